@@ -1,0 +1,1 @@
+// Keeps the store library non-empty while it is being filled.
