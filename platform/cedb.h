@@ -98,11 +98,7 @@ struct CEOIDINFOEX {
     CEDBASEINFOEX infDatabase;
 };
 
-// Mount dispositions and open flags.
-constexpr DWORD CREATE_NEW = 1;
-constexpr DWORD CREATE_ALWAYS = 2;
-constexpr DWORD OPEN_EXISTING = 3;
-constexpr DWORD OPEN_ALWAYS = 4;
+// Open flags (dispositions such as OPEN_ALWAYS are in types.h).
 constexpr DWORD CEDB_AUTOINCREMENT = 0x00000001;
 
 // Seek types.

@@ -1,0 +1,1 @@
+// Keeps the upload library non-empty while it is being filled.
