@@ -1,0 +1,668 @@
+// The registry: values kept in the device root's text file, its recovery from damage and
+// from failed writes, concurrent writers in several processes, and the vantlo-reg editor.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/reg_os.h"
+#include "platform/registry.h"
+#include "platform/wstr.h"
+#include "tests/support/test_env.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr LPCWSTR kVantloKey = u"SOFTWARE\\Velmar\\Vantlo";
+
+struct RunResult {
+    int exitCode = -1;  // the exit status, 128 + signal, or -1 when it had to be killed
+    std::string out;    // what it wrote to stdout
+    std::string err;    // what it wrote to stderr
+};
+
+// Starts a program with stdin from stdinFd (/dev/null when -1) and stdout / stderr into files.
+pid_t Spawn(const std::vector<std::string>& args, int stdinFd, const std::string& outPath,
+            const std::string& errPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdinFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(rc, 0) << "cannot start " << args[0];
+    return rc == 0 ? pid : -1;
+}
+
+// Waits for the process to end; a watchdog kills it after timeoutSeconds.
+int WaitExit(pid_t pid, int timeoutSeconds) {
+    if (pid <= 0) return -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (r < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "process " << pid << " did not end within " << timeoutSeconds << " s";
+            return -1;
+        }
+        timespec pause{0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+class RegistryTest : public DeviceTest {
+  protected:
+    std::string RegistryFile() const { return root_ + "/Windows/registry.txt"; }
+    std::string Scratch(const std::string& name) const {
+        return std::filesystem::path(root_).parent_path().string() + "/" + name;
+    }
+
+    // Runs vantlo-reg to its end.
+    RunResult Tool(const std::vector<std::string>& args) {
+        std::vector<std::string> all{BinPath("vantlo-reg")};
+        all.insert(all.end(), args.begin(), args.end());
+        std::string out = Scratch("tool.out"), err = Scratch("tool.err");
+        RunResult r;
+        r.exitCode = WaitExit(Spawn(all, -1, out, err), 60);
+        r.out = ReadHostFile(out);
+        r.err = ReadHostFile(err);
+        return r;
+    }
+
+    HKEY CreateKey(LPCWSTR path, DWORD* disposition = nullptr) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, &key, disposition),
+                  ERROR_SUCCESS);
+        return key;
+    }
+};
+
+LONG SetDword(HKEY key, LPCWSTR name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof value);
+}
+
+LONG SetString(HKEY key, LPCWSTR name, const WString& text) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+}
+
+// The DWORD value, or ~0 with a test failure when it cannot be read as one.
+DWORD GetDword(HKEY key, LPCWSTR name) {
+    DWORD value = ~0u, type = 0, size = sizeof value;
+    LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    EXPECT_EQ(rc, ERROR_SUCCESS) << ToUtf8(name);
+    EXPECT_EQ(type, REG_DWORD) << ToUtf8(name);
+    EXPECT_EQ(size, 4u) << ToUtf8(name);
+    return rc == ERROR_SUCCESS ? value : ~0u;
+}
+
+// The REG_SZ text (without terminator); fails the test when it is not one.
+WString GetString(HKEY key, LPCWSTR name) {
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, name, nullptr, &type, nullptr, &size), ERROR_SUCCESS)
+        << ToUtf8(name);
+    EXPECT_EQ(type, REG_SZ) << ToUtf8(name);
+    if (size < sizeof(WCHAR) || size % sizeof(WCHAR) != 0) return u"<bad size>";
+    WString text(size / sizeof(WCHAR), u'\0');
+    EXPECT_EQ(
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size),
+        ERROR_SUCCESS);
+    EXPECT_EQ(text.back(), u'\0') << "REG_SZ data ends with its terminator";
+    text.pop_back();
+    return text;
+}
+
+// A value as "dword:<n>" or "sz:<text>", or "error <code>" when it cannot be read.
+std::string ValueText(HKEY key, const std::string& name) {
+    WString wname = FromUtf8(name);
+    BYTE data[256];
+    DWORD type = 0, size = sizeof data;
+    LONG rc = RegQueryValueExW(key, wname.c_str(), nullptr, &type, data, &size);
+    if (rc != ERROR_SUCCESS) return "error " + std::to_string(rc);
+    if (type == REG_DWORD && size == 4) {
+        DWORD n;
+        memcpy(&n, data, 4);
+        return "dword:" + std::to_string(n);
+    }
+    if (type == REG_SZ && size >= 2) {
+        return "sz:" + ToUtf8(WString(reinterpret_cast<const WCHAR*>(data), size / 2 - 1));
+    }
+    return "type " + std::to_string(type);
+}
+
+// Puts the real system calls back when a fault-injecting test ends.
+struct RestoreOsCalls {
+    ~RestoreOsCalls() { RegOs() = RegOsDefaults(); }
+};
+
+long WriteFailsDiskFull(int, const void*, size_t) {
+    errno = ENOSPC;
+    return -1;
+}
+int RenameFailsIo(const char*, const char*) {
+    errno = EIO;
+    return -1;
+}
+long ReadFailsIo(int, void*, size_t) {
+    errno = EIO;
+    return -1;
+}
+
+// ---- Values in the file --------------------------------------------------------------------
+
+TEST_F(RegistryTest, DwordAndStringValuesRoundTripThroughTheFile) {
+    DWORD disposition = 0;
+    HKEY key = CreateKey(kVantloKey, &disposition);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+    const WString tricky = u"say \"hi\" \\ C:\\path\nline\ttab \u00e9\u65e5 \U0001F600 end";
+    const WString odd = WString(u"lone ") + char16_t(0xD800) + u" bell " + char16_t(7);
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 42), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(key, u"Max", 0xFFFFFFFFu), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(key, u"Greeting", tricky), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(key, u"Odd", odd), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(key, u"Empty", u""), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(key, nullptr, u"the default"), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(key, u"Max", 7), ERROR_SUCCESS);  // overwrites in place
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+    // The file reads as a person would write it.
+    std::string text = ReadHostFile(RegistryFile());
+    EXPECT_NE(text.find("[HKLM\\SOFTWARE\\Velmar\\Vantlo]\n\"ClearYoutube\"=dword:0000002a\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\"Greeting\"=\"say \\\"hi\\\" \\\\ C:\\\\path\\nline\\ttab "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("@=\"the default\""), std::string::npos) << text;
+
+    // Reopened under other spelling, every value comes back exactly.
+    DWORD opened = 0;
+    key = CreateKey(u"software\\VELMAR\\vantlo\\", &opened);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(opened, REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(GetDword(key, u"clearyoutube"), 42u);
+    EXPECT_EQ(GetDword(key, u"Max"), 7u);
+    EXPECT_EQ(GetString(key, u"Greeting"), tricky);
+    EXPECT_EQ(GetString(key, u"Odd"), odd);
+    EXPECT_EQ(GetString(key, u"Empty"), u"");
+    EXPECT_EQ(GetString(key, u""), u"the default");
+
+    // Size queries and too small buffers.
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"Greeting", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, (tricky.size() + 1) * sizeof(WCHAR));
+    BYTE small[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExW(key, u"Greeting", nullptr, &type, small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, (tricky.size() + 1) * sizeof(WCHAR));
+    EXPECT_EQ(RegQueryValueExW(key, u"Greeting", nullptr, &type, small, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryValueExW(key, u"Missing", nullptr, &type, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+    HKEY missing = reinterpret_cast<HKEY>(1);
+    EXPECT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Velmar\\Nothing", 0, KEY_READ, &missing),
+        ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(missing, nullptr);
+}
+
+TEST_F(RegistryTest, HandEditedFileIsRead) {
+    WriteHostFile(RegistryFile(),
+                  "\xEF\xBB\xBF; edited by hand\r\n"
+                  "# another comment\r\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus]\r\n"
+                  "  \"App1\" = dword:1  \r\n"
+                  "\"Blob\"=hex:00,ff, 10\r\n"
+                  "\"Multi\"=hex(7):61,00,00,00,00,00\r\n"
+                  "\"Text\"=\"A\\u00e9\\\"\"\r\n"
+                  "\"App1\"=dword:00000002\r\n"
+                  "[hklm\\software\\velmar\\orbelupdater\\appstatus\\Child]\r\n");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, u"App1"), 2u) << "the later line wins";
+    EXPECT_EQ(GetString(key, u"Text"), u"A\u00e9\"");
+
+    // Values enumerate in file order, each once.
+    std::vector<std::string> names;
+    std::vector<DWORD> types;
+    WCHAR name[64];
+    BYTE data[64];
+    for (DWORD i = 0;; ++i) {
+        DWORD cch = 64, size = sizeof data, type = 0;
+        LONG rc = RegEnumValueW(key, i, name, &cch, nullptr, &type, data, &size);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        EXPECT_EQ(cch, WStrLen(name));
+        names.push_back(ToUtf8(name));
+        types.push_back(type);
+        if (names.back() == "Blob") {
+            ASSERT_EQ(size, 3u);
+            EXPECT_EQ(data[0], 0x00);
+            EXPECT_EQ(data[1], 0xFF);
+            EXPECT_EQ(data[2], 0x10);
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"App1", "Blob", "Multi", "Text"}));
+    EXPECT_EQ(types, (std::vector<DWORD>{REG_DWORD, REG_BINARY, REG_MULTI_SZ, REG_SZ}));
+    DWORD cch = 2;
+    EXPECT_EQ(RegEnumValueW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(cch, 5u) << "the needed size, terminator included";
+
+    // Parents of a key are keys too; subkeys enumerate by name.
+    cch = 64;
+    EXPECT_EQ(RegEnumKeyExW(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(ToUtf8(name), "Child");
+    cch = 64;
+    EXPECT_EQ(RegEnumKeyExW(key, 1, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NO_MORE_ITEMS);
+    HKEY parent = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Velmar", 0, KEY_READ, &parent),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(parent), ERROR_SUCCESS);
+
+    // A change rewrites the file in its own form, keeping what was there.
+    EXPECT_EQ(SetDword(key, u"App1", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    std::string text = ReadHostFile(RegistryFile());
+    EXPECT_NE(text.find("[HKLM\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus]\n"
+                        "\"App1\"=dword:00000001\n\"Blob\"=hex:00,ff,10\n"
+                        "\"Multi\"=hex(7):61,00,00,00,00,00\n\"Text\"=\"A\u00e9\\\"\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("[HKLM\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus\\Child]"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(RegistryTest, DeletedValuesAndKeysAreGoneAndTheirHandlesFailCleanly) {
+    HKEY key = CreateKey(kVantloKey);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 1), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(key, u"ClearFacebook", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(key, u"CLEARYOUTUBE"), ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"ClearYoutube", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueW(key, u"ClearYoutube"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetDword(key, u"ClearFacebook"), 1u);
+
+    HKEY child = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(key, u"Deep\\Deeper", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child,
+                              nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(child, u"Level", 2), ERROR_SUCCESS);
+
+    // Deleting a key takes its subkeys with it; handles to them stay valid but fail.
+    HKEY parent = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Velmar", 0, KEY_ALL_ACCESS, &parent),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(parent, u"vantlo"), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(key, u"ClearFacebook", nullptr, nullptr, nullptr, &size),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(SetDword(child, u"Level", 3), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteValueW(key, u"ClearFacebook"), ERROR_KEY_DELETED);
+    HKEY again = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(key, u"Deep", 0, KEY_READ, &again), ERROR_KEY_DELETED);
+    EXPECT_EQ(
+        RegCreateKeyExW(key, u"Deep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &again, nullptr),
+        ERROR_KEY_DELETED);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_READ, &again),
+              ERROR_FILE_NOT_FOUND)
+        << "a write through a stale handle must not bring the key back";
+    EXPECT_EQ(RegDeleteKeyW(parent, u"Vantlo"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadHostFile(RegistryFile()).find("Vantlo"), std::string::npos);
+
+    EXPECT_EQ(RegCloseKey(child), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(parent), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, MalformedCallsAreRefusedAndChangeNothing) {
+    HKEY key = CreateKey(kVantloKey);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(SetDword(key, u"Keep", 5), ERROR_SUCCESS);
+    std::string before = ReadHostFile(RegistryFile());
+
+    HKEY out = nullptr;
+    HKEY bogus = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x1234));
+    EXPECT_EQ(RegOpenKeyExW(bogus, u"X", 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(SetDword(bogus, u"X", 1), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(bogus), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_READ, nullptr),
+              ERROR_INVALID_PARAMETER);
+    for (LPCWSTR path : {u"A\\\\B", u"\\A", u"A\\\x0001", u"\\"}) {
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &out, nullptr),
+                  ERROR_INVALID_PARAMETER)
+            << ToUtf8(path);
+    }
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, WString(256, u'k').c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &out, nullptr),
+              ERROR_INVALID_PARAMETER);
+    BYTE three[3] = {1, 2, 3};
+    EXPECT_EQ(RegSetValueExW(key, u"Short", 0, REG_DWORD, three, 3), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExW(key, u"Null", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SetDword(key, WString(MAX_VALUE_NAME_CHARS + 1, u'v').c_str(), 1),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteKeyW(key, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SetDword(key, u"Keep", 5), ERROR_SUCCESS);  // unchanged value, no rewrite
+    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// ---- Damage and failures -------------------------------------------------------------------
+
+TEST_F(RegistryTest, CorruptFileIsMovedAsideTracedAndReplacedByAnEmptyOne) {
+    std::string trace = Scratch("trace.txt");
+    setenv("VANTLO_TRACE_FILE", trace.c_str(), 1);
+    const std::string damaged =
+        "[HKLM\\SOFTWARE\\Velmar\\Vantlo]\n\"ClearYoutube\"=dword:1\n"
+        "\"Broken\"=dword:xyz\n";
+    WriteHostFile(RegistryFile(), damaged);
+
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadHostFile(RegistryFile() + ".corrupt"), damaged) << "kept byte for byte";
+    std::string fresh = ReadHostFile(RegistryFile());
+    EXPECT_EQ(fresh.find("\n["), std::string::npos) << "an empty registry: " << fresh;
+    EXPECT_FALSE(fresh.empty());
+    std::string traced = ReadHostFile(trace);
+    EXPECT_NE(traced.find("is corrupt (line 3: dword needs 1 to 8 hex digits)"), std::string::npos)
+        << traced;
+    EXPECT_NE(traced.find("registry.txt.corrupt"), std::string::npos) << traced;
+
+    // The empty registry works; a second damaged file does not replace the first one aside.
+    key = CreateKey(kVantloKey);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(SetDword(key, u"ClearFacebook", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    WriteHostFile(RegistryFile(), "\x00\x01 binary junk");
+    key = CreateKey(kVantloKey);  // a write meets the damage first this time
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(ReadHostFile(RegistryFile() + ".corrupt"), damaged);
+    EXPECT_EQ(ReadHostFile(RegistryFile() + ".1.corrupt"), std::string("\x00\x01 binary junk"));
+    EXPECT_NE(ReadHostFile(RegistryFile()).find("\"ClearYoutube\"=dword:00000001"),
+              std::string::npos);
+}
+
+TEST_F(RegistryTest, EveryKindOfDamageIsDetected) {
+    const std::vector<std::string> samples = {
+        "\"Orphan\"=dword:1\n",                   // value before any key
+        "[HKLM\\A]\n\"Open=\"text\n",             // unterminated name
+        "[HKLM\\A]\n\"T\"=\"unterminated\n",      // unterminated text
+        "[HKLM\\A]\n\"T\"=\"bad \\q escape\"\n",  // unknown escape
+        "[HKLM\\A]\n\"D\"=dword:123456789\n",     // more than 32 bits
+        "[HKLM\\A]\n\"H\"=hex:1,2\n",             // single hex digits
+        "[HKLM\\A]\n\"N\"=1\n",                   // no type
+        "[HKXX\\A]\n",                            // unknown root
+        "[HKLM\\A\\\\B]\n",                       // empty key name
+        "[HKLM\\A\n",                             // unclosed key line
+        "[HKLM\\A]\n\"T\"=\"\xC3\x28\"\n",        // not UTF-8
+        "[HKLM\\A]\n\"T\"=\"a\\u0000b\"\n",       // NUL inside text
+        "just some words\n",                      // not registry text at all
+    };
+    for (size_t i = 0; i < samples.size(); ++i) {
+        SCOPED_TRACE(samples[i]);
+        std::filesystem::remove(RegistryFile() + ".corrupt");
+        WriteHostFile(RegistryFile(), samples[i]);
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExW(HKEY_LOCAL_MACHINE, u"X", nullptr, nullptr, nullptr, &size),
+                  ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(ReadHostFile(RegistryFile() + ".corrupt"), samples[i]);
+    }
+}
+
+TEST_F(RegistryTest, FailedWritesAndReadsLeaveTheFileAsItWas) {
+    RestoreOsCalls restore;
+    HKEY key = CreateKey(kVantloKey);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(SetDword(key, u"ClearYoutube", 1), ERROR_SUCCESS);
+    const std::string before = ReadHostFile(RegistryFile());
+
+    RegOs().Write = WriteFailsDiskFull;
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 0), ERROR_DISK_FULL);
+    EXPECT_EQ(SetString(key, u"New", u"text"), ERROR_DISK_FULL);
+    RegOs().Write = RegOsDefaults().Write;
+    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
+    EXPECT_FALSE(HostFileExists(RegistryFile() + ".tmp")) << "the half-written file is removed";
+    EXPECT_EQ(GetDword(key, u"ClearYoutube"), 1u);
+
+    RegOs().Rename = RenameFailsIo;
+    EXPECT_EQ(RegDeleteValueW(key, u"ClearYoutube"), ERROR_WRITE_FAULT);
+    RegOs().Rename = RegOsDefaults().Rename;
+    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
+    EXPECT_FALSE(HostFileExists(RegistryFile() + ".tmp"));
+
+    // A file that cannot be read is an error, not damage: it is neither moved nor replaced.
+    RegOs().Read = ReadFailsIo;
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"ClearYoutube", nullptr, nullptr, nullptr, &size),
+              ERROR_READ_FAULT);
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 0), ERROR_READ_FAULT);
+    RegOs().Read = RegOsDefaults().Read;
+    EXPECT_FALSE(HostFileExists(RegistryFile() + ".corrupt"));
+    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
+
+    // Afterwards everything works again.
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 0), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, u"ClearYoutube"), 0u);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, OversizedFilesAndChangesAreRefused) {
+    HKEY key = CreateKey(kVantloKey);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(SetDword(key, u"ClearYoutube", 1), ERROR_SUCCESS);
+    const std::string before = ReadHostFile(RegistryFile());
+
+    // A change that would grow the registry beyond its limit is refused as a full registry.
+    std::vector<BYTE> blob(4u << 20, 0x5A);
+    EXPECT_EQ(
+        RegSetValueExW(key, u"Blob", 0, REG_BINARY, blob.data(), static_cast<DWORD>(blob.size())),
+        ERROR_DISK_FULL);
+    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
+    EXPECT_EQ(GetDword(key, u"ClearYoutube"), 1u);
+
+    // A file beyond the limit is not read in but moved aside whole.
+    std::string huge = before + std::string(9u << 20, ';');
+    WriteHostFile(RegistryFile(), huge);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"ClearYoutube", nullptr, nullptr, nullptr, &size),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(ReadHostFile(RegistryFile() + ".corrupt").size(), huge.size());
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// ---- Several processes ---------------------------------------------------------------------
+
+TEST_F(RegistryTest, TwoProcessesWritingDifferentValuesAtOnceLoseNeither) {
+    constexpr int kCount = 150;
+    int gate[2];
+    ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    std::vector<pid_t> writers;
+    for (const char* prefix : {"Alpha", "Beta"}) {
+        std::string p = prefix;
+        writers.push_back(Spawn({BinPath("registry_writer"), p, std::to_string(kCount)}, gate[0],
+                                Scratch(p + ".out"), Scratch(p + ".err")));
+    }
+    close(gate[0]);
+    close(gate[1]);  // both start now
+    for (size_t i = 0; i < writers.size(); ++i) {
+        EXPECT_EQ(WaitExit(writers[i], 240), 0)
+            << ReadHostFile(Scratch(i == 0 ? "Alpha.err" : "Beta.err"));
+    }
+
+    // Every value and key either writer made is there with the last data it wrote.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    std::vector<std::string> lost;
+    for (const std::string prefix : {"Alpha", "Beta"}) {
+        for (int i = 0; i < kCount; ++i) {
+            std::string name = prefix + "_" + std::to_string(i);
+            std::string want = i % 2 ? "sz:" + prefix + " value " + std::to_string(i)
+                                     : "dword:" + std::to_string(i);
+            if (ValueText(key, name) != want) lost.push_back(name);
+        }
+        if (ValueText(key, prefix + "_last") != "dword:" + std::to_string(kCount - 1)) {
+            lost.push_back(prefix + "_last");
+        }
+        for (int i = 0; i < kCount; i += 10) {
+            WString sub = FromUtf8(prefix + "\\" + std::to_string(i));
+            HKEY child = nullptr;
+            if (RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, &child) != ERROR_SUCCESS ||
+                ValueText(child, "Index") != "dword:" + std::to_string(i)) {
+                lost.push_back(ToUtf8(sub));
+            }
+            if (child) RegCloseKey(child);
+        }
+    }
+    EXPECT_TRUE(lost.empty()) << lost.size() << " lost, among them "
+                              << (lost.empty() ? "" : lost.front());
+    DWORD total = 0;
+    WCHAR name[64];
+    for (DWORD cch = 64;
+         RegEnumValueW(key, total, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         cch = 64) {
+        ++total;
+    }
+    EXPECT_EQ(total, 2u * (kCount + 1)) << "every value once, nothing else";
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// ---- The vantlo-reg editor -----------------------------------------------------------------
+
+TEST_F(RegistryTest, EditorGetsSetsListsAndDeletesValues) {
+    const std::string key = "HKLM\\SOFTWARE\\Velmar\\Vantlo";
+    RunResult r = Tool({"set", key, "ClearYoutube", "dword:1"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = Tool({"set", key, "Greeting", "sz:hello \"world\" \\ \xC3\xA9"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = Tool({"set", key, "Big", "dword:4294967295"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    // What the editor wrote, the system reads, and the other way round.
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(h, u"ClearYoutube"), 1u);
+    EXPECT_EQ(GetString(h, u"Greeting"), u"hello \"world\" \\ \u00e9");
+    EXPECT_EQ(SetDword(h, u"ClearFacebook", 0), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+
+    r = Tool({"get", "hkey_local_machine\\software\\velmar\\vantlo", "clearyoutube"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "dword:1\n");
+    r = Tool({"get", key, "Greeting"});
+    EXPECT_EQ(r.out, "sz:hello \"world\" \\ \xC3\xA9\n");
+    r = Tool({"list", key});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "ClearYoutube\tdword:1\n"
+              "Greeting\tsz:hello \"world\" \\ \xC3\xA9\n"
+              "Big\tdword:4294967295\n"
+              "ClearFacebook\tdword:0\n");
+
+    r = Tool({"delete", key, "ClearYoutube"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = Tool({"get", key, "ClearYoutube"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
+    EXPECT_EQ(Tool({"delete", key, "ClearYoutube"}).exitCode, 1);
+    EXPECT_EQ(Tool({"get", "HKLM\\SOFTWARE\\Nothing", "X"}).exitCode, 1);
+    EXPECT_EQ(Tool({"list", "HKLM\\SOFTWARE\\Nothing"}).exitCode, 1);
+}
+
+TEST_F(RegistryTest, EditorRefusesBadCommandLines) {
+    const std::string key = "HKLM\\SOFTWARE\\Velmar\\Vantlo";
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"get", key},
+        {"frob", key, "X"},
+        {"set", key, "X", "dword:-1"},
+        {"set", key, "X", "dword:4294967296"},
+        {"set", key, "X", "dword:"},
+        {"set", key, "X", "text"},
+        {"get", "HKXX\\SOFTWARE", "X"},
+    };
+    for (const auto& args : bad) {
+        RunResult r = Tool(args);
+        EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "" : args[0]) << " " << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_FALSE(HostFileExists(RegistryFile())) << "nothing was written";
+    RunResult r = Tool({"set", "HKLM\\A\\\\B", "X", "dword:1"});
+    EXPECT_EQ(r.exitCode, 3) << "an invalid key name is a registry error";
+    EXPECT_NE(r.err.find("invalid name"), std::string::npos) << r.err;
+}
+
+TEST_F(RegistryTest, EditorChangesValuesWhileTheSystemWrites) {
+    constexpr int kCount = 100, kEdits = 15;
+    int gate[2];
+    ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    pid_t writer = Spawn({BinPath("registry_writer"), "System", std::to_string(kCount)}, gate[0],
+                         Scratch("System.out"), Scratch("System.err"));
+    close(gate[0]);
+    close(gate[1]);
+    const std::string key = "HKLM\\SOFTWARE\\Velmar\\Vantlo";
+    for (int i = 0; i < kEdits; ++i) {
+        RunResult r = Tool({"set", key, "Edit_" + std::to_string(i), "dword:" + std::to_string(i)});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    EXPECT_EQ(WaitExit(writer, 240), 0) << ReadHostFile(Scratch("System.err"));
+
+    RunResult r = Tool({"list", key});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (int i = 0; i < kEdits; ++i) {
+        std::string line = "Edit_" + std::to_string(i) + "\tdword:" + std::to_string(i) + "\n";
+        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    }
+    for (int i = 0; i < kCount; ++i) {
+        std::string line = "System_" + std::to_string(i) + "\t" +
+                           (i % 2 ? "sz:System value " : "dword:") + std::to_string(i) + "\n";
+        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    }
+}
+
+}  // namespace
