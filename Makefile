@@ -38,7 +38,7 @@ demo:
 	@echo "make demo arrives with the resident process; run 'make test' for now." && exit 1
 
 format:
-	find platform store tools tests bench -name '*.cc' -o -name '*.h' | xargs clang-format -i
+	find platform store upload ui app services tools tests bench \( -name '*.cc' -o -name '*.h' \) 2>/dev/null | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -52,6 +52,7 @@ struct CEPROPVAL {
 static_assert(sizeof(CEPROPVAL) == 16);
 
 constexpr WORD CEDB_PROPNOTFOUND = 0x0100;
+constexpr WORD CEDB_PROPDELETE = 0x0200;  // on write: remove the property from the record
 constexpr DWORD CEDB_SORT_DESCENDING = 0x00000001;
 
 struct SORTORDERSPECEX {
@@ -68,6 +69,7 @@ static_assert(sizeof(SORTORDERSPECEX) == 136);
 constexpr DWORD CEDB_VALIDNAME = 0x0001;
 constexpr DWORD CEDB_VALIDTYPE = 0x0002;
 constexpr DWORD CEDB_VALIDSORTSPEC = 0x0004;
+constexpr DWORD CEDB_VALIDMODTIME = 0x0008;
 constexpr DWORD CEDB_VALIDDBFLAGS = 0x0010;
 
 struct CEDBASEINFOEX {
@@ -137,15 +139,25 @@ BOOL CeGetDBInformationByHandle(HANDLE db, CEDBASEINFOEX* info);
 BOOL CeGetDatabaseProps(HANDLE db, WORD* propCount, CEPROPSPEC* props);
 
 // value: an offset for BEGINNING / END / CURRENT, a CEPROPVAL* for the value seeks,
-// a record identifier for CEDB_SEEK_CEOID. Returns the record now current, or 0.
+// a record identifier for CEDB_SEEK_CEOID. Returns the record now current, or 0 (with
+// ERROR_NO_MORE_ITEMS when no record is there; the current record then stays as it was).
+// The value seeks take the leading keys of the handle's sort order, in order; texts match
+// exactly. VALUENEXTEQUAL finds the next matching record after the last one sought or read,
+// so it also works after an auto-increment read. index (may be null) receives the record's
+// position in sort order; for anything but SEEK_BEGINNING that costs a count, so pass null
+// unless the position is wanted.
 CEOID CeSeekDatabaseEx(HANDLE db, DWORD seekType, uintptr_t value, WORD valueCount,
                        DWORD* index);
-// Reads the current record's properties (all when propIds is null). With
-// CEDB_ALLOWREALLOC and *buffer null the buffer is allocated with LocalAlloc; free it with
-// LocalFree. With CEDB_AUTOINCREMENT on the handle the read moves on to the next record.
+// Reads the current record's properties (all it has when propIds is null; requested ones it
+// lacks come back zero with CEDB_PROPNOTFOUND). With CEDB_ALLOWREALLOC and *buffer null
+// or too small the buffer is allocated with LocalAlloc; free it with LocalFree. With
+// CEDB_AUTOINCREMENT on the handle the read moves on to the next record, skipping records
+// deleted meanwhile; ERROR_KEY_DELETED when a record reached by a seek was deleted.
 CEOID CeReadRecordPropsEx(HANDLE db, DWORD flags, WORD* propCount, CEPROPID* propIds,
                           BYTE** buffer, DWORD* bufferSize, HANDLE heap);
-// oid 0 writes a new record; otherwise overwrites those properties of that record.
+// oid 0 writes a new record; otherwise overwrites those properties of that record. Only
+// declared properties can be written; the store-assigned counter cannot. Every write is
+// durable once it returns.
 CEOID CeWriteRecordProps(HANDLE db, CEOID oid, WORD propCount, CEPROPVAL* values);
 BOOL CeDeleteRecord(HANDLE db, CEOID oid);
 

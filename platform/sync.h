@@ -1,5 +1,7 @@
-// Synchronisation: critical sections (recursive), events, threads and waits.
+// Synchronisation: critical sections (recursive), events, mutexes, threads and waits.
 #pragma once
+
+#include <vector>
 
 #include "platform/handle.h"
 #include "platform/types.h"
@@ -21,19 +23,36 @@ HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState, LPCWSTR
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
+// Mutexes, recursive for the owning thread. A named mutex is shared by every CreateMutexW
+// of that name in the process; a second creation sets ERROR_ALREADY_EXISTS.
+HANDLE CreateMutexW(void* security, BOOL initialOwner, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID param);
-// The thread runs start(param); its handle is signalled when it ends.
-HANDLE CreateThread(void* security, size_t stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID param, DWORD flags, DWORD* threadId);
+constexpr DWORD CREATE_SUSPENDED = 0x4;
+// The thread runs start(param); its handle is signalled when it ends. Closing the handle
+// does not stop the thread.
+HANDLE CreateThread(void* security, size_t stackSize, LPTHREAD_START_ROUTINE start, LPVOID param,
+                    DWORD flags, DWORD* threadId);
+DWORD ResumeThread(HANDLE thread);  // the previous suspend count, 0xFFFFFFFF on failure
 DWORD GetCurrentThreadId();
 BOOL GetExitCodeThread(HANDLE thread, DWORD* code);
+DWORD GetThreadId(HANDLE thread);
+// Runs fn on every thread that CreateThread started, after its start routine returns and
+// before its handle is signalled (the message queue uses this to tear down the thread's windows).
+void AddThreadExitHook(void (*fn)());
 constexpr DWORD STILL_ACTIVE = 259;
 
 // Thread priorities are recorded (and traced) but have no effect on the host scheduler.
+constexpr int THREAD_PRIORITY_IDLE = -15;
+constexpr int THREAD_PRIORITY_LOWEST = -2;
+constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
 constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
 constexpr int THREAD_PRIORITY_HIGHEST = 2;
 constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
-HANDLE GetCurrentThread();
+constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
+HANDLE GetCurrentThread();  // a pseudo-handle naming the calling thread
 BOOL SetThreadPriority(HANDLE thread, int priority);
 int GetThreadPriority(HANDLE thread);
 
@@ -44,24 +63,50 @@ constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
 DWORD WaitForSingleObject(HANDLE h, DWORD timeoutMs);
-// waitAll false: WAIT_OBJECT_0 + the index of the first signalled object.
+// waitAll false: WAIT_OBJECT_0 + the index of the first signalled object. waitAll true:
+// returns when every object is signalled at once, and takes them all together.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs);
 
-// Objects that can be waited on derive from Waitable; the platform's message queue uses
-// this to wake a thread that waits for messages and objects at once.
+// Below the API: objects that can be waited on derive from Waitable. Every Waitable's
+// state is guarded by the one wait lock (one lock keeps multi-object waits simple).
+struct Waiter;
 class Waitable : public KernelObject {
-public:
-    // True when the object is signalled; consumes the signal of an auto-reset object
-    // when consume is true. Called with the global wait lock held.
+  public:
+    // True when the object is signalled; with consume, takes the signal (an auto-reset
+    // event clears, a mutex becomes owned). Called with the wait lock held.
     virtual bool TryAcquire(bool consume) = 0;
+
+  protected:
+    // Wakes the threads waiting on this object; call with the wait lock held.
+    void WakeWaiters();
+
+  private:
+    friend class WaitRegistration;
+    std::vector<Waiter*> waiters_;  // threads blocked on this object now
 };
-// Wakes every thread waiting on any object; call after signalling under the wait lock.
-void NotifyWaiters();
-// The lock that guards every Waitable's state (one lock keeps multi-object waits simple).
+
+// Holds the wait lock for its lifetime.
 class WaitLock {
-public:
+  public:
     WaitLock();
     ~WaitLock();
     WaitLock(const WaitLock&) = delete;
     WaitLock& operator=(const WaitLock&) = delete;
 };
+
+// An event object; CreateEventW hands out handles to these, and the message queues use
+// them directly as their wake-up signal.
+class EventObject : public Waitable {
+  public:
+    EventObject(bool manualReset, bool initialState);
+    bool TryAcquire(bool consume) override;
+    void Set();
+    void Reset();
+
+  private:
+    bool manualReset_;  // stays signalled until Reset
+    bool signalled_;    // current state, under the wait lock
+};
+
+// The core of every wait: waits for objects rather than handles.
+DWORD WaitForObjects(DWORD count, Waitable* const* objects, bool waitAll, DWORD timeoutMs);

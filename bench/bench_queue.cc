@@ -1,0 +1,205 @@
+// The upload queue under load. A run queues 1,000 tasks (half videos, half photos, small
+// files) on a task manager with its main window stand-in and the real engines at unlimited
+// throughput, and times the whole run from the first add to the last history write. The
+// baseline copies the same files into an outbox with plain file copies, one thread per
+// service. Each side runs kRounds times in a fresh device root; the medians are compared.
+// Also timed: the start-up Init with 10,000 pending entries to restore.
+//
+// Files go to a fresh folder under $VANTLO_BENCH_DIR (default: the memory file system when
+// there is one, as for the store benchmark), removed at the end. The trace is dropped unless
+// VANTLO_BENCH_TRACE is set. The last line is "ratio queue-drain <system / baseline>".
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/device_image.h"
+#include "platform/devpath.h"
+#include "platform/time.h"
+#include "store/upload_db.h"
+#include "tests/mgr_harness.h"
+#include "upload/messages.h"
+
+namespace {
+
+constexpr int kTasks = 1000;                 // half videos, half photos
+constexpr size_t kFileBytes = 32 * 1024;     // a small file: one engine chunk
+constexpr DWORD kRestoredEntries = 10000;    // pending entries for the start-up run
+constexpr int kRounds = 3;                   // runs per side; the median counts
+
+using Clock = std::chrono::steady_clock;
+
+std::string g_dir;  // this benchmark's folder
+
+void Die(const std::string& what) {
+    fprintf(stdout, "bench_queue: %s\n", what.c_str());
+    fflush(stdout);
+    exit(1);
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Points the device root at a fresh folder named name and gives it the default image.
+void FreshDevice(const std::string& name) {
+    const std::string root = g_dir + "/" + name;
+    std::filesystem::create_directories(root + "/device");
+    std::filesystem::create_directories(root + "/run");
+    setenv("VANTLO_ROOT", (root + "/device").c_str(), 1);
+    setenv("VANTLO_RUNTIME_DIR", (root + "/run").c_str(), 1);
+    if (!PrepareDeviceImage()) Die("the device image is incomplete");
+}
+
+// The device paths of the run's files, videos first, written into the device root.
+std::vector<WString> WriteFiles() {
+    std::vector<WString> files;
+    for (int i = 0; i < kTasks; i++) {
+        const bool video = i < kTasks / 2;
+        std::string name = video ? "\\Media\\clip" + std::to_string(i) + ".mp4"
+                                 : "\\Media\\img" + std::to_string(i) + ".jpg";
+        files.push_back(FromUtf8(name));
+        WriteMediaFile(files.back(), kFileBytes, i);
+    }
+    return files;
+}
+
+// The system: every file queued as a client batch would, then the queue runs dry.
+double SystemRun(int round) {
+    FreshDevice("system" + std::to_string(round));
+    const std::vector<WString> files = WriteFiles();
+    CUploadTaskMgr mgr;
+    MainWindowStandIn main(mgr);
+    if (main.Init() != S_OK) Die("Init failed");
+
+    const Clock::time_point start = Clock::now();
+    main.OnMain([&] {
+        mgr.EnsureVideoList();
+        mgr.EnsurePhotoList();
+        for (int i = 0; i < kTasks; i++) {
+            HRESULT hr = i < kTasks / 2 ? mgr.AddVideoTask(DefaultVideo(files[i]), u"token", TRUE)
+                                        : mgr.AddPhotoTask(DefaultPhoto(files[i]), TRUE);
+            if (hr != S_OK) Die("a task was refused");
+        }
+    });
+    main.Kick();
+    // The done messages are recorded as the main window takes them; the sync that follows
+    // the last one returns once its history write is through.
+    const Clock::time_point deadline = start + std::chrono::minutes(10);
+    while (main.Count(MSG_VIDEO_DONE) + main.Count(MSG_PHOTO_DONE) < size_t(kTasks)) {
+        if (main.Count(MSG_VIDEO_FAILED) + main.Count(MSG_PHOTO_FAILED) > 0) Die("an upload failed");
+        if (Clock::now() > deadline) Die("the queue did not drain");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    main.OnMain([] {});
+    const double elapsed = Seconds(Clock::now() - start);
+
+    bool allRecorded = true;
+    main.OnMain([&] {
+        for (const WString& f : files) {
+            allRecorded = allRecorded && mgr.GetUploadStatusDb(f.c_str(), nullptr) == TASK_DONE;
+        }
+    });
+    if (!allRecorded) Die("a file is missing from the history");
+    main.Shutdown();
+    return elapsed;
+}
+
+// The baseline: the same files copied with plain file copies, one thread per service.
+double BaselineRun(int round) {
+    FreshDevice("baseline" + std::to_string(round));
+    const std::vector<WString> files = WriteFiles();
+    const std::string outbox = HostPath("\\Outbox");
+    auto copyAll = [&](size_t from, size_t to, const std::string& folder) {
+        for (size_t i = from; i < to; i++) {
+            std::filesystem::path source = HostPath(files[i].c_str());
+            std::filesystem::copy_file(source, folder + "/" + source.filename().string());
+        }
+    };
+    const Clock::time_point start = Clock::now();
+    std::thread videos(copyAll, 0, size_t(kTasks / 2), outbox + "/YouTube");
+    std::thread photos(copyAll, size_t(kTasks / 2), size_t(kTasks), outbox + "/Facebook");
+    videos.join();
+    photos.join();
+    return Seconds(Clock::now() - start);
+}
+
+// Start-up with a full pending queue: every entry comes back as a failed task.
+double RestoreRun() {
+    FreshDevice("restore");
+    {
+        CUploadDb pending;
+        if (!pending.InitPending()) Die("cannot open the pending queue");
+        SYSTEMTIME base{2024, 5, 0, 11, 8, 0, 0, 0};
+        for (DWORD i = 0; i < kRestoredEntries; i++) {
+            PendingRecord r{};
+            WString path = FromUtf8("\\Media\\pending" + std::to_string(i) + (i % 2 ? ".jpg" : ".mp4"));
+            WStrCopyN(r.szFilePath, path.c_str(), MAX_PATH);
+            r.stSubmit = base;
+            r.stSubmit.wMinute = static_cast<WORD>(i / 1000 % 60);
+            r.stSubmit.wSecond = static_cast<WORD>(i / 10 % 60);
+            r.stSubmit.wMilliseconds = static_cast<WORD>(i % 1000);
+            r.dwType = i % 2 ? PENDING_TYPE_PHOTO : PENDING_TYPE_VIDEO;
+            if (!pending.AddPending(&r)) Die("cannot fill the pending queue");
+        }
+    }
+    CUploadTaskMgr mgr;
+    MainWindowStandIn main(mgr);
+    const Clock::time_point start = Clock::now();
+    if (main.Init() != S_OK) Die("Init failed");
+    const double elapsed = Seconds(Clock::now() - start);
+    TaskSnapshotList videos;
+    TaskSnapshotList photos;
+    mgr.GetAllServiceTasks(&videos, SERVICE_YOUTUBE);
+    mgr.GetAllServiceTasks(&photos, SERVICE_FACEBOOK);
+    if (videos.size() + photos.size() != kRestoredEntries) Die("not every entry was restored");
+    main.Shutdown();
+    return elapsed;
+}
+
+}  // namespace
+
+int main() {
+    const char* base = getenv("VANTLO_BENCH_DIR");
+    std::error_code ec;
+    std::filesystem::path parent = base && *base ? std::filesystem::path(base)
+                                   : std::filesystem::is_directory("/dev/shm", ec)
+                                       ? std::filesystem::path("/dev/shm")
+                                       : std::filesystem::temp_directory_path();
+    g_dir = (parent / ("vantlo-bench-queue-" + std::to_string(std::random_device{}()))).string();
+    std::filesystem::create_directories(g_dir);
+    if (!getenv("VANTLO_BENCH_TRACE")) {
+        if (!freopen("/dev/null", "w", stderr)) Die("cannot silence the trace");
+    }
+
+    std::vector<double> system;
+    std::vector<double> baseline;
+    for (int round = 0; round < kRounds; round++) {
+        system.push_back(SystemRun(round));
+        baseline.push_back(BaselineRun(round));
+        printf("round %d: system %.3f s, baseline %.3f s\n", round, system.back(),
+               baseline.back());
+        fflush(stdout);
+    }
+    const double restore = RestoreRun();
+
+    const double sys = Median(system);
+    const double copy = Median(baseline);
+    printf("queue-drain %d tasks of %zu bytes: system %.3f s (%.2f ms a task), baseline %.3f s\n",
+           kTasks, kFileBytes, sys, sys * 1000 / kTasks, copy);
+    printf("init-restore %u pending entries: %.3f s (target under 1 s)\n",
+           static_cast<unsigned>(kRestoredEntries), restore);
+    printf("ratio queue-drain %.2f\n", sys / copy);
+    fflush(stdout);
+    std::filesystem::remove_all(g_dir, ec);
+    return 0;
+}

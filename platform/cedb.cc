@@ -1,0 +1,803 @@
+// The property database calls on SQLite: handles, seeks, record reads and writes.
+#include "platform/cedb.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/cedb_order.h"
+#include "platform/cedb_sqlite.h"
+#include "platform/cedb_volume.h"
+#include "platform/devpath.h"
+#include "platform/handle.h"
+#include "platform/trace.h"
+
+using cedb::Ordering;
+using cedb::OrderKey;
+using cedb::Stmt;
+using cedb::StmtScope;
+using cedb::Tuple;
+using cedb::Value;
+using cedb::Volume;
+
+namespace {
+
+class SessionObject : public KernelObject {
+  public:
+    std::shared_ptr<Volume> vol;  // the volume the session was created on
+};
+
+class EnumObject : public KernelObject {
+  public:
+    std::shared_ptr<Volume> vol;  // the volume being enumerated
+    DWORD type = 0;               // database type asked for, 0 for all
+    CEOID last = 0;               // the database returned last
+};
+
+// An open database: its schema, its sort order and the current position in it.
+class DatabaseObject : public KernelObject {
+  public:
+    std::shared_ptr<Volume> vol;      // the volume it lives in
+    cedb::DbSchema schema;            // as read from the catalog when opened
+    bool autoIncrement = false;       // reads move on to the next record
+    std::unique_ptr<Ordering> order;  // the sort order chosen at open, or record order
+    std::vector<CEPROPID> keyProps;   // the properties of that sort order's keys
+    size_t rowWidth = 1;              // columns of a record row: identifier, then properties
+    std::vector<int> rowColumn;       // per property: its column in a record row
+    std::vector<int> posColumn;       // per position value: its column in a record row
+    Stmt* readRow = nullptr;          // reads one record by identifier
+    Stmt* insert = nullptr;           // adds a record with every column
+    std::map<std::vector<int>, Stmt*> updates;  // overwrites, by the properties written
+    Stmt* remove = nullptr;                     // deletes one record by identifier
+    bool positioned = false;                    // pos names a record (or where a deleted one was)
+    Tuple pos;                    // the current record's keys ending with its identifier
+    bool advancePending = false;  // a read moved on: current is the record after pos
+};
+
+constexpr size_t kPropValSize = sizeof(CEPROPVAL);
+
+void Fail(const char* call, DWORD error, const std::string& why) {
+    Trace("[Platform] %s: %s", call, why.c_str());
+    SetLastError(error);
+}
+
+// The object behind h when it is of type T and its volume is still mounted; traced otherwise.
+template <class T>
+std::shared_ptr<T> Lookup(HANDLE h, const char* call, const char* kind) {
+    std::shared_ptr<T> obj = HandleAs<T>(h);
+    if (!obj) {
+        Trace("[Platform] %s: %p is not a %s handle", call, h, kind);
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return obj;
+}
+
+bool Mounted(Volume& vol, const char* call) {
+    if (vol.mounted) return true;
+    Trace("[Platform] %s: the volume %s of this handle was unmounted", call, vol.hostPath.c_str());
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
+std::string Hex(DWORD v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+// The stored form of a property value.
+Value ToValue(const CEPROPVAL& v) {
+    Value out;
+    out.kind = Value::kInt;
+    switch (TypeFromPropId(v.propid)) {
+        case CEVT_I2:
+            out.i = v.val.iVal;
+            break;
+        case CEVT_UI2:
+            out.i = v.val.uiVal;
+            break;
+        case CEVT_I4:
+            out.i = v.val.lVal;
+            break;
+        case CEVT_UI4:
+        case CEVT_AUTO_I4:
+            out.i = v.val.ulVal;
+            break;
+        case CEVT_FILETIME:
+            out.i = static_cast<int64_t>(FileTimeToU64(v.val.filetime));
+            break;
+        case CEVT_LPWSTR:
+            if (v.val.lpwstr) {
+                out.kind = Value::kText;
+                out.text = ToUtf8(v.val.lpwstr);
+            } else {
+                out.kind = Value::kNull;
+            }
+            break;
+        default:
+            out.kind = Value::kNull;
+            break;
+    }
+    return out;
+}
+
+// Sets an integer property value from its stored form; false if the stored kind is wrong.
+bool FromStored(WORD type, const Value& v, CEVALUNION* out) {
+    out->raw = 0;
+    if (v.kind != Value::kInt) return false;
+    switch (type) {
+        case CEVT_I2:
+            out->iVal = static_cast<int16_t>(v.i);
+            return true;
+        case CEVT_UI2:
+            out->uiVal = static_cast<uint16_t>(v.i);
+            return true;
+        case CEVT_I4:
+            out->lVal = static_cast<int32_t>(v.i);
+            return true;
+        case CEVT_UI4:
+        case CEVT_AUTO_I4:
+            out->ulVal = static_cast<uint32_t>(v.i);
+            return true;
+        case CEVT_FILETIME:
+            out->filetime = U64ToFileTime(static_cast<uint64_t>(v.i));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Prepares the per-handle statements and column maps.
+bool PrepareRecordAccess(DatabaseObject& db, const char* call) {
+    const cedb::DbSchema& s = db.schema;
+    std::string columns, params;
+    std::string read = std::string("SELECT ") + cedb::kIdColumn;
+    int next = 1, param = 0;
+    db.rowColumn.assign(s.props.size(), 0);
+    for (size_t i = 0; i < s.props.size(); ++i) {
+        if (s.props[i].column == cedb::kIdColumn) continue;  // counters are the identifier
+        db.rowColumn[i] = next++;
+        read += ", " + s.props[i].column;
+        columns += (param ? ", " : "") + s.props[i].column;
+        params += (param ? ", ?" : "?") + std::to_string(param + 1);
+        ++param;
+    }
+    db.rowWidth = static_cast<size_t>(next);
+    read += " FROM " + s.table + " WHERE " + cedb::kIdColumn + " = ?1";
+    std::string insert =
+        param ? "INSERT INTO " + s.table + "(" + columns + ") VALUES(" + params + ") RETURNING " +
+                    cedb::kIdColumn
+              : "INSERT INTO " + s.table + " DEFAULT VALUES RETURNING " + cedb::kIdColumn;
+    db.readRow = db.vol->Prepare(read, call);
+    db.insert = db.vol->Prepare(insert, call);
+    db.remove = db.vol->Prepare("DELETE FROM " + s.table + " WHERE " + cedb::kIdColumn +
+                                    " = ?1 RETURNING " + cedb::kIdColumn,
+                                call);
+    return db.readRow && db.insert && db.remove;
+}
+
+// Reads record id into row (one value per column of readRow). 1 read, 0 gone, -1 failed.
+int ReadRow(DatabaseObject& db, int64_t id, Tuple* row, const char* call) {
+    StmtScope scope(db.readRow);
+    db.readRow->BindInt(1, id);
+    int rc = db.readRow->Step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+        cedb::FailSql(call, "reading a record", db.vol->db, rc);
+        return -1;
+    }
+    row->resize(db.rowWidth);
+    for (size_t i = 0; i < row->size(); ++i) (*row)[i] = db.readRow->Column(static_cast<int>(i));
+    return 1;
+}
+
+// Runs a write that returns the identifier of the record written; 0 when there was no such
+// record, -1 after a traced failure. The write is durable once this returns.
+int64_t RunWrite(Volume& vol, Stmt* s, const char* call) {
+    StmtScope scope(s);
+    int rc = s->Step();
+    int64_t id = 0;
+    if (rc == SQLITE_ROW) {
+        id = s->ColumnInt(0);
+        rc = s->Step();  // the commit happens as the statement ends
+    }
+    if (rc != SQLITE_DONE) {
+        cedb::FailSql(call, "writing", vol.db, rc);
+        return -1;
+    }
+    return id;
+}
+
+// A read's result for one property before it is copied into the caller's buffer.
+struct OutProp {
+    CEPROPID id;     // as asked for
+    WORD flags;      // CEDB_PROPNOTFOUND when the record lacks it
+    CEVALUNION val;  // integer values
+    WString text;    // text values
+    bool isText;     // val.lpwstr will point at text
+};
+
+// Fills one property of the output from a record row.
+OutProp MakeOut(const DatabaseObject& db, const Tuple& row, CEPROPID id) {
+    OutProp o{id, CEDB_PROPNOTFOUND, {}, {}, false};
+    o.val.raw = 0;
+    int i = db.schema.FindProp(id);
+    if (i < 0) return o;
+    const Value& v = row[static_cast<size_t>(db.rowColumn[static_cast<size_t>(i)])];
+    WORD type = TypeFromPropId(id);
+    if (type == CEVT_LPWSTR) {
+        if (v.kind != Value::kText) return o;
+        o.text = FromUtf8(v.text);
+        o.isText = true;
+        o.flags = 0;
+    } else if (FromStored(type, v, &o.val)) {
+        o.flags = 0;
+    }
+    return o;
+}
+
+}  // namespace
+
+// --- Volumes -------------------------------------------------------------------------------
+
+BOOL CeMountDBVolEx(CEGUID* guid, LPCWSTR path, void* /*options*/, DWORD disposition) {
+    const char* call = "CeMountDBVolEx";
+    if (!guid || !path || !*path) {
+        Fail(call, ERROR_INVALID_PARAMETER, "a volume identifier and a path are needed");
+        return FALSE;
+    }
+    std::shared_ptr<Volume> vol = cedb::OpenVolume(HostPath(path), disposition);
+    if (!vol) return FALSE;
+    cedb::RegisterVolume(vol);
+    *guid = vol->guid;
+    return TRUE;
+}
+
+BOOL CeFlushDBVol(CEGUID* guid) {
+    const char* call = "CeFlushDBVol";
+    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, call);
+    if (!vol) return FALSE;
+    std::lock_guard<std::mutex> g(vol->mu);
+    // Every commit is already on disk; this folds the log into the volume file.
+    return vol->Exec("PRAGMA wal_checkpoint(PASSIVE)", call) ? TRUE : FALSE;
+}
+
+BOOL CeUnmountDBVol(CEGUID* guid) {
+    std::shared_ptr<Volume> vol = cedb::RemoveVolume(guid);
+    if (!vol) {
+        Fail("CeUnmountDBVol", ERROR_INVALID_PARAMETER, "the volume is not mounted");
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> g(vol->mu);
+        vol->mounted = false;
+    }
+    return TRUE;  // the connection closes with the last handle on it
+}
+
+// --- Databases -----------------------------------------------------------------------------
+
+HANDLE CeFindFirstDatabaseEx(CEGUID* guid, DWORD dbType) {
+    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, "CeFindFirstDatabaseEx");
+    if (!vol) return INVALID_HANDLE_VALUE;
+    auto e = std::make_shared<EnumObject>();
+    e->vol = vol;
+    e->type = dbType;
+    return NewHandle(e);
+}
+
+CEOID CeFindNextDatabaseEx(HANDLE enumHandle, CEGUID* guid) {
+    const char* call = "CeFindNextDatabaseEx";
+    auto e = Lookup<EnumObject>(enumHandle, call, "database enumeration");
+    if (!e) return 0;
+    if (guid && !cedb::SameGuid(*guid, e->vol->guid)) {
+        Fail(call, ERROR_INVALID_PARAMETER, "the enumeration belongs to another volume");
+        return 0;
+    }
+    std::lock_guard<std::mutex> g(e->vol->mu);
+    if (!Mounted(*e->vol, call)) return 0;
+    CEOID oid = cedb::NextDatabase(*e->vol, e->last, e->type, call);
+    if (oid) e->last = oid;
+    return oid;
+}
+
+BOOL CeOidGetInfoEx2(CEGUID* guid, CEOID oid, CEOIDINFOEX* info) {
+    const char* call = "CeOidGetInfoEx2";
+    if (!info) {
+        Fail(call, ERROR_INVALID_PARAMETER, "no information record");
+        return FALSE;
+    }
+    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, call);
+    if (!vol) return FALSE;
+    std::lock_guard<std::mutex> g(vol->mu);
+    if (!cedb::ReadDatabaseInfo(*vol, oid, nullptr, &info->infDatabase, call)) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+            Fail(call, ERROR_FILE_NOT_FOUND, "there is no database " + std::to_string(oid));
+        }
+        return FALSE;
+    }
+    info->wVersion = 2;
+    info->wObjType = OBJTYPE_DATABASE;
+    return TRUE;
+}
+
+CEOID CeCreateDatabaseWithProps(CEGUID* guid, CEDBASEINFOEX* info, DWORD propCount,
+                                CEPROPSPEC* props) {
+    const char* call = "CeCreateDatabaseWithProps";
+    if (!info) {
+        Fail(call, ERROR_INVALID_PARAMETER, "no database information");
+        return 0;
+    }
+    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, call);
+    if (!vol) return 0;
+    std::lock_guard<std::mutex> g(vol->mu);
+    return cedb::CreateDatabase(*vol, *info, propCount, props);
+}
+
+BOOL CeDeleteDatabaseEx(CEGUID* guid, CEOID oid) {
+    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, "CeDeleteDatabaseEx");
+    if (!vol) return FALSE;
+    std::lock_guard<std::mutex> g(vol->mu);
+    return cedb::DeleteDatabase(*vol, oid) ? TRUE : FALSE;
+}
+
+HANDLE CeCreateSession(CEGUID* guid) {
+    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, "CeCreateSession");
+    if (!vol) return INVALID_HANDLE_VALUE;
+    auto s = std::make_shared<SessionObject>();
+    s->vol = vol;
+    return NewHandle(s);
+}
+
+HANDLE CeOpenDatabaseInSession(HANDLE session, CEGUID* guid, CEOID* oid, LPCWSTR name,
+                               SORTORDERSPECEX* sort, DWORD flags, void* /*notify*/) {
+    const char* call = "CeOpenDatabaseInSession";
+    std::shared_ptr<Volume> vol;
+    if (session) {
+        auto s = Lookup<SessionObject>(session, call, "session");
+        if (!s) return INVALID_HANDLE_VALUE;
+        if (guid && !cedb::SameGuid(*guid, s->vol->guid)) {
+            Fail(call, ERROR_INVALID_PARAMETER, "the session belongs to another volume");
+            return INVALID_HANDLE_VALUE;
+        }
+        vol = s->vol;
+    } else {
+        vol = cedb::FindVolume(guid, call);
+        if (!vol) return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::mutex> g(vol->mu);
+    if (!Mounted(*vol, call)) return INVALID_HANDLE_VALUE;
+
+    CEOID id = oid ? *oid : 0;
+    if (id == 0) {
+        if (!name || !*name) {
+            Fail(call, ERROR_INVALID_PARAMETER, "neither an identifier nor a name");
+            return INVALID_HANDLE_VALUE;
+        }
+        id = cedb::FindDatabaseByName(*vol, name, call);
+        if (id == 0) return INVALID_HANDLE_VALUE;  // ERROR_FILE_NOT_FOUND: an ordinary answer
+    }
+    auto db = std::make_shared<DatabaseObject>();
+    db->vol = vol;
+    if (!cedb::LoadSchema(*vol, id, &db->schema, call)) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+            Fail(call, ERROR_FILE_NOT_FOUND, "there is no database " + std::to_string(id));
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+
+    std::vector<OrderKey> keys;
+    if (sort) {
+        const SORTORDERSPECEX* chosen = nullptr;
+        for (const SORTORDERSPECEX& spec : db->schema.sorts) {
+            if (spec.wNumProps != sort->wNumProps || sort->wNumProps > CEDB_MAXSORTPROP) continue;
+            bool same = true;
+            for (WORD k = 0; k < spec.wNumProps; ++k) {
+                same = same && spec.rgPropID[k] == sort->rgPropID[k] &&
+                       spec.rgdwFlags[k] == sort->rgdwFlags[k];
+            }
+            if (same) {
+                chosen = &spec;
+                break;
+            }
+        }
+        if (!chosen) {
+            Fail(call, ERROR_INVALID_PARAMETER,
+                 "the sort order asked for is not one of database " + ToUtf8(db->schema.name));
+            return INVALID_HANDLE_VALUE;
+        }
+        for (WORD k = 0; k < chosen->wNumProps; ++k) {
+            keys.push_back(OrderKey{cedb::ColumnOf(chosen->rgPropID[k]),
+                                    (chosen->rgdwFlags[k] & CEDB_SORT_DESCENDING) != 0});
+            db->keyProps.push_back(chosen->rgPropID[k]);
+        }
+    }
+    db->order = std::make_unique<Ordering>(vol.get(), db->schema.table, std::move(keys), call);
+    db->autoIncrement = (flags & CEDB_AUTOINCREMENT) != 0;
+    if (!PrepareRecordAccess(*db, call)) return INVALID_HANDLE_VALUE;
+    // Where each position value comes from in a record row.
+    for (size_t k = 0; k < db->order->Width(); ++k) {
+        int column = 0;
+        if (k < db->keyProps.size()) {
+            column = db->schema.FindProp(db->keyProps[k]);
+            column = column < 0 ? 0 : db->rowColumn[static_cast<size_t>(column)];
+        }
+        db->posColumn.push_back(column);
+    }
+    if (oid) *oid = id;
+    return NewHandle(db);
+}
+
+BOOL CeGetDBInformationByHandle(HANDLE h, CEDBASEINFOEX* info) {
+    const char* call = "CeGetDBInformationByHandle";
+    auto db = Lookup<DatabaseObject>(h, call, "database");
+    if (!db) return FALSE;
+    if (!info) {
+        Fail(call, ERROR_INVALID_PARAMETER, "no information record");
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> g(db->vol->mu);
+    if (!Mounted(*db->vol, call)) return FALSE;
+    if (!cedb::ReadDatabaseInfo(*db->vol, db->schema.oid, &db->schema.sorts, info, call)) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+            Fail(call, ERROR_FILE_NOT_FOUND, "the database was deleted");
+        }
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CeGetDatabaseProps(HANDLE h, WORD* propCount, CEPROPSPEC* props) {
+    const char* call = "CeGetDatabaseProps";
+    auto db = Lookup<DatabaseObject>(h, call, "database");
+    if (!db) return FALSE;
+    if (!propCount) {
+        Fail(call, ERROR_INVALID_PARAMETER, "no count");
+        return FALSE;
+    }
+    const std::vector<cedb::PropInfo>& declared = db->schema.props;
+    WORD count = static_cast<WORD>(declared.size());
+    if (!props) {
+        *propCount = count;
+        return TRUE;
+    }
+    if (*propCount < count) {
+        *propCount = count;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    for (WORD i = 0; i < count; ++i) {
+        CEPROPSPEC& out = props[i];
+        out.wVersion = 1;
+        out.propid = declared[i].id;
+        out.dwFlags = 0;
+        if (out.pwszPropName && out.cchPropName > 0) {
+            WStrCopyN(out.pwszPropName, declared[i].name.c_str(), out.cchPropName);
+        }
+        out.cchPropName = static_cast<DWORD>(declared[i].name.size() + 1);
+    }
+    *propCount = count;
+    return TRUE;
+}
+
+// --- Records -------------------------------------------------------------------------------
+
+CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCount, DWORD* index) {
+    const char* call = "CeSeekDatabaseEx";
+    auto db = Lookup<DatabaseObject>(h, call, "database");
+    if (!db) return 0;
+    std::lock_guard<std::mutex> g(db->vol->mu);
+    if (!Mounted(*db->vol, call)) return 0;
+    Ordering& order = *db->order;
+    order.SetCall(call);
+    Tuple found;
+    int r = 0;
+    switch (seekType) {
+        case CEDB_SEEK_CEOID:
+            r = order.ById(static_cast<CEOID>(value), &found);
+            break;
+        case CEDB_SEEK_BEGINNING:
+            r = order.AtOffset(false, static_cast<DWORD>(value), &found);
+            break;
+        case CEDB_SEEK_END: {  // value counts back from the last record
+            int64_t back = static_cast<int32_t>(static_cast<uint32_t>(value));
+            r = order.AtOffset(true, back < 0 ? -back : back, &found);
+            break;
+        }
+        case CEDB_SEEK_CURRENT: {
+            if (!db->positioned) break;
+            Tuple at = db->pos;
+            if (db->advancePending) {
+                r = order.Next(at, 0, true, &found);
+                if (r != 1) break;
+                at = found;
+            }
+            int64_t steps = static_cast<int32_t>(static_cast<uint32_t>(value));
+            bool forward = steps > 0;
+            if (steps == 0) {
+                r = order.ById(Ordering::IdOf(at), &found);
+                if (r == 0) {
+                    SetLastError(ERROR_KEY_DELETED);
+                    return 0;
+                }
+            }
+            for (int64_t n = forward ? steps : -steps; n > 0; --n) {
+                r = order.Next(at, 0, forward, &found);
+                if (r != 1) break;
+                at = found;
+            }
+            break;
+        }
+        case CEDB_SEEK_VALUEFIRSTEQUAL:
+        case CEDB_SEEK_VALUENEXTEQUAL: {
+            const CEPROPVAL* values = reinterpret_cast<const CEPROPVAL*>(value);
+            size_t keys = order.KeyCount();
+            if (!values || valueCount == 0 || valueCount > keys) {
+                Fail(call, ERROR_INVALID_PARAMETER,
+                     "a value seek needs 1 to " + std::to_string(keys) +
+                         " values of the handle's sort order");
+                return 0;
+            }
+            Tuple prefix;
+            for (WORD i = 0; i < valueCount; ++i) {
+                if (values[i].propid != db->keyProps[i]) {
+                    Fail(call, ERROR_INVALID_PARAMETER,
+                         "value " + std::to_string(i) + " is " + Hex(values[i].propid) +
+                             ", but that key of the sort order is " + Hex(db->keyProps[i]));
+                    return 0;
+                }
+                prefix.push_back(ToValue(values[i]));
+            }
+            if (seekType == CEDB_SEEK_VALUEFIRSTEQUAL || !db->positioned) {
+                r = order.First(prefix, &found);
+            } else {
+                int c = order.ComparePrefix(prefix, db->pos);
+                if (c == 0) {
+                    r = order.Next(db->pos, valueCount, true, &found);
+                } else if (c > 0) {
+                    r = order.First(prefix, &found);
+                }
+            }
+            break;
+        }
+        default:
+            Fail(call, ERROR_INVALID_PARAMETER, "unknown seek type " + Hex(seekType));
+            return 0;
+    }
+    if (r < 0) return 0;
+    if (r == 0) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return 0;
+    }
+    db->pos = std::move(found);
+    db->positioned = true;
+    db->advancePending = false;
+    if (index) {
+        if (seekType == CEDB_SEEK_BEGINNING) {
+            *index = static_cast<DWORD>(value);
+        } else {
+            int64_t before = 0;
+            if (order.CountBefore(db->pos, &before) == 1) *index = static_cast<DWORD>(before);
+        }
+    }
+    return static_cast<CEOID>(Ordering::IdOf(db->pos));
+}
+
+CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* propIds, BYTE** buffer,
+                          DWORD* bufferSize, HANDLE /*heap*/) {
+    const char* call = "CeReadRecordPropsEx";
+    auto db = Lookup<DatabaseObject>(h, call, "database");
+    if (!db) return 0;
+    if (!propCount || !buffer || (propIds && *propCount == 0)) {
+        Fail(call, ERROR_INVALID_PARAMETER, "a count, a buffer and property identifiers needed");
+        return 0;
+    }
+    std::lock_guard<std::mutex> g(db->vol->mu);
+    if (!Mounted(*db->vol, call)) return 0;
+    Ordering& order = *db->order;
+    order.SetCall(call);
+    if (!db->positioned) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return 0;
+    }
+
+    // Find the record: the current one, or after an auto-increment read the next that
+    // still exists.
+    Tuple at = db->pos, row;
+    bool moving = db->advancePending;
+    for (;;) {
+        if (moving) {
+            Tuple next;
+            int r = order.Next(at, 0, true, &next);
+            if (r < 0) return 0;
+            if (r == 0) {
+                SetLastError(ERROR_NO_MORE_ITEMS);
+                return 0;
+            }
+            at = std::move(next);
+        }
+        int r = ReadRow(*db, Ordering::IdOf(at), &row, call);
+        if (r < 0) return 0;
+        if (r == 1) break;
+        if (!moving) {  // a record sought explicitly was deleted meanwhile
+            db->advancePending = db->autoIncrement;
+            SetLastError(ERROR_KEY_DELETED);
+            return 0;
+        }
+    }
+    CEOID id = static_cast<CEOID>(row[0].i);
+    db->pos = at;
+    for (size_t k = 0; k < db->posColumn.size(); ++k) {
+        db->pos[k] = row[static_cast<size_t>(db->posColumn[k])];  // the keys as they are now
+    }
+    db->advancePending = false;
+
+    std::vector<OutProp> out;
+    if (propIds) {
+        out.reserve(*propCount);
+        for (WORD i = 0; i < *propCount; ++i) out.push_back(MakeOut(*db, row, propIds[i]));
+    } else {
+        for (const cedb::PropInfo& p : db->schema.props) {
+            OutProp o = MakeOut(*db, row, p.id);
+            if (!(o.flags & CEDB_PROPNOTFOUND)) out.push_back(std::move(o));
+        }
+    }
+    size_t need = out.size() * kPropValSize;
+    for (const OutProp& o : out) {
+        if (o.isText) need += (o.text.size() + 1) * sizeof(WCHAR);
+    }
+    if (need > 0xFFFFFFFFu || out.size() > 0xFFFF) {
+        Fail(call, ERROR_NOT_ENOUGH_MEMORY, "the record is too large to read at once");
+        return 0;
+    }
+    DWORD have = bufferSize ? *bufferSize : 0;
+    if (!*buffer || have < need) {
+        if (!(flags & CEDB_ALLOWREALLOC)) {
+            if (bufferSize) *bufferSize = static_cast<DWORD>(need);
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        BYTE* fresh = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, need));
+        if (!fresh) {
+            Fail(call, ERROR_NOT_ENOUGH_MEMORY, "no memory for the record");
+            return 0;
+        }
+        if (*buffer) LocalFree(*buffer);  // the caller's block, allocated with LocalAlloc
+        *buffer = fresh;
+        if (bufferSize) *bufferSize = static_cast<DWORD>(need);
+    }
+    BYTE* base = *buffer;
+    BYTE* texts = base + out.size() * kPropValSize;
+    for (size_t i = 0; i < out.size(); ++i) {
+        CEPROPVAL v{};
+        v.propid = out[i].id;
+        v.wFlags = out[i].flags;
+        v.val = out[i].val;
+        if (out[i].isText) {
+            size_t bytes = (out[i].text.size() + 1) * sizeof(WCHAR);
+            std::memcpy(texts, out[i].text.c_str(), bytes);
+            v.val.lpwstr = reinterpret_cast<LPWSTR>(texts);
+            texts += bytes;
+        }
+        std::memcpy(base + i * kPropValSize, &v, kPropValSize);
+    }
+    *propCount = static_cast<WORD>(out.size());
+    db->advancePending = db->autoIncrement;
+    return id;
+}
+
+CEOID CeWriteRecordProps(HANDLE h, CEOID oid, WORD propCount, CEPROPVAL* values) {
+    const char* call = "CeWriteRecordProps";
+    auto db = Lookup<DatabaseObject>(h, call, "database");
+    if (!db) return 0;
+    if (propCount > 0 && !values) {
+        Fail(call, ERROR_INVALID_PARAMETER, "no values");
+        return 0;
+    }
+    const cedb::DbSchema& schema = db->schema;
+    std::vector<Value> given(schema.props.size());
+    std::vector<bool> present(schema.props.size(), false);
+    for (WORD i = 0; i < propCount; ++i) {
+        int p = schema.FindProp(values[i].propid);
+        if (p < 0) {
+            Fail(call, ERROR_INVALID_PARAMETER,
+                 "property " + Hex(values[i].propid) + " is not declared in database " +
+                     ToUtf8(schema.name));
+            return 0;
+        }
+        if (TypeFromPropId(values[i].propid) == CEVT_AUTO_I4) {
+            Fail(call, ERROR_INVALID_PARAMETER,
+                 "property " + Hex(values[i].propid) + " is assigned by the store");
+            return 0;
+        }
+        present[static_cast<size_t>(p)] = true;
+        given[static_cast<size_t>(p)] =
+            (values[i].wFlags & CEDB_PROPDELETE) ? Value{} : ToValue(values[i]);
+    }
+
+    std::lock_guard<std::mutex> g(db->vol->mu);
+    if (!Mounted(*db->vol, call)) return 0;
+    Stmt* s = nullptr;
+    if (oid == 0) {
+        s = db->insert;
+        int param = 1;
+        for (size_t p = 0; p < schema.props.size(); ++p) {
+            if (schema.props[p].column == cedb::kIdColumn) continue;
+            s->Bind(param++, given[p]);
+        }
+    } else {
+        std::vector<int> written;
+        for (size_t p = 0; p < schema.props.size(); ++p) {
+            if (present[p]) written.push_back(static_cast<int>(p));
+        }
+        if (written.empty()) {  // nothing to change: only check that the record is there
+            Tuple row;
+            int r = ReadRow(*db, oid, &row, call);
+            if (r == 1) return oid;
+            if (r == 0) Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
+            return 0;
+        }
+        Stmt*& cached = db->updates[written];
+        if (!cached) {
+            std::string sql = "UPDATE " + schema.table + " SET ";
+            for (size_t i = 0; i < written.size(); ++i) {
+                sql += (i ? ", " : "") + schema.props[static_cast<size_t>(written[i])].column +
+                       " = ?" + std::to_string(i + 1);
+            }
+            sql += " WHERE " + std::string(cedb::kIdColumn) + " = ?" +
+                   std::to_string(written.size() + 1) + " RETURNING " + cedb::kIdColumn;
+            cached = db->vol->Prepare(sql, call);
+            if (!cached) return 0;
+        }
+        s = cached;
+        for (size_t i = 0; i < written.size(); ++i) {
+            s->Bind(static_cast<int>(i + 1), given[static_cast<size_t>(written[i])]);
+        }
+        s->BindInt(static_cast<int>(written.size() + 1), oid);
+    }
+    int64_t id = RunWrite(*db->vol, s, call);
+    if (id < 0) return 0;
+    if (id == 0) {
+        Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
+        return 0;
+    }
+    if (id > 0xFFFFFFFFll) {
+        Fail(call, ERROR_DISK_FULL,
+             "record identifiers of database " + ToUtf8(schema.name) + " are used up");
+        return 0;
+    }
+    return static_cast<CEOID>(id);
+}
+
+BOOL CeDeleteRecord(HANDLE h, CEOID oid) {
+    const char* call = "CeDeleteRecord";
+    auto db = Lookup<DatabaseObject>(h, call, "database");
+    if (!db) return FALSE;
+    std::lock_guard<std::mutex> g(db->vol->mu);
+    if (!Mounted(*db->vol, call)) return FALSE;
+    db->remove->BindInt(1, oid);
+    int64_t id = RunWrite(*db->vol, db->remove, call);
+    if (id < 0) return FALSE;
+    if (id == 0) {
+        Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
+        return FALSE;
+    }
+    return TRUE;  // the position stays, so the next step finds the record after it
+}
+
+// --- Memory --------------------------------------------------------------------------------
+
+void* LocalAlloc(UINT flags, size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    void* p = (flags & LPTR) ? std::calloc(1, bytes) : std::malloc(bytes);
+    if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+void* LocalFree(void* mem) {
+    std::free(mem);
+    return nullptr;
+}

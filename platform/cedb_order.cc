@@ -1,0 +1,161 @@
+#include "platform/cedb_order.h"
+
+namespace cedb {
+
+Ordering::Ordering(Volume* vol, std::string table, std::vector<OrderKey> keys, const char* call)
+    : vol_(vol), table_(std::move(table)), cols_(std::move(keys)), call_(call) {
+    declared_ = cols_.size();
+    if (cols_.empty() || cols_.back().column != kIdColumn) {
+        cols_.push_back(OrderKey{kIdColumn, false});
+    }
+    select_ = "SELECT ";
+    for (size_t i = 0; i < cols_.size(); ++i) {
+        if (i) select_ += ", ";
+        select_ += cols_[i].column;
+    }
+    select_ += " FROM " + table_;
+    first_.assign(declared_ + 1, nullptr);
+}
+
+std::string Ordering::OrderBy(size_t from, bool forward) const {
+    std::string sql = " ORDER BY ";
+    for (size_t i = from; i < cols_.size(); ++i) {
+        if (i > from) sql += ", ";
+        sql += cols_[i].column + (cols_[i].desc == forward ? " DESC" : " ASC");
+    }
+    return sql;
+}
+
+std::vector<Ordering::Test> Ordering::TestsAfter(size_t level, bool forward, const Value& v) const {
+    // SQLite puts NULL first in ascending order, so last in descending order.
+    bool desc = cols_[level].desc == forward;
+    if (!desc) return {v.kind == Value::kNull ? kNotNull : kGreater};
+    if (v.kind == Value::kNull) return {};
+    return {kLess, kIsNull};
+}
+
+Stmt* Ordering::LevelQuery(size_t level, Test test, bool forward, bool count) {
+    uint32_t key = static_cast<uint32_t>(level) << 4 | static_cast<uint32_t>(test) << 2 |
+                   (forward ? 2u : 0u) | (count ? 1u : 0u);
+    auto it = levels_.find(key);
+    if (it != levels_.end()) return it->second;
+    std::string sql = count ? "SELECT count(*) FROM " + table_ : select_;
+    sql += " WHERE ";
+    for (size_t i = 0; i < level; ++i) {
+        sql += cols_[i].column + " IS ?" + std::to_string(i + 1) + " AND ";
+    }
+    sql += cols_[level].column;
+    switch (test) {
+        case kGreater:
+            sql += " > ?" + std::to_string(level + 1);
+            break;
+        case kLess:
+            sql += " < ?" + std::to_string(level + 1);
+            break;
+        case kNotNull:
+            sql += " IS NOT NULL";
+            break;
+        case kIsNull:
+            sql += " IS NULL";
+            break;
+    }
+    if (!count) sql += OrderBy(level, forward) + " LIMIT 1";
+    Stmt* s = vol_->Prepare(sql, call_);
+    if (s) levels_.emplace(key, s);
+    return s;
+}
+
+int Ordering::FetchRow(Stmt* s, Tuple* out) {
+    StmtScope scope(s);
+    int rc = s->Step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+        FailSql(call_, "searching the records", vol_->db, rc);
+        return -1;
+    }
+    out->resize(cols_.size());
+    for (size_t i = 0; i < cols_.size(); ++i) (*out)[i] = s->Column(static_cast<int>(i));
+    return 1;
+}
+
+int Ordering::First(const Tuple& prefix, Tuple* out) {
+    size_t m = prefix.size() < first_.size() ? prefix.size() : first_.size() - 1;
+    Stmt*& s = first_[m];
+    if (!s) {
+        std::string sql = select_;
+        for (size_t i = 0; i < m; ++i) {
+            sql += (i ? " AND " : " WHERE ") + cols_[i].column + " IS ?" + std::to_string(i + 1);
+        }
+        sql += OrderBy(0, true) + " LIMIT 1";
+        s = vol_->Prepare(sql, call_);
+        if (!s) return -1;
+    }
+    for (size_t i = 0; i < m; ++i) s->Bind(static_cast<int>(i + 1), prefix[i]);
+    return FetchRow(s, out);
+}
+
+int Ordering::Next(const Tuple& from, size_t fixed, bool forward, Tuple* out) {
+    if (from.size() != cols_.size()) return 0;
+    for (size_t level = cols_.size(); level-- > fixed;) {
+        for (Test test : TestsAfter(level, forward, from[level])) {
+            Stmt* s = LevelQuery(level, test, forward, false);
+            if (!s) return -1;
+            size_t bound = (test == kGreater || test == kLess) ? level + 1 : level;
+            for (size_t i = 0; i < bound; ++i) s->Bind(static_cast<int>(i + 1), from[i]);
+            int r = FetchRow(s, out);
+            if (r != 0) return r;
+        }
+    }
+    return 0;
+}
+
+int Ordering::AtOffset(bool fromEnd, int64_t offset, Tuple* out) {
+    Stmt*& s = offset_[fromEnd ? 1 : 0];
+    if (!s) {
+        s = vol_->Prepare(select_ + OrderBy(0, !fromEnd) + " LIMIT 1 OFFSET ?1", call_);
+        if (!s) return -1;
+    }
+    s->BindInt(1, offset);
+    return FetchRow(s, out);
+}
+
+int Ordering::ById(int64_t id, Tuple* out) {
+    if (!byId_) {
+        byId_ = vol_->Prepare(select_ + " WHERE " + kIdColumn + " = ?1", call_);
+        if (!byId_) return -1;
+    }
+    byId_->BindInt(1, id);
+    return FetchRow(byId_, out);
+}
+
+int Ordering::CountBefore(const Tuple& at, int64_t* out) {
+    *out = 0;
+    if (at.size() != cols_.size()) return 0;
+    for (size_t level = cols_.size(); level-- > 0;) {
+        for (Test test : TestsAfter(level, false, at[level])) {
+            Stmt* s = LevelQuery(level, test, false, true);
+            if (!s) return -1;
+            StmtScope scope(s);
+            size_t bound = (test == kGreater || test == kLess) ? level + 1 : level;
+            for (size_t i = 0; i < bound; ++i) s->Bind(static_cast<int>(i + 1), at[i]);
+            int rc = s->Step();
+            if (rc != SQLITE_ROW) {
+                FailSql(call_, "counting the records", vol_->db, rc);
+                return -1;
+            }
+            *out += s->ColumnInt(0);
+        }
+    }
+    return 1;
+}
+
+int Ordering::ComparePrefix(const Tuple& prefix, const Tuple& pos) const {
+    for (size_t i = 0; i < prefix.size() && i < pos.size() && i < cols_.size(); ++i) {
+        int c = CompareValues(prefix[i], pos[i]);
+        if (cols_[i].desc) c = -c;
+        if (c != 0) return c;
+    }
+    return 0;
+}
+
+}  // namespace cedb

@@ -1,0 +1,69 @@
+// Positions and searches in one sort order of a database. Internal to the property database.
+//
+// The records of a sort order are ordered by its keys, then by record identifier (ascending)
+// so that equal keys keep the order the records were added in. A position is the tuple of a
+// record's key values ending with its identifier; it stays usable when its record is deleted.
+// A missing property is NULL and sorts first in an ascending key, last in a descending one.
+// Every search is a single query that the sort order's index answers; finding the next
+// record tries the deepest key level first (same keys, later identifier), then one key up.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/cedb_sqlite.h"
+#include "platform/cedb_volume.h"
+
+namespace cedb {
+
+struct OrderKey {
+    std::string column;  // the key's column
+    bool desc;           // descending
+};
+
+class Ordering {
+  public:
+    // keys: the sort order's keys, most significant first (none: record order).
+    Ordering(Volume* vol, std::string table, std::vector<OrderKey> keys, const char* call);
+
+    void SetCall(const char* call) { call_ = call; }  // names the API call in traces
+    size_t KeyCount() const { return declared_; }     // keys of the sort order
+    size_t Width() const { return cols_.size(); }     // values in a position
+    static int64_t IdOf(const Tuple& pos) { return pos.back().i; }
+
+    // The searches return 1 with *out set, 0 when there is no such record, and -1 after a
+    // traced failure.
+    // The first record whose leading keys equal prefix (all records for an empty prefix).
+    int First(const Tuple& prefix, Tuple* out);
+    // The record after (or before) from, among those sharing from's first `fixed` keys.
+    int Next(const Tuple& from, size_t fixed, bool forward, Tuple* out);
+    // The record offset places from the start (or from the end).
+    int AtOffset(bool fromEnd, int64_t offset, Tuple* out);
+    int ById(int64_t id, Tuple* out);
+    // How many records come before position at.
+    int CountBefore(const Tuple& at, int64_t* out);
+    // <0, 0, >0 as prefix sorts before, level with or after the leading keys of pos.
+    int ComparePrefix(const Tuple& prefix, const Tuple& pos) const;
+
+  private:
+    enum Test { kGreater, kLess, kNotNull, kIsNull };
+    // The tests of level `level` that select the records after value v, in search order.
+    std::vector<Test> TestsAfter(size_t level, bool forward, const Value& v) const;
+    std::string OrderBy(size_t from, bool forward) const;
+    Stmt* LevelQuery(size_t level, Test test, bool forward, bool count);
+    int FetchRow(Stmt* s, Tuple* out);
+
+    Volume* vol_;                 // owns the statements; outlives this object
+    std::string table_;           // the records table
+    std::vector<OrderKey> cols_;  // the keys, then the identifier unless it is the last key
+    size_t declared_;             // keys of the sort order
+    std::string select_;          // selects a position's columns from the table
+    const char* call_;            // the API call being served, for traces
+    std::vector<Stmt*> first_;    // by prefix length
+    std::unordered_map<uint32_t, Stmt*> levels_;  // by level, test, direction and count
+    Stmt* offset_[2] = {nullptr, nullptr};        // from the start, from the end
+    Stmt* byId_ = nullptr;                        // one record by identifier
+};
+
+}  // namespace cedb

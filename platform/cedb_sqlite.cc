@@ -1,0 +1,318 @@
+#include "platform/cedb_sqlite.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "platform/cedb_faults.h"
+#include "platform/trace.h"
+
+namespace cedb {
+
+void Stmt::BindText(int i, const std::string& utf8) {
+    sqlite3_bind_text(s_, i, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+}
+
+void Stmt::Bind(int i, const Value& v) {
+    switch (v.kind) {
+        case Value::kNull:
+            BindNull(i);
+            break;
+        case Value::kInt:
+            BindInt(i, v.i);
+            break;
+        case Value::kText:
+            BindText(i, v.text);
+            break;
+    }
+}
+
+Value Stmt::Column(int i) const {
+    Value v;
+    switch (sqlite3_column_type(s_, i)) {
+        case SQLITE_NULL:
+            break;
+        case SQLITE_INTEGER:
+        case SQLITE_FLOAT:
+            v.kind = Value::kInt;
+            v.i = sqlite3_column_int64(s_, i);
+            break;
+        default: {  // text; a blob (never written by us) is read as its bytes
+            const unsigned char* p = sqlite3_column_text(s_, i);
+            int n = sqlite3_column_bytes(s_, i);
+            v.kind = Value::kText;
+            if (p && n > 0) v.text.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+            break;
+        }
+    }
+    return v;
+}
+
+int CompareValues(const Value& a, const Value& b) {
+    if (a.kind != b.kind) return a.kind < b.kind ? -1 : 1;
+    switch (a.kind) {
+        case Value::kNull:
+            return 0;
+        case Value::kInt:
+            return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+        case Value::kText: {
+            int c = a.text.compare(b.text);  // bytewise, as memcmp
+            return c < 0 ? -1 : (c > 0 ? 1 : 0);
+        }
+    }
+    return 0;
+}
+
+DWORD Win32ErrorOfSqlite(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_FULL:
+            return ERROR_DISK_FULL;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+            return ERROR_BAD_FORMAT;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return ERROR_TIMEOUT;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return ERROR_ACCESS_DENIED;
+        case SQLITE_NOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case SQLITE_CANTOPEN:
+            return ERROR_PATH_NOT_FOUND;
+        case SQLITE_IOERR:
+            return ERROR_WRITE_FAULT;
+        case SQLITE_CONSTRAINT:
+        case SQLITE_MISMATCH:
+        case SQLITE_RANGE:
+        case SQLITE_TOOBIG:
+            return ERROR_INVALID_PARAMETER;
+        default:  // SQLITE_ERROR: mostly a database another mount has deleted
+            return ERROR_FILE_NOT_FOUND;
+    }
+}
+
+void FailSql(const char* call, const char* what, sqlite3* db, int rc) {
+    const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    Trace("[Platform] %s: %s failed: %s (SQLite %d)", call, what, msg, rc);
+    SetLastError(Win32ErrorOfSqlite(rc));
+}
+
+// --- The file layer -------------------------------------------------------------------
+// A thin layer over SQLite's default one. Every call is passed through unchanged, except
+// that writes and syncs ask the fault hook first.
+
+namespace {
+
+std::atomic<CeDbFaultHook> g_hook{nullptr};
+std::atomic<void*> g_hookContext{nullptr};
+
+sqlite3_vfs* g_real = nullptr;  // the default file layer
+sqlite3_vfs g_vfs{};            // ours, registered once
+
+struct HookedFile {
+    sqlite3_file base;   // our methods
+    sqlite3_file* real;  // the default layer's file, placed right after this struct
+    const char* path;    // valid until xClose, as SQLite guarantees
+};
+
+HookedFile* Hooked(sqlite3_file* f) {
+    return reinterpret_cast<HookedFile*>(f);
+}
+sqlite3_file* Real(sqlite3_file* f) {
+    return Hooked(f)->real;
+}
+
+// ERROR_SUCCESS, or the error the hook wants this call to fail with.
+DWORD AskHook(CeDbFileOp op, sqlite3_file* f) {
+    CeDbFaultHook hook = g_hook.load();
+    if (!hook) return ERROR_SUCCESS;
+    return hook(op, Hooked(f)->path ? Hooked(f)->path : "", g_hookContext.load());
+}
+
+int FileClose(sqlite3_file* f) {
+    int rc = Real(f)->pMethods ? Real(f)->pMethods->xClose(Real(f)) : SQLITE_OK;
+    return rc;
+}
+int FileRead(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
+    return Real(f)->pMethods->xRead(Real(f), buf, n, off);
+}
+int FileWrite(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
+    if (DWORD err = AskHook(CeDbFileOp::kWrite, f)) {
+        return err == ERROR_DISK_FULL ? SQLITE_FULL : SQLITE_IOERR_WRITE;
+    }
+    return Real(f)->pMethods->xWrite(Real(f), buf, n, off);
+}
+int FileTruncate(sqlite3_file* f, sqlite3_int64 size) {
+    return Real(f)->pMethods->xTruncate(Real(f), size);
+}
+int FileSync(sqlite3_file* f, int flags) {
+    if (AskHook(CeDbFileOp::kSync, f) != ERROR_SUCCESS) return SQLITE_IOERR_FSYNC;
+    return Real(f)->pMethods->xSync(Real(f), flags);
+}
+int FileSize(sqlite3_file* f, sqlite3_int64* size) {
+    return Real(f)->pMethods->xFileSize(Real(f), size);
+}
+int FileLock(sqlite3_file* f, int level) {
+    return Real(f)->pMethods->xLock(Real(f), level);
+}
+int FileUnlock(sqlite3_file* f, int level) {
+    return Real(f)->pMethods->xUnlock(Real(f), level);
+}
+int FileCheckReservedLock(sqlite3_file* f, int* out) {
+    return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
+}
+int FileControl(sqlite3_file* f, int op, void* arg) {
+    return Real(f)->pMethods->xFileControl(Real(f), op, arg);
+}
+int FileSectorSize(sqlite3_file* f) {
+    return Real(f)->pMethods->xSectorSize(Real(f));
+}
+int FileDeviceCharacteristics(sqlite3_file* f) {
+    return Real(f)->pMethods->xDeviceCharacteristics(Real(f));
+}
+int FileShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** pp) {
+    if (Real(f)->pMethods->iVersion < 2) return SQLITE_IOERR_SHMMAP;
+    return Real(f)->pMethods->xShmMap(Real(f), region, size, extend, pp);
+}
+int FileShmLock(sqlite3_file* f, int offset, int n, int flags) {
+    if (Real(f)->pMethods->iVersion < 2) return SQLITE_IOERR_SHMLOCK;
+    return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+}
+void FileShmBarrier(sqlite3_file* f) {
+    if (Real(f)->pMethods->iVersion >= 2) Real(f)->pMethods->xShmBarrier(Real(f));
+}
+int FileShmUnmap(sqlite3_file* f, int deleteFlag) {
+    if (Real(f)->pMethods->iVersion < 2) return SQLITE_OK;
+    return Real(f)->pMethods->xShmUnmap(Real(f), deleteFlag);
+}
+int FileFetch(sqlite3_file* f, sqlite3_int64 off, int n, void** pp) {
+    if (Real(f)->pMethods->iVersion < 3) {
+        *pp = nullptr;
+        return SQLITE_OK;
+    }
+    return Real(f)->pMethods->xFetch(Real(f), off, n, pp);
+}
+int FileUnfetch(sqlite3_file* f, sqlite3_int64 off, void* p) {
+    if (Real(f)->pMethods->iVersion < 3) return SQLITE_OK;
+    return Real(f)->pMethods->xUnfetch(Real(f), off, p);
+}
+
+const sqlite3_io_methods g_fileMethods = {
+    3,
+    FileClose,
+    FileRead,
+    FileWrite,
+    FileTruncate,
+    FileSync,
+    FileSize,
+    FileLock,
+    FileUnlock,
+    FileCheckReservedLock,
+    FileControl,
+    FileSectorSize,
+    FileDeviceCharacteristics,
+    FileShmMap,
+    FileShmLock,
+    FileShmBarrier,
+    FileShmUnmap,
+    FileFetch,
+    FileUnfetch,
+};
+
+int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    HookedFile* f = Hooked(file);
+    f->base.pMethods = nullptr;
+    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
+    f->path = name;
+    int rc = g_real->xOpen(g_real, name, f->real, flags, outFlags);
+    if (rc == SQLITE_OK && f->real->pMethods) f->base.pMethods = &g_fileMethods;
+    return rc;
+}
+int VfsDelete(sqlite3_vfs*, const char* name, int syncDir) {
+    return g_real->xDelete(g_real, name, syncDir);
+}
+int VfsAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
+    return g_real->xAccess(g_real, name, flags, out);
+}
+int VfsFullPathname(sqlite3_vfs*, const char* name, int n, char* out) {
+    return g_real->xFullPathname(g_real, name, n, out);
+}
+void* VfsDlOpen(sqlite3_vfs*, const char* name) {
+    return g_real->xDlOpen(g_real, name);
+}
+void VfsDlError(sqlite3_vfs*, int n, char* msg) {
+    g_real->xDlError(g_real, n, msg);
+}
+void (*VfsDlSym(sqlite3_vfs*, void* lib, const char* sym))(void) {
+    return g_real->xDlSym(g_real, lib, sym);
+}
+void VfsDlClose(sqlite3_vfs*, void* lib) {
+    g_real->xDlClose(g_real, lib);
+}
+int VfsRandomness(sqlite3_vfs*, int n, char* out) {
+    return g_real->xRandomness(g_real, n, out);
+}
+int VfsSleep(sqlite3_vfs*, int us) {
+    return g_real->xSleep(g_real, us);
+}
+int VfsCurrentTime(sqlite3_vfs*, double* out) {
+    return g_real->xCurrentTime(g_real, out);
+}
+int VfsGetLastError(sqlite3_vfs*, int n, char* out) {
+    return g_real->xGetLastError ? g_real->xGetLastError(g_real, n, out) : 0;
+}
+int VfsCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
+    if (g_real->iVersion >= 2 && g_real->xCurrentTimeInt64) {
+        return g_real->xCurrentTimeInt64(g_real, out);
+    }
+    double now = 0;
+    int rc = g_real->xCurrentTime(g_real, &now);
+    *out = static_cast<sqlite3_int64>(now * 86400000.0);
+    return rc;
+}
+
+}  // namespace
+
+const char* VfsName() {
+    static std::once_flag once;
+    static const char* name = nullptr;
+    std::call_once(once, [] {
+        g_real = sqlite3_vfs_find(nullptr);
+        if (!g_real) return;
+        g_vfs.iVersion = 2;
+        g_vfs.szOsFile = static_cast<int>(sizeof(HookedFile)) + g_real->szOsFile;
+        g_vfs.mxPathname = g_real->mxPathname;
+        g_vfs.zName = "vantlo-cedb";
+        g_vfs.xOpen = VfsOpen;
+        g_vfs.xDelete = VfsDelete;
+        g_vfs.xAccess = VfsAccess;
+        g_vfs.xFullPathname = VfsFullPathname;
+        g_vfs.xDlOpen = VfsDlOpen;
+        g_vfs.xDlError = VfsDlError;
+        g_vfs.xDlSym = VfsDlSym;
+        g_vfs.xDlClose = VfsDlClose;
+        g_vfs.xRandomness = VfsRandomness;
+        g_vfs.xSleep = VfsSleep;
+        g_vfs.xCurrentTime = VfsCurrentTime;
+        g_vfs.xGetLastError = VfsGetLastError;
+        g_vfs.xCurrentTimeInt64 = VfsCurrentTimeInt64;
+        if (sqlite3_vfs_register(&g_vfs, 0) == SQLITE_OK) {
+            name = g_vfs.zName;
+        } else {
+            Trace(
+                "[Platform] property database: cannot register its file layer; faults "
+                "cannot be injected");
+        }
+    });
+    return name;  // null: SQLite's default layer
+}
+
+}  // namespace cedb
+
+void CeDbSetFaultHook(CeDbFaultHook hook, void* context) {
+    cedb::g_hookContext.store(context);
+    cedb::g_hook.store(hook);
+}

@@ -1,0 +1,75 @@
+// SQLite helpers of the property database: statements, column values, the mapping of SQLite
+// results to Win32 errors and the file layer the volumes are opened through. Internal to
+// the property database.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace cedb {
+
+// The SQLite file layer every volume is opened with: the default one, with each write and
+// sync offered to the fault hook of cedb_faults.h first.
+const char* VfsName();
+
+// One column value as SQLite keeps it.
+struct Value {
+    enum Kind : uint8_t { kNull, kInt, kText };
+    Kind kind = kNull;  // which member below holds the value
+    int64_t i = 0;      // kInt
+    std::string text;   // kText, UTF-8
+};
+using Tuple = std::vector<Value>;
+
+// Orders values as SQLite's BINARY collation does: NULL, then integers, then texts bytewise.
+int CompareValues(const Value& a, const Value& b);
+
+DWORD Win32ErrorOfSqlite(int rc);
+// Traces "[Platform] <call>: <what>: <SQLite message>" and sets the matching last error.
+void FailSql(const char* call, const char* what, sqlite3* db, int rc);
+
+// A prepared statement of one connection. Callers reset it after every use (StmtScope), so
+// no read snapshot outlives a call and other connections' writes are seen at once.
+class Stmt {
+  public:
+    explicit Stmt(sqlite3_stmt* s) : s_(s) {}
+    ~Stmt() { sqlite3_finalize(s_); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    void BindInt(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
+    void BindNull(int i) { sqlite3_bind_null(s_, i); }
+    void BindText(int i, const std::string& utf8);
+    void Bind(int i, const Value& v);
+    int Step() { return sqlite3_step(s_); }  // SQLITE_ROW, SQLITE_DONE or an error
+    Value Column(int i) const;
+    int64_t ColumnInt(int i) const { return sqlite3_column_int64(s_, i); }
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+
+  private:
+    sqlite3_stmt* s_;  // owned
+};
+
+// Resets a statement when the scope that used it ends.
+class StmtScope {
+  public:
+    explicit StmtScope(Stmt* s) : s_(s) {}
+    ~StmtScope() {
+        if (s_) s_->Reset();
+    }
+    StmtScope(const StmtScope&) = delete;
+    StmtScope& operator=(const StmtScope&) = delete;
+
+  private:
+    Stmt* s_;  // not owned
+};
+
+}  // namespace cedb

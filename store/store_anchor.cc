@@ -1,1 +1,0 @@
-// Keeps the store library non-empty while it is being filled.

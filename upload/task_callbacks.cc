@@ -1,0 +1,88 @@
+// The engines' reports: progress and the end of every upload, on the engines' own threads.
+#include "platform/trace.h"
+#include "upload/agent_notice.h"
+#include "upload/messages.h"
+#include "upload/task_mgr.h"
+
+void CUploadTaskMgr::OnUploadVideo(HRESULT hr, LONG percent) {
+    OnUpload(SERVICE_YOUTUBE, hr, percent);
+}
+
+void CUploadTaskMgr::OnUploadPhoto(HRESULT hr, DWORD, LONG percent) {
+    OnUpload(SERVICE_FACEBOOK, hr, percent);
+}
+
+void CUploadTaskMgr::OnUpload(ServiceType type, HRESULT hr, LONG percent) {
+    const bool video = type == SERVICE_YOUTUBE;
+    const char* const tag = video ? "OnUploadVideo" : "OnUploadPhoto";
+    // A cancelled upload's task is already gone (CancelTask, a clear): only the queue moves on.
+    if (hr == (video ? VIDEO_ENGINE_CANCELLED : PHOTO_ENGINE_CANCELLED)) {
+        Trace("%s: Task cancelled, start next task", tag);
+        PostToMain(MSG_START_TASK);
+        return;
+    }
+    Hold h(&lock_);
+    // The photo service looks the agent up once per report, the video service when it sends.
+    const HWND photoAgent = video ? nullptr : FindAgentWindow();
+    LONG& lastPercent = PercentOf(type);
+    if (percent != lastPercent) {
+        Trace("%s hr: 0x%08x, nPercent: %d", tag, static_cast<unsigned>(hr),
+              static_cast<int>(percent));
+    }
+    lastPercent = percent;
+    UploadTaskList* list = ListOf(type);
+    LPCWSTR uploadingPath = list ? list->GetUploadingPath() : nullptr;
+    const SYSTEMTIME* uploadingTime = list ? list->GetUploadingTime() : nullptr;
+
+    TaskStatus status = TASK_UPLOADING;
+    bool noticeDue = percent == 0;
+    if (FAILED(hr) || percent >= 100) {
+        noticeDue = true;
+        const bool done = SUCCEEDED(hr) && percent == 100;
+        status = done ? TASK_DONE : TASK_FAILED;
+        WString& lastPath = video ? lastVideoPath_ : lastPhotoPath_;
+        lastPath = uploadingPath ? uploadingPath : u"";
+        if (done && uploadingTime) (video ? lastVideoTime_ : lastPhotoTime_) = *uploadingTime;
+        // Without a running task there is nothing for the main window to record.
+        if (uploadingPath) {
+            const UINT msg = video ? (done ? MSG_VIDEO_DONE : MSG_VIDEO_FAILED)
+                                   : (done ? MSG_PHOTO_DONE : MSG_PHOTO_FAILED);
+            if (PostToMain(msg)) {
+                (video ? endedVideos_ : endedPhotos_)
+                    .push_back(EndedUpload{uploadingPath, *uploadingTime, done});
+            }
+        }
+    }
+    if (list) list->SetError(hr);
+    NotifyProgress(uploadingPath, uploadingTime, percent);
+    if (!noticeDue) return;
+    if (!uploadingPath) {
+        Trace("%s: Current item not found", tag);
+        PostToMain(MSG_START_TASK);
+        return;
+    }
+    // Copies: a done task leaves its list, and with it the texts the list handed out.
+    const WString path = uploadingPath;
+    const SYSTEMTIME time = *uploadingTime;
+    const UploadStatusRecord record = MakeUploadStatusRecord(path.c_str(), status);
+    OnTaskFinished(path.c_str(), &time, status, type);
+    if (video) {
+        SendAgentNotice(FindAgentWindow(), record);
+    } else if (photoAgent) {
+        SendAgentNotice(photoAgent, record);
+    }
+}
+
+void CUploadTaskMgr::OnTaskFinished(LPCWSTR path, const SYSTEMTIME* time, TaskStatus status,
+                                    ServiceType type) {
+    Hold h(&lock_);
+    if (status != TASK_FAILED && status != TASK_DONE) return;
+    for (UploadTaskList* list : lists_) {
+        if (!list->IsService(type)) continue;
+        list->SetStatus(status, path, time);
+        NotifyStateChanged(path, time);
+        if (status == TASK_DONE) list->ClearItem(path, time);
+    }
+    if (!AnyWaiting() && power_) power_->LeaveUnattendedMode();
+    PostToMain(MSG_START_TASK);
+}

@@ -1,1 +1,0 @@
-// Keeps the upload library non-empty while it is being filled.
