@@ -33,6 +33,7 @@ test: test-plain test-asan
 
 bench: build
 	$(BUILD)/bin/vantlo-bench-store
+	$(BUILD)/bin/vantlo-bench-queue
 
 demo:
 	@echo "make demo arrives with the resident process; run 'make test' for now." && exit 1

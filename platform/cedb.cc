@@ -64,7 +64,7 @@ void Fail(const char* call, DWORD error, const std::string& why) {
     SetLastError(error);
 }
 
-// The object behind h when it is of type T and its volume is still mounted; traced otherwise.
+// The object behind h when it is a T; null, traced and ERROR_INVALID_HANDLE otherwise.
 template <class T>
 std::shared_ptr<T> Lookup(HANDLE h, const char* call, const char* kind) {
     std::shared_ptr<T> obj = HandleAs<T>(h);

@@ -187,6 +187,34 @@ bool CreateCatalog(sqlite3* db, const std::string& path) {
     return true;
 }
 
+// Puts the file into WAL mode unless it is already. Switching needs the file to itself for a
+// moment and SQLite does not wait for that, so a switch that finds it busy is retried.
+bool UseWriteAheadLog(sqlite3* db, const std::string& path) {
+    const char* call = "CeMountDBVolEx";
+    std::string mode;
+    int rc = SQLITE_OK;
+    if (!QueryText(db, "PRAGMA journal_mode", &mode, &rc)) {
+        FailSql(call, "reading the journal mode", db, rc);
+        return false;
+    }
+    for (int waited = 0; mode != "wal"; waited += 10) {
+        if (QueryText(db, "PRAGMA journal_mode = WAL", &mode, &rc)) {
+            if (mode != "wal") {
+                Trace("[Platform] %s: %s keeps journal mode %s; openers will wait for each other",
+                      call, path.c_str(), mode.c_str());
+            }
+            break;
+        }
+        int code = rc & 0xFF;
+        if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) {
+            FailSql(call, "choosing the journal", db, rc);
+            return false;
+        }
+        sqlite3_sleep(10);
+    }
+    return true;
+}
+
 struct VolumeTable {
     std::mutex mu;
     std::map<std::array<DWORD, 4>, std::shared_ptr<Volume>> mounts;  // by identifier
@@ -445,15 +473,7 @@ std::shared_ptr<Volume> OpenVolume(const std::string& path, DWORD disposition) {
     if (!CheckVolume(vol->db, path, &fresh)) return nullptr;
     // A write-ahead log lets several openers read while one writes; a full sync at every
     // commit makes a record durable once its write returns.
-    std::string mode;
-    if (!QueryText(vol->db, "PRAGMA journal_mode = WAL", &mode, &rc)) {
-        FailSql(call, "choosing the journal", vol->db, rc);
-        return nullptr;
-    }
-    if (mode != "wal") {
-        Trace("[Platform] %s: %s keeps journal mode %s; openers will wait for each other", call,
-              path.c_str(), mode.c_str());
-    }
+    if (!UseWriteAheadLog(vol->db, path)) return nullptr;
     if (!vol->Exec("PRAGMA synchronous = FULL", call)) return nullptr;
     if (fresh && !CreateCatalog(vol->db, path)) return nullptr;
     return vol;

@@ -67,7 +67,9 @@ void MainWindowStandIn::OnMain(const std::function<void()>& fn) {
     SendMessageW(hwnd_, kRunMessage, 0, reinterpret_cast<LPARAM>(&fn));
 }
 
-void MainWindowStandIn::Kick() { PostMessageW(hwnd_, MSG_QUEUE_KICK, 0, 0); }
+void MainWindowStandIn::Kick() {
+    PostMessageW(hwnd_, MSG_QUEUE_KICK, 0, 0);
+}
 
 bool MainWindowStandIn::WaitOnMain(const std::function<bool()>& pred) {
     return WaitUntil([&] {
@@ -157,8 +159,8 @@ DWORD MainWindowStandIn::ThreadMain(LPVOID param) {
     wc.lpfnWndProc = WndProc;
     wc.lpszClassName = kMainClass;
     RegisterClassW(&wc);  // already registered by an earlier stand-in: fine
-    self->hwnd_ = CreateWindowExW(0, kMainClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                                  self);
+    self->hwnd_ =
+        CreateWindowExW(0, kMainClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, self);
     SetEvent(self->ready_);
     if (!self->hwnd_) return 1;
     MSG msg;
@@ -240,8 +242,8 @@ DWORD AgentWindowStandIn::ThreadMain(LPVOID param) {
     wc.lpfnWndProc = WndProc;
     wc.lpszClassName = AGENT_WINDOW_CLASS;
     RegisterClassW(&wc);
-    self->hwnd_ = CreateWindowExW(0, AGENT_WINDOW_CLASS, u"Agent", 0, 0, 0, 0, 0, nullptr,
-                                  nullptr, nullptr, self);
+    self->hwnd_ = CreateWindowExW(0, AGENT_WINDOW_CLASS, u"Agent", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                  nullptr, self);
     SetEvent(self->ready_);
     if (!self->hwnd_) return 1;
     MSG msg;
@@ -253,8 +255,8 @@ DWORD AgentWindowStandIn::ThreadMain(LPVOID param) {
 
 void RecordingObserver::OnTaskProgress(LPCWSTR path, const SYSTEMTIME* time, LONG percent) {
     std::lock_guard<std::mutex> g(lock_);
-    events_.push_back(
-        ObservedEvent{true, path ? WString(path) : WString(), time ? *time : SYSTEMTIME{}, percent});
+    events_.push_back(ObservedEvent{true, path ? WString(path) : WString(),
+                                    time ? *time : SYSTEMTIME{}, percent});
 }
 
 void RecordingObserver::OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME* time) {
@@ -315,8 +317,8 @@ bool SetMachineDword(LPCWSTR key, LPCWSTR name, DWORD value) {
                         KEY_ALL_ACCESS, nullptr, &h, nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    LONG rc = RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                             sizeof value);
+    LONG rc =
+        RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     RegCloseKey(h);
     return rc == ERROR_SUCCESS;
 }

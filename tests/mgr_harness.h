@@ -26,7 +26,8 @@ constexpr auto kMgrWatchdog = std::chrono::seconds(60);
 
 // Calls pred until it holds, waking at least every 10 ms; false when the watchdog ran out.
 bool WaitUntil(const std::function<bool()>& pred,
-               std::chrono::milliseconds limit = std::chrono::duration_cast<std::chrono::milliseconds>(kMgrWatchdog));
+               std::chrono::milliseconds limit =
+                   std::chrono::duration_cast<std::chrono::milliseconds>(kMgrWatchdog));
 
 struct RoutedMessage {
     UINT msg;       // message number
@@ -37,7 +38,7 @@ struct RoutedMessage {
 // MSG_CONNECTION_STATUS to StartUploading (unless still waiting), and the done and failed
 // messages to the commit operations, on its own thread, recording each in order.
 class MainWindowStandIn {
-public:
+  public:
     explicit MainWindowStandIn(CUploadTaskMgr& mgr);
     ~MainWindowStandIn();  // shuts the task manager down if that was not done, closes the window
     MainWindowStandIn(const MainWindowStandIn&) = delete;
@@ -58,16 +59,16 @@ public:
     std::vector<RoutedMessage> Messages();  // every routed message so far, in order
     size_t Count(UINT msg);                 // how many of msg were routed
 
-private:
+  private:
     static LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static DWORD ThreadMain(LPVOID param);
     void Route(UINT msg, WPARAM wParam);
 
-    CUploadTaskMgr& mgr_;              // the task manager under test
-    HANDLE ready_ = nullptr;           // set once hwnd_ is known
-    HANDLE thread_ = nullptr;          // runs the message loop
-    HWND hwnd_ = nullptr;              // the window, null if it could not be made
-    bool shutDown_ = true;             // no Init ran, or Shutdown did
+    CUploadTaskMgr& mgr_;                  // the task manager under test
+    HANDLE ready_ = nullptr;               // set once hwnd_ is known
+    HANDLE thread_ = nullptr;              // runs the message loop
+    HWND hwnd_ = nullptr;                  // the window, null if it could not be made
+    bool shutDown_ = true;                 // no Init ran, or Shutdown did
     std::mutex lock_;                      // guards the two fields below
     std::vector<RoutedMessage> messages_;  // routed messages in arrival order
     std::map<UINT, size_t> counts_;        // routed messages by number
@@ -82,7 +83,7 @@ struct AgentNotice {
 // The companion agent's window stand-in: a window of class "VantloAgentCallbackWnd" on a
 // thread of its own, recording every status notice.
 class AgentWindowStandIn {
-public:
+  public:
     AgentWindowStandIn();
     ~AgentWindowStandIn();
     AgentWindowStandIn(const AgentWindowStandIn&) = delete;
@@ -94,14 +95,14 @@ public:
     std::vector<DWORD> StatusesOf(const WString& path);
     size_t MalformedNotices();  // notices of the right kind with a wrong size
 
-private:
+  private:
     static LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static DWORD ThreadMain(LPVOID param);
 
-    HANDLE ready_ = nullptr;   // set once hwnd_ is known
-    HANDLE thread_ = nullptr;  // runs the message loop
-    HWND hwnd_ = nullptr;      // the window
-    std::mutex lock_;          // guards the two fields below
+    HANDLE ready_ = nullptr;            // set once hwnd_ is known
+    HANDLE thread_ = nullptr;           // runs the message loop
+    HWND hwnd_ = nullptr;               // the window
+    std::mutex lock_;                   // guards the two fields below
     std::vector<AgentNotice> notices_;  // in arrival order
     size_t malformed_ = 0;              // notices that did not carry one record
 };
@@ -115,7 +116,7 @@ struct ObservedEvent {
 };
 
 class RecordingObserver : public ITaskObserver {
-public:
+  public:
     void OnTaskProgress(LPCWSTR path, const SYSTEMTIME* time, LONG percent) override;
     void OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME* time) override;
 
@@ -123,7 +124,7 @@ public:
     std::vector<LONG> PercentsOf(const WString& path);  // progress reports for path, in order
     size_t StateChangesOf(const WString& path);
 
-private:
+  private:
     std::mutex lock_;                    // guards events_
     std::vector<ObservedEvent> events_;  // in arrival order
 };

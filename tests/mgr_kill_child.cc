@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
         mgr.AddVideoTask(DefaultVideo(first), u"token", TRUE);
     });
     main.Kick();
-    if (!main.WaitOnMain([&] { return mgr.GetUploadStatusDb(first.c_str(), nullptr) == TASK_DONE; }) ||
+    if (!main.WaitOnMain(
+            [&] { return mgr.GetUploadStatusDb(first.c_str(), nullptr) == TASK_DONE; }) ||
         !Report(fd, "DONE " + ToUtf8(first))) {
         return 1;
     }

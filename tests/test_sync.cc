@@ -200,7 +200,7 @@ TEST(Mutexes, NamedMutexIsSharedAndOwnedRecursively) {
 
 TEST(Threads, ExitCodeHandleSignalAndClosingDoesNotKill) {
     HANDLE started = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // releases both threads
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     Closer c1{started}, c2{go}, c3{done};
     struct Ctx {
@@ -228,7 +228,6 @@ TEST(Threads, ExitCodeHandleSignalAndClosingDoesNotKill) {
     HANDLE t2 = CreateThread(nullptr, 0, body, &ctx, 0, nullptr);
     ASSERT_EQ(WaitForSingleObject(started, kWatchdogMs), WAIT_OBJECT_0);
     ASSERT_TRUE(CloseHandle(t2));  // the thread goes on without its handle
-    SetEvent(go);
     SetEvent(go);
     ASSERT_EQ(WaitForSingleObject(t, kWatchdogMs), WAIT_OBJECT_0);
     EXPECT_TRUE(GetExitCodeThread(t, &code));

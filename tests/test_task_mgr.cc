@@ -25,7 +25,7 @@ constexpr UINT kConnected = 0x10;
 constexpr UINT kWaiting = 0x40;
 
 class TaskMgrTest : public DeviceTest {
-protected:
+  protected:
     void SetUp() override {
         DeviceTest::SetUp();
         ASSERT_TRUE(PrepareDeviceImage());
@@ -164,7 +164,8 @@ TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEver
     // Each upload takes a few hundred milliseconds, so the two services' uploads overlap.
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 100000));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 100000));
-    const std::vector<WString> videos = {Media("clip0.mp4"), Media("clip1.mp4"), Media("clip2.mp4")};
+    const std::vector<WString> videos = {Media("clip0.mp4"), Media("clip1.mp4"),
+                                         Media("clip2.mp4")};
     const std::vector<WString> photos = {Media("img0.jpg"), Media("img1.jpg"), Media("img2.jpg")};
     for (size_t i = 0; i < videos.size(); i++) WriteMediaFile(videos[i], 30000, int(i));
     for (size_t i = 0; i < photos.size(); i++) WriteMediaFile(photos[i], 30000, int(i) + 10);
@@ -262,7 +263,8 @@ TEST_F(TaskMgrTest, AnEngineFailureLeavesTheTaskFailedWithTheEngineCodeUntilARet
     EXPECT_EQ(mgr_->GetError(video.c_str(), &videoTime), kDiskFull);
     EXPECT_EQ(mgr_->GetError(photo.c_str(), &photoTime), kNoNetwork);
     EXPECT_EQ(mgr_->GetTaskStatus(), LIST_FAILED);
-    EXPECT_EQ(agent_->StatusesOf(video), (std::vector<DWORD>{TASK_UPLOADING, TASK_UPLOADING, TASK_FAILED}));
+    EXPECT_EQ(agent_->StatusesOf(video),
+              (std::vector<DWORD>{TASK_UPLOADING, TASK_UPLOADING, TASK_FAILED}));
     EXPECT_EQ(agent_->StatusesOf(photo), (std::vector<DWORD>{TASK_UPLOADING, TASK_FAILED}));
     EXPECT_FALSE(DeviceFileExists(VideoOutbox(video)));
     EXPECT_FALSE(DeviceFileExists(PhotoOutbox(photo)));
@@ -341,8 +343,8 @@ TEST_F(TaskMgrTest, CancellingAWaitingTaskRemovesItWithoutTellingTheEngine) {
     Start();
 
     Queue({running, waiting}, {});
-    ASSERT_TRUE(WaitUntil(
-        [&] { return mgr_->GetStatus(running.c_str(), nullptr) == TASK_UPLOADING; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return mgr_->GetStatus(running.c_str(), nullptr) == TASK_UPLOADING; }));
     EXPECT_EQ(mgr_->GetStatus(waiting.c_str(), nullptr), TASK_WAITING);
     const SYSTEMTIME waitingTime = TimeOf(SERVICE_YOUTUBE, waiting);
     EXPECT_EQ(mgr_->CancelTask(Media("unknown.mp4").c_str(), &waitingTime), E_FAIL);

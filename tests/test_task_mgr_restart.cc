@@ -25,7 +25,7 @@ extern char** environ;
 namespace {
 
 class TaskMgrRestartTest : public DeviceTest {
-protected:
+  protected:
     void SetUp() override {
         DeviceTest::SetUp();
         ASSERT_TRUE(PrepareDeviceImage());
@@ -64,7 +64,7 @@ protected:
 // A device with two videos and two photos pending, each also in the history (uploaded once
 // before and queued again), and one more file only in the history.
 class ClearRequestTest : public TaskMgrRestartTest {
-protected:
+  protected:
     void SetUp() override {
         TaskMgrRestartTest::SetUp();
         int seed = 0;

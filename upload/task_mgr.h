@@ -34,7 +34,7 @@
 constexpr HRESULT ERR_RESTORED = static_cast<HRESULT>(0x90000001u);
 
 class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback {
-public:
+  public:
     CUploadTaskMgr();
     ~CUploadTaskMgr();
     CUploadTaskMgr(const CUploadTaskMgr&) = delete;
@@ -109,7 +109,7 @@ public:
     ListState GetTaskStatus();
     // The last engine result of the task; E_FAIL when no list holds it.
     HRESULT GetError(LPCWSTR path, const SYSTEMTIME* time);
-    LONG GetPercent(ServiceType type);  // last percent reported for the service
+    LONG GetPercent(ServiceType type);                    // last percent reported for the service
     HRESULT RegisterObserver(ITaskObserver* observer);    // E_POINTER for null
     HRESULT UnregisterObserver(ITaskObserver* observer);  // E_POINTER for null
     // The video categories the setting dialog offers (none are added by the system).
@@ -129,19 +129,18 @@ public:
     // Applies an ended upload's status (TASK_FAILED or TASK_DONE; others are ignored) to the
     // service's list, tells the observers, lets unattended mode go when nothing waits, and
     // posts MSG_START_TASK.
-    void OnTaskFinished(LPCWSTR path, const SYSTEMTIME* time, TaskStatus status,
-                        ServiceType type);
+    void OnTaskFinished(LPCWSTR path, const SYSTEMTIME* time, TaskStatus status, ServiceType type);
 
-private:
+  private:
     // Holds a critical section for its scope.
     class Hold {
-    public:
+      public:
         explicit Hold(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
         ~Hold() { LeaveCriticalSection(cs_); }
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
 
-    private:
+      private:
         CRITICAL_SECTION* cs_;  // entered for the holder's lifetime
     };
 
@@ -154,12 +153,12 @@ private:
 
     // The photo engine as the album list reaches it, valid while the photo host exists.
     class AlbumEngineLink : public IAlbumListEngine {
-    public:
+      public:
         void SetHost(PhotoEngineHost* host);
         HRESULT SetSession(LPCWSTR first, LPCWSTR third) override;
         HRESULT FetchAlbumList(LPCWSTR session, LPCWSTR path) override;
 
-    private:
+      private:
         std::mutex lock_;                  // held while the host is called or replaced
         PhotoEngineHost* host_ = nullptr;  // not owned; null once released
     };
@@ -206,9 +205,9 @@ private:
     // Uploads that ended and await their message, oldest first: a second upload of a service
     // may end before the main window handled the first one's message.
     std::deque<EndedUpload> endedVideos_;
-    std::deque<EndedUpload> endedPhotos_;    // the same for photos
-    HWND hMainWnd_;                          // where messages go; null drops them (traced)
-    IAccountInfo* account_;                  // not owned; null gives empty texts
-    CAlbumList* albumList_;                  // not owned; null when no album list is wired
-    AlbumEngineLink albumEngine_;            // what the album list is given as its engine
+    std::deque<EndedUpload> endedPhotos_;  // the same for photos
+    HWND hMainWnd_;                        // where messages go; null drops them (traced)
+    IAccountInfo* account_;                // not owned; null gives empty texts
+    CAlbumList* albumList_;                // not owned; null when no album list is wired
+    AlbumEngineLink albumEngine_;          // what the album list is given as its engine
 };

@@ -7,7 +7,7 @@
 #include "platform/types.h"
 
 class ITaskObserver {
-public:
+  public:
     // Never called by the task manager; kept for the observers' own use.
     virtual void OnObserverNotice() {}
     // The upload of the task (path, submit time) reached percent. path and time are null
@@ -16,6 +16,6 @@ public:
     // The task (path, submit time) changed its state; ask the task manager for the new one.
     virtual void OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME* time) = 0;
 
-protected:
+  protected:
     ~ITaskObserver() = default;
 };
