@@ -59,7 +59,7 @@ constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method);
-BOOL SetEndOfFile(HANDLE file);     // cuts (or extends) the file at the current position
+BOOL SetEndOfFile(HANDLE file);      // cuts (or extends) the file at the current position
 BOOL FlushFileBuffers(HANDLE file);  // the data reaches the disk (fsync)
 
 // FILETIME of a Unix modification time (seconds and nanoseconds).
