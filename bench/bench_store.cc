@@ -225,7 +225,7 @@ void StepDone(sqlite3_stmt* s) {
 
 struct BaselineSide {
     sqlite3* db;
-    Stmt find, insertHistory, countHistory, newestFirst, deleteById, deleteKey;
+    Stmt find, insertHistory, countHistory, oldestFirst, deleteById, deleteKey;
     Stmt countPending, insertPending, deletePending, readPending;
     long historyBase = 0;
     long pendingBase = 0;
@@ -239,7 +239,7 @@ struct BaselineSide {
           insertHistory(db,
                         "INSERT INTO history(size, mtime, name, folder) VALUES(?1, ?2, ?3, ?4)"),
           countHistory(db, "SELECT COUNT(*) FROM history"),
-          newestFirst(db, "SELECT idx FROM history ORDER BY idx DESC"),
+          oldestFirst(db, "SELECT idx FROM history ORDER BY idx LIMIT ?1"),
           deleteById(db, "DELETE FROM history WHERE idx=?1"),
           deleteKey(db, "DELETE FROM history WHERE size=?1 AND mtime=?2 AND name=?3 AND folder=?4"),
           countPending(db, "SELECT COUNT(*) FROM pending"),
@@ -251,19 +251,20 @@ struct BaselineSide {
         BindKey(*find, key);
         return StepInt(*find) >= 0;
     }
-    // The same steps as AddHistory: look, insert, count, trim the oldest beyond 10000.
+    // The same steps as AddHistory: look, insert, count, trim the oldest beyond 10000. As the
+    // store does, the trim reads only the records it deletes, from the older end.
     bool AddHistory(const UploadHistoryKey& key) {
         if (IsInHistory(key)) return false;
         BindKey(*insertHistory, key);
         StepDone(*insertHistory);
-        if (StepInt(*countHistory) > static_cast<int64_t>(UPLOAD_HISTORY_MAX)) {
+        int64_t count = StepInt(*countHistory);
+        if (count > static_cast<int64_t>(UPLOAD_HISTORY_MAX)) {
             std::vector<int64_t> old;
-            for (int64_t number = 1; sqlite3_step(*newestFirst) == SQLITE_ROW; number++) {
-                if (number > static_cast<int64_t>(UPLOAD_HISTORY_MAX)) {
-                    old.push_back(sqlite3_column_int64(*newestFirst, 0));
-                }
+            sqlite3_bind_int64(*oldestFirst, 1, count - static_cast<int64_t>(UPLOAD_HISTORY_MAX));
+            while (sqlite3_step(*oldestFirst) == SQLITE_ROW) {
+                old.push_back(sqlite3_column_int64(*oldestFirst, 0));
             }
-            sqlite3_reset(*newestFirst);
+            sqlite3_reset(*oldestFirst);
             for (int64_t id : old) {
                 sqlite3_bind_int64(*deleteById, 1, id);
                 StepDone(*deleteById);

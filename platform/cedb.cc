@@ -1,6 +1,7 @@
 // The property database calls on SQLite: handles, seeks, record reads and writes.
 #include "platform/cedb.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -15,6 +16,7 @@
 #include "platform/handle.h"
 #include "platform/trace.h"
 
+using cedb::ChangeStamp;
 using cedb::Ordering;
 using cedb::OrderKey;
 using cedb::Stmt;
@@ -37,6 +39,36 @@ class EnumObject : public KernelObject {
     CEOID last = 0;               // the database returned last
 };
 
+constexpr size_t kFirstReadAhead = 4;   // records a scan reads ahead at first
+constexpr size_t kMostReadAhead = 256;  // and at most, growing while it is used up
+
+// What a handle knows of its records from its last queries. It holds while the volume's
+// stamp stays the same: nothing was written since, by any connection, so the records are
+// as they were read. No query keeps a snapshot open for it.
+struct RecordCache {
+    ChangeStamp stamp;               // taken before the queries that filled the cache
+    bool haveRow = false;            // row holds the current record
+    Tuple row;                       // the current record's row
+    std::vector<Tuple> ahead;        // rows of the records that follow pos, in order
+    size_t next = 0;                 // the first row of ahead not read yet
+    bool atEnd = false;              // no record follows pos
+    size_t batch = kFirstReadAhead;  // rows the next read-ahead asks for
+
+    // Forgets everything read; now is the stamp taken before the queries that fill it again.
+    void Clear(const ChangeStamp& now) {
+        haveRow = false;
+        ahead.clear();
+        next = 0;
+        atEnd = false;
+        stamp = now;
+        batch = now.valid ? kFirstReadAhead : 1;  // without a stamp rows read ahead go unused
+    }
+    // Clears the cache unless nothing was written since it was filled.
+    void Refresh(const ChangeStamp& now) {
+        if (!stamp.Same(now)) Clear(now);
+    }
+};
+
 // An open database: its schema, its sort order and the current position in it.
 class DatabaseObject : public KernelObject {
   public:
@@ -45,16 +77,17 @@ class DatabaseObject : public KernelObject {
     bool autoIncrement = false;       // reads move on to the next record
     std::unique_ptr<Ordering> order;  // the sort order chosen at open, or record order
     std::vector<CEPROPID> keyProps;   // the properties of that sort order's keys
-    size_t rowWidth = 1;              // columns of a record row: identifier, then properties
-    std::vector<int> rowColumn;       // per property: its column in a record row
-    std::vector<int> posColumn;       // per position value: its column in a record row
-    Stmt* readRow = nullptr;          // reads one record by identifier
-    Stmt* insert = nullptr;           // adds a record with every column
+    std::vector<std::string> rowColumns;  // a record row: the identifier, then properties
+    std::vector<int> rowColumn;           // per property: its column in a record row
+    Stmt* insert = nullptr;               // adds a record with every column
     std::map<std::vector<int>, Stmt*> updates;  // overwrites, by the properties written
     Stmt* remove = nullptr;                     // deletes one record by identifier
     bool positioned = false;                    // pos names a record (or where a deleted one was)
     Tuple pos;                    // the current record's keys ending with its identifier
     bool advancePending = false;  // a read moved on: current is the record after pos
+    RecordCache cache;            // records as last read, while nothing changed
+    CEDBASEINFOEX info{};         // the description last read from the catalog
+    ChangeStamp infoStamp;        // taken before info was read
 };
 
 constexpr size_t kPropValSize = sizeof(CEPROPVAL);
@@ -150,48 +183,30 @@ bool FromStored(WORD type, const Value& v, CEVALUNION* out) {
     }
 }
 
-// Prepares the per-handle statements and column maps.
+// Lays out a record row and prepares the per-handle write statements.
 bool PrepareRecordAccess(DatabaseObject& db, const char* call) {
     const cedb::DbSchema& s = db.schema;
     std::string columns, params;
-    std::string read = std::string("SELECT ") + cedb::kIdColumn;
-    int next = 1, param = 0;
+    int param = 0;
+    db.rowColumns.assign(1, cedb::kIdColumn);
     db.rowColumn.assign(s.props.size(), 0);
     for (size_t i = 0; i < s.props.size(); ++i) {
         if (s.props[i].column == cedb::kIdColumn) continue;  // counters are the identifier
-        db.rowColumn[i] = next++;
-        read += ", " + s.props[i].column;
+        db.rowColumn[i] = static_cast<int>(db.rowColumns.size());
+        db.rowColumns.push_back(s.props[i].column);
         columns += (param ? ", " : "") + s.props[i].column;
         params += (param ? ", ?" : "?") + std::to_string(param + 1);
         ++param;
     }
-    db.rowWidth = static_cast<size_t>(next);
-    read += " FROM " + s.table + " WHERE " + cedb::kIdColumn + " = ?1";
     std::string insert =
         param ? "INSERT INTO " + s.table + "(" + columns + ") VALUES(" + params + ") RETURNING " +
                     cedb::kIdColumn
               : "INSERT INTO " + s.table + " DEFAULT VALUES RETURNING " + cedb::kIdColumn;
-    db.readRow = db.vol->Prepare(read, call);
     db.insert = db.vol->Prepare(insert, call);
     db.remove = db.vol->Prepare("DELETE FROM " + s.table + " WHERE " + cedb::kIdColumn +
                                     " = ?1 RETURNING " + cedb::kIdColumn,
                                 call);
-    return db.readRow && db.insert && db.remove;
-}
-
-// Reads record id into row (one value per column of readRow). 1 read, 0 gone, -1 failed.
-int ReadRow(DatabaseObject& db, int64_t id, Tuple* row, const char* call) {
-    StmtScope scope(db.readRow);
-    db.readRow->BindInt(1, id);
-    int rc = db.readRow->Step();
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        cedb::FailSql(call, "reading a record", db.vol->db, rc);
-        return -1;
-    }
-    row->resize(db.rowWidth);
-    for (size_t i = 0; i < row->size(); ++i) (*row)[i] = db.readRow->Column(static_cast<int>(i));
-    return 1;
+    return db.insert && db.remove;
 }
 
 // Runs a write that returns the identifier of the record written; 0 when there was no such
@@ -415,18 +430,10 @@ HANDLE CeOpenDatabaseInSession(HANDLE session, CEGUID* guid, CEOID* oid, LPCWSTR
             db->keyProps.push_back(chosen->rgPropID[k]);
         }
     }
-    db->order = std::make_unique<Ordering>(vol.get(), db->schema.table, std::move(keys), call);
     db->autoIncrement = (flags & CEDB_AUTOINCREMENT) != 0;
     if (!PrepareRecordAccess(*db, call)) return INVALID_HANDLE_VALUE;
-    // Where each position value comes from in a record row.
-    for (size_t k = 0; k < db->order->Width(); ++k) {
-        int column = 0;
-        if (k < db->keyProps.size()) {
-            column = db->schema.FindProp(db->keyProps[k]);
-            column = column < 0 ? 0 : db->rowColumn[static_cast<size_t>(column)];
-        }
-        db->posColumn.push_back(column);
-    }
+    db->order = std::make_unique<Ordering>(vol.get(), id, db->schema.table, std::move(keys),
+                                           db->rowColumns, call);
     if (oid) *oid = id;
     return NewHandle(db);
 }
@@ -441,12 +448,20 @@ BOOL CeGetDBInformationByHandle(HANDLE h, CEDBASEINFOEX* info) {
     }
     std::lock_guard<std::mutex> g(db->vol->mu);
     if (!Mounted(*db->vol, call)) return FALSE;
-    if (!cedb::ReadDatabaseInfo(*db->vol, db->schema.oid, &db->schema.sorts, info, call)) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
-            Fail(call, ERROR_FILE_NOT_FOUND, "the database was deleted");
+    // The catalog row changes with every write, so an unchanged stamp means it is as read.
+    ChangeStamp now = db->vol->Stamp();
+    if (!db->infoStamp.Same(now)) {
+        db->infoStamp = ChangeStamp{};
+        if (!cedb::ReadDatabaseInfo(*db->vol, db->schema.oid, &db->schema.sorts, &db->info,
+                                    call)) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+                Fail(call, ERROR_FILE_NOT_FOUND, "the database was deleted");
+            }
+            return FALSE;
         }
-        return FALSE;
+        db->infoStamp = now;
     }
+    *info = db->info;
     return TRUE;
 }
 
@@ -493,7 +508,8 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
     if (!Mounted(*db->vol, call)) return 0;
     Ordering& order = *db->order;
     order.SetCall(call);
-    Tuple found;
+    ChangeStamp stamp = db->vol->Stamp();  // before the queries: what they find is as new
+    Tuple found;                           // the row of the record found
     int r = 0;
     switch (seekType) {
         case CEDB_SEEK_CEOID:
@@ -513,7 +529,7 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
             if (db->advancePending) {
                 r = order.Next(at, 0, true, &found);
                 if (r != 1) break;
-                at = found;
+                at = order.PositionOf(found);
             }
             int64_t steps = static_cast<int32_t>(static_cast<uint32_t>(value));
             bool forward = steps > 0;
@@ -527,7 +543,7 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
             for (int64_t n = forward ? steps : -steps; n > 0; --n) {
                 r = order.Next(at, 0, forward, &found);
                 if (r != 1) break;
-                at = found;
+                at = order.PositionOf(found);
             }
             break;
         }
@@ -572,9 +588,14 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
         SetLastError(ERROR_NO_MORE_ITEMS);
         return 0;
     }
-    db->pos = std::move(found);
+    db->pos = order.PositionOf(found);
     db->positioned = true;
     db->advancePending = false;
+    // A read of the record found needs no query while nothing is written.
+    RecordCache& cache = db->cache;
+    cache.Clear(stamp);
+    cache.row = std::move(found);
+    cache.haveRow = true;
     if (index) {
         if (seekType == CEDB_SEEK_BEGINNING) {
             *index = static_cast<DWORD>(value);
@@ -605,35 +626,41 @@ CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* prop
     }
 
     // Find the record: the current one, or after an auto-increment read the next that
-    // still exists.
-    Tuple at = db->pos, row;
-    bool moving = db->advancePending;
-    for (;;) {
-        if (moving) {
-            Tuple next;
-            int r = order.Next(at, 0, true, &next);
+    // exists now. Both come from the cache while nothing was written since it was filled.
+    RecordCache& cache = db->cache;
+    cache.Refresh(db->vol->Stamp());
+    if (!db->advancePending) {
+        if (!cache.haveRow) {
+            int r = order.ById(Ordering::IdOf(db->pos), &cache.row);
             if (r < 0) return 0;
-            if (r == 0) {
-                SetLastError(ERROR_NO_MORE_ITEMS);
+            if (r == 0) {  // a record sought explicitly was deleted meanwhile
+                db->advancePending = db->autoIncrement;
+                SetLastError(ERROR_KEY_DELETED);
                 return 0;
             }
-            at = std::move(next);
+            cache.haveRow = true;
         }
-        int r = ReadRow(*db, Ordering::IdOf(at), &row, call);
-        if (r < 0) return 0;
-        if (r == 1) break;
-        if (!moving) {  // a record sought explicitly was deleted meanwhile
-            db->advancePending = db->autoIncrement;
-            SetLastError(ERROR_KEY_DELETED);
+    } else {
+        if (cache.next == cache.ahead.size() && !cache.atEnd) {
+            // Sequential reads ask for more rows at a time while they use up what they got.
+            if (!cache.ahead.empty()) cache.batch = std::min(cache.batch * 4, kMostReadAhead);
+            cache.ahead.clear();
+            cache.next = 0;
+            int r = order.NextRows(db->pos, cache.batch, &cache.ahead);
+            if (r < 0) return 0;
+            cache.atEnd = r == 0;
+        }
+        if (cache.next == cache.ahead.size()) {
+            SetLastError(ERROR_NO_MORE_ITEMS);
             return 0;
         }
+        cache.row = std::move(cache.ahead[cache.next++]);
+        cache.haveRow = true;
+        db->advancePending = false;
     }
+    const Tuple& row = cache.row;
     CEOID id = static_cast<CEOID>(row[0].i);
-    db->pos = at;
-    for (size_t k = 0; k < db->posColumn.size(); ++k) {
-        db->pos[k] = row[static_cast<size_t>(db->posColumn[k])];  // the keys as they are now
-    }
-    db->advancePending = false;
+    db->pos = order.PositionOf(row);  // the keys as they are now
 
     std::vector<OutProp> out;
     if (propIds) {
@@ -735,7 +762,8 @@ CEOID CeWriteRecordProps(HANDLE h, CEOID oid, WORD propCount, CEPROPVAL* values)
         }
         if (written.empty()) {  // nothing to change: only check that the record is there
             Tuple row;
-            int r = ReadRow(*db, oid, &row, call);
+            db->order->SetCall(call);
+            int r = db->order->ById(oid, &row);
             if (r == 1) return oid;
             if (r == 0) Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
             return 0;

@@ -1,20 +1,47 @@
 #include "platform/cedb_order.h"
 
 namespace cedb {
+namespace {
 
-Ordering::Ordering(Volume* vol, std::string table, std::vector<OrderKey> keys, const char* call)
-    : vol_(vol), table_(std::move(table)), cols_(std::move(keys)), call_(call) {
+// The parameter of a search's row limit; the key values take ?1 up to ?17.
+constexpr int kLimitParam = CEDB_MAXSORTPROP + 4;
+
+}  // namespace
+
+Ordering::Ordering(Volume* vol, CEOID dbOid, std::string table, std::vector<OrderKey> keys,
+                   std::vector<std::string> rowColumns, const char* call)
+    : vol_(vol), dbOid_(dbOid), table_(std::move(table)), cols_(std::move(keys)), call_(call) {
     declared_ = cols_.size();
     if (cols_.empty() || cols_.back().column != kIdColumn) {
         cols_.push_back(OrderKey{kIdColumn, false});
     }
+    if (rowColumns.empty() || rowColumns.front() != kIdColumn) {
+        rowColumns.insert(rowColumns.begin(), kIdColumn);
+    }
+    // Every key is a declared property, so a row holds it; a key that is not is selected
+    // after the row's own columns.
+    for (const OrderKey& key : cols_) {
+        size_t at = 0;
+        while (at < rowColumns.size() && rowColumns[at] != key.column) ++at;
+        if (at == rowColumns.size()) rowColumns.push_back(key.column);
+        posIndex_.push_back(at);
+    }
+    rowWidth_ = rowColumns.size();
     select_ = "SELECT ";
-    for (size_t i = 0; i < cols_.size(); ++i) {
+    for (size_t i = 0; i < rowColumns.size(); ++i) {
         if (i) select_ += ", ";
-        select_ += cols_[i].column;
+        select_ += rowColumns[i];
     }
     select_ += " FROM " + table_;
     first_.assign(declared_ + 1, nullptr);
+}
+
+Tuple Ordering::PositionOf(const Tuple& row) const {
+    Tuple pos(cols_.size());
+    for (size_t i = 0; i < cols_.size() && posIndex_[i] < row.size(); ++i) {
+        pos[i] = row[posIndex_[i]];
+    }
+    return pos;
 }
 
 std::string Ordering::OrderBy(size_t from, bool forward) const {
@@ -59,26 +86,38 @@ Stmt* Ordering::LevelQuery(size_t level, Test test, bool forward, bool count) {
             sql += " IS NULL";
             break;
     }
-    if (!count) sql += OrderBy(level, forward) + " LIMIT 1";
+    if (!count) sql += OrderBy(level, forward) + " LIMIT ?" + std::to_string(kLimitParam);
     Stmt* s = vol_->Prepare(sql, call_);
     if (s) levels_.emplace(key, s);
     return s;
 }
 
-int Ordering::FetchRow(Stmt* s, Tuple* out) {
+int Ordering::FetchRows(Stmt* s, size_t limit, std::vector<Tuple>* rows) {
     StmtScope scope(s);
-    int rc = s->Step();
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        FailSql(call_, "searching the records", vol_->db, rc);
-        return -1;
+    int got = 0;
+    for (; static_cast<size_t>(got) < limit; ++got) {
+        int rc = s->Step();
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) {
+            // Rows already found are good; the next search meets the failure again.
+            if (got > 0) break;
+            FailSql(call_, "searching the records", vol_->db, rc);
+            return -1;
+        }
+        Tuple& row = rows->emplace_back(rowWidth_);
+        for (size_t i = 0; i < rowWidth_; ++i) row[i] = s->Column(static_cast<int>(i));
     }
-    out->resize(cols_.size());
-    for (size_t i = 0; i < cols_.size(); ++i) (*out)[i] = s->Column(static_cast<int>(i));
-    return 1;
+    return got;
 }
 
-int Ordering::First(const Tuple& prefix, Tuple* out) {
+int Ordering::FetchRow(Stmt* s, Tuple* row) {
+    std::vector<Tuple> rows;
+    int r = FetchRows(s, 1, &rows);
+    if (r == 1) *row = std::move(rows.front());
+    return r;
+}
+
+int Ordering::First(const Tuple& prefix, Tuple* row) {
     size_t m = prefix.size() < first_.size() ? prefix.size() : first_.size() - 1;
     Stmt*& s = first_[m];
     if (!s) {
@@ -91,41 +130,65 @@ int Ordering::First(const Tuple& prefix, Tuple* out) {
         if (!s) return -1;
     }
     for (size_t i = 0; i < m; ++i) s->Bind(static_cast<int>(i + 1), prefix[i]);
-    return FetchRow(s, out);
+    return FetchRow(s, row);
 }
 
-int Ordering::Next(const Tuple& from, size_t fixed, bool forward, Tuple* out) {
-    if (from.size() != cols_.size()) return 0;
+int Ordering::Search(const Tuple& from, size_t fixed, bool forward, size_t limit,
+                     std::vector<Tuple>* rows) {
+    if (from.size() != cols_.size() || limit == 0) return 0;
     for (size_t level = cols_.size(); level-- > fixed;) {
         for (Test test : TestsAfter(level, forward, from[level])) {
             Stmt* s = LevelQuery(level, test, forward, false);
             if (!s) return -1;
             size_t bound = (test == kGreater || test == kLess) ? level + 1 : level;
             for (size_t i = 0; i < bound; ++i) s->Bind(static_cast<int>(i + 1), from[i]);
-            int r = FetchRow(s, out);
+            s->BindInt(kLimitParam, static_cast<int64_t>(limit));
+            // The records of the first level that has any directly follow from in the order.
+            int r = FetchRows(s, limit, rows);
             if (r != 0) return r;
         }
     }
     return 0;
 }
 
-int Ordering::AtOffset(bool fromEnd, int64_t offset, Tuple* out) {
+int Ordering::Next(const Tuple& from, size_t fixed, bool forward, Tuple* row) {
+    std::vector<Tuple> rows;
+    int r = Search(from, fixed, forward, 1, &rows);
+    if (r == 1) *row = std::move(rows.front());
+    return r;
+}
+
+int Ordering::NextRows(const Tuple& from, size_t limit, std::vector<Tuple>* rows) {
+    return Search(from, 0, true, limit, rows);
+}
+
+int Ordering::AtOffset(bool fromEnd, int64_t offset, Tuple* row) {
     Stmt*& s = offset_[fromEnd ? 1 : 0];
     if (!s) {
-        s = vol_->Prepare(select_ + OrderBy(0, !fromEnd) + " LIMIT 1 OFFSET ?1", call_);
+        // SQLite steps over every record an offset skips, so the query walks from the nearer
+        // end. The catalog's record count is read in the same query, so the two agree.
+        std::string count =
+            "(SELECT records FROM cedb_databases WHERE oid = " + std::to_string(dbOid_) + ")";
+        std::string sql = "SELECT * FROM (" + select_ + OrderBy(0, !fromEnd) +
+                          " LIMIT (CASE WHEN 2 * ?1 < " + count +
+                          " THEN 1 ELSE 0 END) OFFSET ?1) UNION ALL SELECT * FROM (" + select_ +
+                          OrderBy(0, fromEnd) + " LIMIT (CASE WHEN 2 * ?1 >= " + count +
+                          " AND ?1 < " + count + " THEN 1 ELSE 0 END) OFFSET " + count +
+                          " - 1 - ?1)";
+        s = vol_->Prepare(sql, call_);
         if (!s) return -1;
     }
     s->BindInt(1, offset);
-    return FetchRow(s, out);
+    return FetchRow(s, row);
 }
 
-int Ordering::ById(int64_t id, Tuple* out) {
+int Ordering::ById(int64_t id, Tuple* row) {
     if (!byId_) {
         byId_ = vol_->Prepare(select_ + " WHERE " + kIdColumn + " = ?1", call_);
         if (!byId_) return -1;
     }
     byId_->BindInt(1, id);
-    return FetchRow(byId_, out);
+    return FetchRow(byId_, row);
 }
 
 int Ordering::CountBefore(const Tuple& at, int64_t* out) {

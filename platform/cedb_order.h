@@ -6,6 +6,8 @@
 // A missing property is NULL and sorts first in an ascending key, last in a descending one.
 // Every search is a single query that the sort order's index answers; finding the next
 // record tries the deepest key level first (same keys, later identifier), then one key up.
+// Searches return whole record rows (the identifier, then the property columns), so a
+// record found needs no second query to be read.
 #pragma once
 
 #include <string>
@@ -24,23 +26,33 @@ struct OrderKey {
 
 class Ordering {
   public:
-    // keys: the sort order's keys, most significant first (none: record order).
-    Ordering(Volume* vol, std::string table, std::vector<OrderKey> keys, const char* call);
+    // keys: the sort order's keys, most significant first (none: record order). rowColumns:
+    // the columns of a record row, the identifier first. dbOid names the database in the
+    // catalog, whose record count makes offsets near the far end cheap.
+    Ordering(Volume* vol, CEOID dbOid, std::string table, std::vector<OrderKey> keys,
+             std::vector<std::string> rowColumns, const char* call);
 
     void SetCall(const char* call) { call_ = call; }  // names the API call in traces
     size_t KeyCount() const { return declared_; }     // keys of the sort order
     size_t Width() const { return cols_.size(); }     // values in a position
     static int64_t IdOf(const Tuple& pos) { return pos.back().i; }
+    // The position of a record row found by one of the searches.
+    Tuple PositionOf(const Tuple& row) const;
 
-    // The searches return 1 with *out set, 0 when there is no such record, and -1 after a
+    // The searches return 1 with *row set, 0 when there is no such record, and -1 after a
     // traced failure.
     // The first record whose leading keys equal prefix (all records for an empty prefix).
-    int First(const Tuple& prefix, Tuple* out);
+    int First(const Tuple& prefix, Tuple* row);
     // The record after (or before) from, among those sharing from's first `fixed` keys.
-    int Next(const Tuple& from, size_t fixed, bool forward, Tuple* out);
-    // The record offset places from the start (or from the end).
-    int AtOffset(bool fromEnd, int64_t offset, Tuple* out);
-    int ById(int64_t id, Tuple* out);
+    int Next(const Tuple& from, size_t fixed, bool forward, Tuple* row);
+    // Up to `limit` of the records that follow from (forward, all keys free) with one query,
+    // appended to *rows in order; fewer does not mean the end. The count, or -1 after a
+    // traced failure.
+    int NextRows(const Tuple& from, size_t limit, std::vector<Tuple>* rows);
+    // The record offset places from the start (or from the end). One query, which walks
+    // from whichever end of the order is nearer.
+    int AtOffset(bool fromEnd, int64_t offset, Tuple* row);
+    int ById(int64_t id, Tuple* row);
     // How many records come before position at.
     int CountBefore(const Tuple& at, int64_t* out);
     // <0, 0, >0 as prefix sorts before, level with or after the leading keys of pos.
@@ -52,15 +64,23 @@ class Ordering {
     std::vector<Test> TestsAfter(size_t level, bool forward, const Value& v) const;
     std::string OrderBy(size_t from, bool forward) const;
     Stmt* LevelQuery(size_t level, Test test, bool forward, bool count);
-    int FetchRow(Stmt* s, Tuple* out);
+    // Runs one level's queries after from, deepest first, until one finds records.
+    int Search(const Tuple& from, size_t fixed, bool forward, size_t limit,
+               std::vector<Tuple>* rows);
+    // Steps s for up to limit rows; the count, or -1 after a traced failure.
+    int FetchRows(Stmt* s, size_t limit, std::vector<Tuple>* rows);
+    int FetchRow(Stmt* s, Tuple* row);
 
-    Volume* vol_;                 // owns the statements; outlives this object
-    std::string table_;           // the records table
-    std::vector<OrderKey> cols_;  // the keys, then the identifier unless it is the last key
-    size_t declared_;             // keys of the sort order
-    std::string select_;          // selects a position's columns from the table
-    const char* call_;            // the API call being served, for traces
-    std::vector<Stmt*> first_;    // by prefix length
+    Volume* vol_;                   // owns the statements; outlives this object
+    CEOID dbOid_;                   // the database in the catalog
+    std::string table_;             // the records table
+    std::vector<OrderKey> cols_;    // the keys, then the identifier unless it is the last key
+    size_t declared_;               // keys of the sort order
+    size_t rowWidth_;               // columns a search selects
+    std::vector<size_t> posIndex_;  // per position value: its column in a row
+    std::string select_;            // selects a record row from the table
+    const char* call_;              // the API call being served, for traces
+    std::vector<Stmt*> first_;      // by prefix length
     std::unordered_map<uint32_t, Stmt*> levels_;  // by level, test, direction and count
     Stmt* offset_[2] = {nullptr, nullptr};        // from the start, from the end
     Stmt* byId_ = nullptr;                        // one record by identifier

@@ -113,9 +113,10 @@ sqlite3_vfs* g_real = nullptr;  // the default file layer
 sqlite3_vfs g_vfs{};            // ours, registered once
 
 struct HookedFile {
-    sqlite3_file base;   // our methods
-    sqlite3_file* real;  // the default layer's file, placed right after this struct
-    const char* path;    // valid until xClose, as SQLite guarantees
+    sqlite3_file base;        // our methods
+    sqlite3_file* real;       // the default layer's file, placed right after this struct
+    const char* path;         // valid until xClose, as SQLite guarantees
+    volatile void* shmIndex;  // the shared index's first region once mapped, else null
 };
 
 HookedFile* Hooked(sqlite3_file* f) {
@@ -175,7 +176,11 @@ int FileDeviceCharacteristics(sqlite3_file* f) {
 }
 int FileShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** pp) {
     if (Real(f)->pMethods->iVersion < 2) return SQLITE_IOERR_SHMMAP;
-    return Real(f)->pMethods->xShmMap(Real(f), region, size, extend, pp);
+    int rc = Real(f)->pMethods->xShmMap(Real(f), region, size, extend, pp);
+    // The first region starts with the header every commit rewrites; it stays mapped at the
+    // same place until the connection lets go of the index.
+    if (rc == SQLITE_OK && region == 0 && *pp) Hooked(f)->shmIndex = *pp;
+    return rc;
 }
 int FileShmLock(sqlite3_file* f, int offset, int n, int flags) {
     if (Real(f)->pMethods->iVersion < 2) return SQLITE_IOERR_SHMLOCK;
@@ -185,6 +190,7 @@ void FileShmBarrier(sqlite3_file* f) {
     if (Real(f)->pMethods->iVersion >= 2) Real(f)->pMethods->xShmBarrier(Real(f));
 }
 int FileShmUnmap(sqlite3_file* f, int deleteFlag) {
+    Hooked(f)->shmIndex = nullptr;
     if (Real(f)->pMethods->iVersion < 2) return SQLITE_OK;
     return Real(f)->pMethods->xShmUnmap(Real(f), deleteFlag);
 }
@@ -227,6 +233,7 @@ int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, 
     f->base.pMethods = nullptr;
     f->real = reinterpret_cast<sqlite3_file*>(f + 1);
     f->path = name;
+    f->shmIndex = nullptr;
     int rc = g_real->xOpen(g_real, name, f->real, flags, outFlags);
     if (rc == SQLITE_OK && f->real->pMethods) f->base.pMethods = &g_fileMethods;
     return rc;
@@ -275,6 +282,30 @@ int VfsCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) {
 }
 
 }  // namespace
+
+// Another thread or process may be rewriting the header meanwhile; a torn copy differs from
+// every stamp taken before the write began, so it only costs a fresh query. The thread
+// sanitizer is told so, as SQLite's own readers of the header would be.
+__attribute__((no_sanitize("thread"))) ChangeStamp TakeStamp(sqlite3_file* file) {
+    ChangeStamp out;
+    if (!file || file->pMethods != &g_fileMethods) return out;
+    const volatile void* index = Hooked(file)->shmIndex;
+    if (!index) return out;
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // as SQLite's readers do
+    const volatile uint32_t* header = static_cast<const volatile uint32_t*>(index);
+    for (size_t i = 0; i < sizeof out.words / sizeof out.words[0]; ++i) out.words[i] = header[i];
+    std::atomic_thread_fence(std::memory_order_acquire);
+    out.valid = true;
+    return out;
+}
+
+sqlite3_file* MainFileOf(sqlite3* db) {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK) {
+        return nullptr;
+    }
+    return file && file->pMethods == &g_fileMethods ? file : nullptr;
+}
 
 const char* VfsName() {
     static std::once_flag once;

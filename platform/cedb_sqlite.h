@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,26 @@ using Tuple = std::vector<Value>;
 
 // Orders values as SQLite's BINARY collation does: NULL, then integers, then texts bytewise.
 int CompareValues(const Value& a, const Value& b);
+
+// What a connection can tell, without a lock or a system call, about whether its volume
+// file changed: a copy of the header of the write-ahead log's shared index. Every commit,
+// by any connection in any process, rewrites that header before the write returns, so a
+// stamp equal to one taken earlier means nothing was written in between.
+struct ChangeStamp {
+    uint32_t words[12] = {};  // the header's first copy, as found
+    bool valid = false;       // false: the file has no shared index, so nothing can be told
+
+    // True only when both stamps are valid and equal.
+    bool Same(const ChangeStamp& other) const {
+        return valid && other.valid && std::memcmp(words, other.words, sizeof words) == 0;
+    }
+};
+
+// The stamp of a volume file opened through our file layer (file: its main file);
+// invalid before the connection first used the log or when the file is not in WAL mode.
+ChangeStamp TakeStamp(sqlite3_file* file);
+// The main file of a connection when it was opened through our file layer, else null.
+sqlite3_file* MainFileOf(sqlite3* db);
 
 DWORD Win32ErrorOfSqlite(int rc);
 // Traces "[Platform] <call>: <what>: <SQLite message>" and sets the matching last error.

@@ -460,6 +460,7 @@ std::shared_ptr<Volume> OpenVolume(const std::string& path, DWORD disposition) {
         SetLastError(Win32ErrorOfSqlite(rc));
         return nullptr;  // the destructor closes the connection
     }
+    vol->mainFile = MainFileOf(vol->db);
     sqlite3_extended_result_codes(vol->db, 1);
     sqlite3_busy_timeout(vol->db, kBusyTimeoutMs);
     sqlite3_db_config(vol->db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);

@@ -29,8 +29,12 @@ class Volume {
     // Runs SQL that returns no rows; false after a traced failure. Call with mu held.
     bool Exec(const std::string& sql, const char* call);
 
+    // The stamp of the volume file now; see ChangeStamp. Call with mu held.
+    ChangeStamp Stamp() const { return TakeStamp(mainFile); }
+
     std::mutex mu;          // held by every call that uses the connection or a handle on it
     sqlite3* db = nullptr;  // this mount's connection, owned
+    sqlite3_file* mainFile = nullptr;  // the connection's volume file, for its stamp
     CEGUID guid{};          // the identifier the mount returned
     std::string hostPath;   // the volume file
     bool mounted = true;    // cleared by the unmount; handles still open then fail

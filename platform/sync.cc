@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/ipc_host.h"
 #include "platform/trace.h"
 #include "platform/wstr.h"
 
@@ -117,6 +118,11 @@ DWORD WaitForObjects(DWORD count, Waitable* const* objects, bool waitAll, DWORD 
             }
         }
     }
+    DWORD pollMs = 0;  // objects held by other processes are looked at again this often
+    for (DWORD i = 0; i < count; ++i) {
+        DWORD p = objects[i]->PollMs();
+        if (p && (!pollMs || p < pollMs)) pollMs = p;
+    }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(WaitMutex());
@@ -126,13 +132,17 @@ DWORD WaitForObjects(DWORD count, Waitable* const* objects, bool waitAll, DWORD 
     Waiter waiter;
     WaitRegistration reg(&waiter, objects, count);
     for (;;) {
-        if (timeoutMs == INFINITE) {
+        auto until = timeoutMs == INFINITE ? Clock::time_point::max() : deadline;
+        if (pollMs) until = std::min(until, Clock::now() + std::chrono::milliseconds(pollMs));
+        if (until == Clock::time_point::max()) {
             waiter.cv.wait(lock);
-        } else if (waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+        } else if (waiter.cv.wait_until(lock, until) == std::cv_status::timeout &&
+                   until == deadline) {
             if (TryTake(count, objects, waitAll, &index)) return WAIT_OBJECT_0 + index;
             return WAIT_TIMEOUT;
         }
         if (TryTake(count, objects, waitAll, &index)) return WAIT_OBJECT_0 + index;
+        if (timeoutMs != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
     }
 }
 
@@ -188,29 +198,42 @@ namespace {
 
 class MutexObject : public Waitable {
   public:
+    MutexObject() = default;
+    // A named mutex shared with other processes through its lock file.
+    explicit MutexObject(std::unique_ptr<ipc::NamedMutexFile> file) : file_(std::move(file)) {}
+
     bool TryAcquire(bool consume) override {
         DWORD self = GetCurrentThreadId();
         if (owner_ != 0 && owner_ != self) return false;
+        if (owner_ == 0 && file_) {
+            // Another process may own it. (A wait for all objects checks, then takes: another
+            // process can slip in between, and the taking then finds it owned.)
+            if (!consume) return file_->CouldOwn();
+            if (!file_->TryOwn()) return false;
+        }
         if (consume) {
             owner_ = self;
             ++count_;
         }
         return true;
     }
+    DWORD PollMs() const override { return file_ ? 10 : 0; }
     // False when the calling thread does not own the mutex.
     bool Release() {
         WaitLock lock;
         if (owner_ != GetCurrentThreadId()) return false;
         if (--count_ == 0) {
             owner_ = 0;
+            if (file_) file_->Disown();
             WakeWaiters();
         }
         return true;
     }
 
   private:
-    DWORD owner_ = 0;  // owning thread, 0 when free
-    DWORD count_ = 0;  // recursion depth of the owner
+    std::unique_ptr<ipc::NamedMutexFile> file_;  // named: the lock file, else null
+    DWORD owner_ = 0;                            // owning thread, 0 when free
+    DWORD count_ = 0;                            // recursion depth of the owner
 };
 
 struct MutexNames {
@@ -243,7 +266,9 @@ HANDLE CreateMutexW(void*, BOOL initialOwner, LPCWSTR name) {
         m = n.byName[key].lock();
         existed = m != nullptr;
         if (!m) {
-            m = std::make_shared<MutexObject>();
+            // Null when the runtime folder is unusable: the mutex is then this process's only.
+            auto file = ipc::NamedMutexFile::Open(ToUtf8(key), &existed);
+            m = std::make_shared<MutexObject>(std::move(file));
             n.byName[key] = m;
         }
     } else {

@@ -24,7 +24,9 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
 // Mutexes, recursive for the owning thread. A named mutex is shared by every CreateMutexW
-// of that name in the process; a second creation sets ERROR_ALREADY_EXISTS.
+// of that name (compared without regard to case), in this process and, through a lock file
+// in the runtime folder, in every other: a creation while the mutex exists anywhere sets
+// ERROR_ALREADY_EXISTS, and only one thread of all processes owns it at a time.
 HANDLE CreateMutexW(void* security, BOOL initialOwner, LPCWSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 
@@ -75,6 +77,9 @@ class Waitable : public KernelObject {
     // True when the object is signalled; with consume, takes the signal (an auto-reset
     // event clears, a mutex becomes owned). Called with the wait lock held.
     virtual bool TryAcquire(bool consume) = 0;
+    // How often a waiter looks again, in ms, when the object can become signalled without a
+    // wake-up from this process (another process holds it); 0 when it never can.
+    virtual DWORD PollMs() const { return 0; }
 
   protected:
     // Wakes the threads waiting on this object; call with the wait lock held.

@@ -1,6 +1,8 @@
 // Where windows of other processes plug in. The window functions first look for a window
 // of this process; a handle they do not know goes to the remote window driver. The default
-// (null) driver knows no remote window, so such a handle is simply not a window.
+// driver reaches other processes over Unix domain sockets in the runtime folder
+// (docs/protocol.md); a driver whose members are all null knows no remote window, so such a
+// handle is simply not a window.
 //
 // A driver carries messages across the process boundary and, on the receiving side, hands
 // them to the local window functions (PostMessageW, SendMessageTimeoutW) from a thread of
@@ -27,11 +29,16 @@ struct RemoteWindowDriver {
     DWORD (*GetWindowThreadProcessId)(HWND hwnd, DWORD* processId);
     // A window of this process was created (exists true), retitled, or destroyed (false).
     void (*WindowChanged)(HWND hwnd, bool exists);
+    // Bits 16-30 of every window handle this process hands out, unique among the processes
+    // the driver reaches (1..0x7FFF); 0 leaves the choice to the window system.
+    uint32_t (*ProcessSlot)();
 };
 
-// Installs the driver (null puts back the null driver). Members left null act as the null
-// driver's. Install it before windows are created and messages flow.
+// Installs the driver (null puts back the default, socket driver). Members left null know
+// no remote window. Install it before windows are created and messages flow.
 void SetRemoteWindowDriver(const RemoteWindowDriver* driver);
+// The default driver: windows of other processes over the sockets of the runtime folder.
+const RemoteWindowDriver& SocketWindowDriver();
 
 // True when hwnd is a live window of this process.
 bool IsLocalWindow(HWND hwnd);

@@ -1,14 +1,16 @@
 // Window classes, the registry of windows, their long values, text, rectangles, show state,
 // z-order and the foreground window.
 //
-// A window handle is an opaque 32-bit value: bits 16-30 are a tag derived from the process
-// id and bits 2-15 an index, so that handles of different processes rarely meet and the low
-// bit stays free for the "window and its owned windows" form. Handles of destroyed windows
-// are reused only after the index has gone round.
+// A window handle is an opaque 32-bit value: bits 16-30 are the process's slot (given by the
+// remote window driver, so that a handle names its process everywhere) and bits 2-15 an
+// index; the low bit stays free for the "window and its owned windows" form. The index
+// starts at a random point and handles of destroyed windows are reused only after it has
+// gone round, so a stale handle rarely meets a new window.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <unordered_map>
 
 #include "platform/trace.h"
@@ -28,8 +30,10 @@ struct WinState {
     HWND foreground = nullptr;  // the foreground window of this process
     std::map<WString, std::shared_ptr<WindowClass>> classes;  // by upper-cased name
     ATOM nextAtom = 0xC000;                                   // atoms of registered classes
-    uint32_t nextIndex = 1;                                   // next handle index to try
-    RemoteWindowDriver driver{};  // the remote window driver; null members
+    uint32_t nextIndex = RandomIndex();                       // next handle index to try
+    RemoteWindowDriver driver = SocketWindowDriver();         // the remote window driver
+
+    static uint32_t RandomIndex() { return std::random_device{}() % kMaxIndex + 1; }
 };
 
 WinState& State() {
@@ -73,9 +77,16 @@ Window* FindLocked(WinState& s, HWND h) {
     return it == s.windows.end() ? nullptr : it->second.get();
 }
 
+// Bits 16-30 of this process's handles: its slot, else a tag derived from the process id.
+// Called without the window lock (taking a slot touches the runtime folder).
+uintptr_t HandleTag(const RemoteWindowDriver& driver) {
+    uint32_t slot = driver.ProcessSlot ? driver.ProcessSlot() : 0;
+    if (slot == 0 || slot > 0x7FFF) slot = static_cast<uint32_t>(getpid()) % 0x7FFF + 1;
+    return static_cast<uintptr_t>(slot) << 16;
+}
+
 // A free handle, or null when every index is in use.
-HWND AllocHandleLocked(WinState& s) {
-    static const uintptr_t tag = (static_cast<uintptr_t>(getpid()) % 0x7FFF + 1) << 16;
+HWND AllocHandleLocked(WinState& s, uintptr_t tag) {
     for (uint32_t tries = 0; tries < kMaxIndex; ++tries) {
         uintptr_t value = tag | (static_cast<uintptr_t>(s.nextIndex) << 2);
         s.nextIndex = s.nextIndex >= kMaxIndex ? 1 : s.nextIndex + 1;
@@ -276,7 +287,7 @@ const RemoteWindowDriver& Driver() {
 void SetRemoteWindowDriver(const RemoteWindowDriver* driver) {
     WinState& s = State();
     std::lock_guard<std::mutex> g(s.lock);
-    s.driver = driver ? *driver : RemoteWindowDriver{};
+    s.driver = driver ? *driver : SocketWindowDriver();
 }
 
 bool IsLocalWindow(HWND hwnd) {
@@ -378,6 +389,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD styl
         }
     }
     w->rect = RECT{x, y, x + width, y + height};
+    const uintptr_t tag = HandleTag(Driver());
     {
         std::lock_guard<std::mutex> g(s.lock);
         w->cls = FindClassLocked(s, className);
@@ -398,7 +410,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD styl
         w->owner = child ? nullptr : (p ? p->hwnd : parent);
         w->proc = w->cls->wc.lpfnWndProc;
         w->extra.assign(static_cast<size_t>(w->cls->wc.cbWndExtra), 0);
-        w->hwnd = AllocHandleLocked(s);
+        w->hwnd = AllocHandleLocked(s, tag);
         if (!w->hwnd) {
             Trace("[Platform] CreateWindow: %u windows exist, no handle left", kMaxIndex);
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);

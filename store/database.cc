@@ -65,6 +65,7 @@ CDatabase::CDatabase(HANDLE hDb, BOOL autoAdvance, HANDLE hSession)
       m_pReadIds(nullptr),
       m_cReadIds(0),
       m_bStarted(FALSE),
+      m_nStart(0),
       m_nPosition(0) {
     CEDBASEINFOEX info{};
     info.wVersion = 2;
@@ -174,6 +175,14 @@ BOOL CDatabase::SetQuery(int readCount, const CEPROPID* readIds, DWORD matchCoun
         }
     }
     m_bStarted = FALSE;
+    m_nStart = 0;
+    return TRUE;
+}
+
+BOOL CDatabase::SetQueryStart(DWORD offset) {
+    if (m_cMatch > 0) return FALSE;
+    m_nStart = offset;
+    m_bStarted = FALSE;
     return TRUE;
 }
 
@@ -210,7 +219,7 @@ BOOL CDatabase::ReadNext(IDbRecord* record) {
         if (m_cMatch > 0) {
             if (!SeekFirstEqual(m_cMatch, m_rgMatch)) return FALSE;
         } else {
-            m_nPosition = 0;
+            m_nPosition = m_nStart;
             CEOID oid = SeekFromBeginning(m_nPosition);
             m_nPosition++;
             if (!oid) return FALSE;

@@ -42,6 +42,9 @@ class CDatabase : public IDatabase {
     BOOL AddRecord(DWORD valueCount, const CEPROPVAL* values) override;
     BOOL SetQuery(int readCount, const CEPROPID* readIds, DWORD matchCount,
                   const CEPROPVAL* matchValues) override;
+    // The start is found with one seek from the beginning, which the platform answers
+    // without reading the records before it one by one.
+    BOOL SetQueryStart(DWORD offset) override;
     BOOL ReadNext(IDbRecord* record) override;
     DWORD Count(DWORD matchCount, const CEPROPVAL* matchValues) override;
     DWORD Delete(DWORD matchCount, const CEPROPVAL* matchValues) override;
@@ -69,5 +72,6 @@ class CDatabase : public IDatabase {
     CEPROPID* m_pReadIds;                      // read list of SetQuery, null: read all
     DWORD m_cReadIds;                          // entries in m_pReadIds
     BOOL m_bStarted;                           // a ReadNext ran since SetQuery
+    DWORD m_nStart;                            // offset of the query's first record
     DWORD m_nPosition;                         // next offset when not auto-advancing
 };

@@ -46,6 +46,10 @@ class IDatabase {
     // keys it matches (at most 16); the next ReadNext starts again from the beginning.
     virtual BOOL SetQuery(int readCount, const CEPROPID* readIds, DWORD matchCount,
                           const CEPROPVAL* matchValues) = 0;
+    // Makes the next ReadNext of a query without match values start at the offset-th
+    // record of the sort order (0: the first) rather than at the first; set after SetQuery.
+    // False, changing nothing, when the query has match values.
+    virtual BOOL SetQueryStart(DWORD offset) = 0;
     // Reads the next (matching) record into record, which must come from CreateRecord.
     virtual BOOL ReadNext(IDbRecord* record) = 0;
     // Every record without match values; otherwise the records whose leading sort keys

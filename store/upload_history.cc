@@ -92,12 +92,12 @@ BOOL CUploadDb::AddHistory(const UploadHistoryKey* key) {
         Trace("[Vantlo] Exceed history db size, %d items", static_cast<int>(count));
         CEPROPID readIds[1] = {PROPID_HISTORY_INDEX};
         m_pPrimary->SetQuery(1, readIds, 0, nullptr);
+        // Newest first: everything after the first 10000 is older and goes. The scan starts
+        // right there rather than reading its way past the 10000 kept.
+        m_pPrimary->SetQueryStart(UPLOAD_HISTORY_MAX);
         IDbRecord* record = m_pPrimary->CreateRecord();
         if (!record) return added;
-        // Newest first: everything after the first 10000 read is older and goes.
-        for (DWORD number = 1; m_pPrimary->ReadNext(record); number++) {
-            if (number > UPLOAD_HISTORY_MAX) record->Delete();
-        }
+        while (m_pPrimary->ReadNext(record)) record->Delete();
         m_pPrimary->Release(record);
     }
     return added;

@@ -68,7 +68,7 @@ void MainWindowStandIn::OnMain(const std::function<void()>& fn) {
 }
 
 void MainWindowStandIn::Kick() {
-    PostMessageW(hwnd_, MSG_QUEUE_KICK, 0, 0);
+    PostMessageW(hwnd_, kQueueKick, 0, 0);
 }
 
 bool MainWindowStandIn::WaitOnMain(const std::function<bool()>& pred) {
@@ -98,7 +98,7 @@ void MainWindowStandIn::Route(UINT msg, WPARAM wParam) {
     }
     switch (msg) {
         case MSG_START_TASK:
-        case MSG_QUEUE_KICK:
+        case kQueueKick:
             mgr_.StartTask();
             break;
         case MSG_CONNECTION_STATUS:
@@ -140,7 +140,7 @@ LRESULT MainWindowStandIn::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lP
             (*reinterpret_cast<const std::function<void()>*>(lParam))();
             return 0;
         case MSG_START_TASK:
-        case MSG_QUEUE_KICK:
+        case kQueueKick:
         case MSG_CONNECTION_STATUS:
         case MSG_VIDEO_DONE:
         case MSG_VIDEO_FAILED:

@@ -18,9 +18,6 @@
 #include "platform/wstr.h"
 #include "upload/task_mgr.h"
 
-// Sent by client code after tasks were added (the main window's own queue kick).
-constexpr UINT MSG_QUEUE_KICK = 1452;  // WM_USER + 428
-
 // Long enough that a wait which should end never reaches it; it only guards against a hang.
 constexpr auto kMgrWatchdog = std::chrono::seconds(60);
 
@@ -34,11 +31,14 @@ struct RoutedMessage {
     WPARAM wParam;  // as posted
 };
 
-// The main window stand-in. Routes MSG_START_TASK and MSG_QUEUE_KICK to StartTask,
+// The main window stand-in. Routes MSG_START_TASK and the queue kick to StartTask,
 // MSG_CONNECTION_STATUS to StartUploading (unless still waiting), and the done and failed
 // messages to the commit operations, on its own thread, recording each in order.
 class MainWindowStandIn {
   public:
+    // The main window's own queue kick, posted after tasks were added (WM_USER + 428).
+    static constexpr UINT kQueueKick = 1452;
+
     explicit MainWindowStandIn(CUploadTaskMgr& mgr);
     ~MainWindowStandIn();  // shuts the task manager down if that was not done, closes the window
     MainWindowStandIn(const MainWindowStandIn&) = delete;
@@ -51,7 +51,7 @@ class MainWindowStandIn {
     void Shutdown();
     // Runs fn on the window's thread and waits for it.
     void OnMain(const std::function<void()>& fn);
-    // Posts MSG_QUEUE_KICK, as the main window does after adding tasks.
+    // Posts the queue kick, as the main window does after adding tasks.
     void Kick();
     // Waits until pred, evaluated on the window's thread, holds; false on the watchdog.
     bool WaitOnMain(const std::function<bool()>& pred);

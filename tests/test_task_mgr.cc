@@ -178,7 +178,7 @@ TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEver
 
     // Uploading waited for the connection: the kick asked for it, its "connected" started it.
     const std::vector<RoutedMessage> messages = main_->Messages();
-    const ptrdiff_t kick = IndexOf(messages, MSG_QUEUE_KICK);
+    const ptrdiff_t kick = IndexOf(messages, MainWindowStandIn::kQueueKick);
     const ptrdiff_t waiting = IndexOf(messages, MSG_CONNECTION_STATUS, kWaiting);
     const ptrdiff_t connected = IndexOf(messages, MSG_CONNECTION_STATUS, kConnected);
     ASSERT_GE(kick, 0);
@@ -374,4 +374,43 @@ TEST_F(TaskMgrTest, WithoutAnAgentWindowTheQueueStillRunsToTheEnd) {
     EXPECT_EQ(ReadDeviceFile(PhotoOutbox(photo)), ReadDeviceFile(photo));
     Stop();
     EXPECT_TRUE(PendingPaths().empty());
+}
+
+TEST_F(TaskMgrTest, ClearingDropsTasksAndTheirPendingEntriesAndStopsRunningUploads) {
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 20000));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 20000));
+    const std::vector<WString> videos = {Media("v0.mp4"), Media("v1.mp4")};
+    const std::vector<WString> photos = {Media("p0.jpg"), Media("p1.jpg")};
+    int seed = 0;
+    for (const auto* files : {&videos, &photos}) {
+        for (const WString& f : *files) WriteMediaFile(f, 400000, seed++);
+    }
+    Start();
+    Queue(videos, photos);
+    ASSERT_TRUE(WaitUntil([&] {
+        return mgr_->GetStatus(videos[0].c_str(), nullptr) == TASK_UPLOADING &&
+               mgr_->GetStatus(photos[0].c_str(), nullptr) == TASK_UPLOADING;
+    }));
+
+    // The photos go (from the main window's thread, after a list flow); the videos stay.
+    main_->OnMain([&] { EXPECT_EQ(mgr_->ClearServiceTasks(SERVICE_FACEBOOK), S_OK); });
+    TaskSnapshotList left;
+    EXPECT_TRUE(mgr_->GetAllServiceTasks(&left, SERVICE_FACEBOOK)->empty());
+    EXPECT_EQ(mgr_->GetAllServiceTasks(&left, SERVICE_YOUTUBE)->size(), 2u);
+    std::vector<WString> pending = PendingPaths();
+    std::sort(pending.begin(), pending.end());
+    EXPECT_EQ(pending, videos);
+    ASSERT_TRUE(WaitUntil([&] { return OutboxFiles("Facebook").empty(); }));  // copy stopped
+    EXPECT_EQ(mgr_->GetStatus(videos[0].c_str(), nullptr), TASK_UPLOADING);
+
+    // Then everything goes (from the task viewer's thread).
+    EXPECT_EQ(mgr_->ClearAllTasks(), S_OK);
+    EXPECT_TRUE(mgr_->GetAllServiceTasks(&left, SERVICE_YOUTUBE)->empty());
+    EXPECT_EQ(mgr_->GetTaskStatus(), LIST_IDLE);
+    EXPECT_TRUE(PendingPaths().empty());
+    EXPECT_EQ(MachineDword(kAppStatusKey, u"App1", kAbsent), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return OutboxFiles("YouTube").empty(); }));
+    EXPECT_EQ(main_->Count(MSG_VIDEO_DONE) + main_->Count(MSG_PHOTO_DONE), 0u);
+    EXPECT_EQ(main_->Count(MSG_VIDEO_FAILED) + main_->Count(MSG_PHOTO_FAILED), 0u);
+    Stop();
 }
