@@ -5,6 +5,7 @@
 #include "app/app_globals.h"
 #include "app/main_wnd.h"
 #include "app/resources.h"
+#include "platform/ipc.h"
 #include "platform/trace.h"
 #include "upload/task_mgr.h"
 
@@ -57,6 +58,10 @@ BOOL InitInstance(HINSTANCE hInstance, int) {
               static_cast<unsigned>(GetLastError()));
         return FALSE;
     }
+
+    // The host's termination requests (SIGTERM, SIGINT) close the main window like a
+    // WM_CLOSE from outside, so that the process ends by the shutdown path.
+    if (!RouteTerminationSignalsTo(hWnd)) Trace("[Vantlo] termination signals are not routed");
 
     g_App.pDlgThread = new (std::nothrow) DlgThread(hWnd);
     if (!g_App.pDlgThread) {

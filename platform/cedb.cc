@@ -41,25 +41,33 @@ class EnumObject : public KernelObject {
 
 constexpr size_t kFirstReadAhead = 4;   // records a scan reads ahead at first
 constexpr size_t kMostReadAhead = 256;  // and at most, growing while it is used up
+constexpr size_t kSeekReadAhead = 2;    // a value seek also learns whether a match follows
+
+// A row read ahead of the position.
+struct AheadRow {
+    Tuple row;             // the record's row
+    bool deleted = false;  // deleted through this handle since it was read
+};
 
 // What a handle knows of its records from its last queries. It holds while the volume's
-// stamp stays the same: nothing was written since, by any connection, so the records are
-// as they were read. No query keeps a snapshot open for it.
+// stamp stays the same, that is while nothing was written by any connection, and across
+// the handle's own deletes, whose effect is known. No query keeps a snapshot open for it.
 struct RecordCache {
-    ChangeStamp stamp;               // taken before the queries that filled the cache
-    bool haveRow = false;            // row holds the current record
-    Tuple row;                       // the current record's row
-    std::vector<Tuple> ahead;        // rows of the records that follow pos, in order
-    size_t next = 0;                 // the first row of ahead not read yet
-    bool atEnd = false;              // no record follows pos
-    size_t batch = kFirstReadAhead;  // rows the next read-ahead asks for
+    ChangeStamp stamp;                      // the volume when the cache was last right
+    bool haveRow = false;                   // row holds the current record
+    Tuple row;                              // the current record's row
+    std::vector<AheadRow> ahead;            // rows of the records right after the position
+    size_t next = 0;                        // the first of ahead not passed yet
+    size_t tailFixed = cedb::kUnknownTail;  // as in Found, for the last of ahead (the
+                                            // position itself when ahead is empty)
+    size_t batch = kFirstReadAhead;         // rows the next read-ahead asks for
 
     // Forgets everything read; now is the stamp taken before the queries that fill it again.
     void Clear(const ChangeStamp& now) {
         haveRow = false;
         ahead.clear();
         next = 0;
-        atEnd = false;
+        tailFixed = cedb::kUnknownTail;
         stamp = now;
         batch = now.valid ? kFirstReadAhead : 1;  // without a stamp rows read ahead go unused
     }
@@ -67,19 +75,45 @@ struct RecordCache {
     void Refresh(const ChangeStamp& now) {
         if (!stamp.Same(now)) Clear(now);
     }
+    // Takes the rows a search from the position found, from the first one on.
+    void TakeAhead(cedb::Found* found, size_t first) {
+        ahead.clear();
+        next = 0;
+        for (size_t i = first; i < found->rows.size(); ++i) {
+            ahead.push_back(AheadRow{std::move(found->rows[i]), false});
+        }
+        tailFixed = found->tailFixed;
+    }
+    // The index in ahead of the first record not deleted from next on; ahead.size() if none.
+    size_t NextLive() const {
+        size_t i = next;
+        while (i < ahead.size() && ahead[i].deleted) ++i;
+        return i;
+    }
+};
+
+// A read's result for one property before it is copied into the caller's buffer.
+struct OutProp {
+    CEPROPID id;               // as asked for
+    WORD flags;                // CEDB_PROPNOTFOUND when the record lacks it
+    CEVALUNION val;            // integer values
+    const std::string* ascii;  // a text of ASCII only, in the record row
+    WString text;              // any other text, decoded
+    size_t units;              // UTF-16 units of the text, without terminator
+    bool isText;               // val.lpwstr will point at the text
 };
 
 // An open database: its schema, its sort order and the current position in it.
 class DatabaseObject : public KernelObject {
   public:
-    std::shared_ptr<Volume> vol;      // the volume it lives in
-    cedb::DbSchema schema;            // as read from the catalog when opened
-    bool autoIncrement = false;       // reads move on to the next record
-    std::unique_ptr<Ordering> order;  // the sort order chosen at open, or record order
-    std::vector<CEPROPID> keyProps;   // the properties of that sort order's keys
-    std::vector<std::string> rowColumns;  // a record row: the identifier, then properties
-    std::vector<int> rowColumn;           // per property: its column in a record row
-    Stmt* insert = nullptr;               // adds a record with every column
+    std::shared_ptr<Volume> vol;                // the volume it lives in
+    cedb::DbSchema schema;                      // as read from the catalog when opened
+    bool autoIncrement = false;                 // reads move on to the next record
+    std::unique_ptr<Ordering> order;            // the sort order chosen at open, or record order
+    std::vector<CEPROPID> keyProps;             // the properties of that sort order's keys
+    std::vector<std::string> rowColumns;        // a record row: the identifier, then properties
+    std::vector<int> rowColumn;                 // per property: its column in a record row
+    Stmt* insert = nullptr;                     // adds a record with every column
     std::map<std::vector<int>, Stmt*> updates;  // overwrites, by the properties written
     Stmt* remove = nullptr;                     // deletes one record by identifier
     bool positioned = false;                    // pos names a record (or where a deleted one was)
@@ -88,6 +122,7 @@ class DatabaseObject : public KernelObject {
     RecordCache cache;            // records as last read, while nothing changed
     CEDBASEINFOEX info{};         // the description last read from the catalog
     ChangeStamp infoStamp;        // taken before info was read
+    std::vector<OutProp> out;     // a read's results, kept to spare allocations
 };
 
 constexpr size_t kPropValSize = sizeof(CEPROPVAL);
@@ -226,32 +261,51 @@ int64_t RunWrite(Volume& vol, Stmt* s, const char* call) {
     return id;
 }
 
-// A read's result for one property before it is copied into the caller's buffer.
-struct OutProp {
-    CEPROPID id;     // as asked for
-    WORD flags;      // CEDB_PROPNOTFOUND when the record lacks it
-    CEVALUNION val;  // integer values
-    WString text;    // text values
-    bool isText;     // val.lpwstr will point at text
-};
-
-// Fills one property of the output from a record row.
-OutProp MakeOut(const DatabaseObject& db, const Tuple& row, CEPROPID id) {
-    OutProp o{id, CEDB_PROPNOTFOUND, {}, {}, false};
-    o.val.raw = 0;
+// Fills one property of the output from a record row, which must outlive o.
+void MakeOut(const DatabaseObject& db, const Tuple& row, CEPROPID id, OutProp* o) {
+    o->id = id;
+    o->flags = CEDB_PROPNOTFOUND;
+    o->val.raw = 0;
+    o->ascii = nullptr;
+    o->text.clear();
+    o->units = 0;
+    o->isText = false;
     int i = db.schema.FindProp(id);
-    if (i < 0) return o;
+    if (i < 0) return;
     const Value& v = row[static_cast<size_t>(db.rowColumn[static_cast<size_t>(i)])];
     WORD type = TypeFromPropId(id);
     if (type == CEVT_LPWSTR) {
-        if (v.kind != Value::kText) return o;
-        o.text = FromUtf8(v.text);
-        o.isText = true;
-        o.flags = 0;
-    } else if (FromStored(type, v, &o.val)) {
-        o.flags = 0;
+        if (v.kind != Value::kText) return;
+        // Plain ASCII, the usual text, widens byte by byte; anything else is decoded.
+        bool ascii = true;
+        for (char c : v.text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii) {
+            o->ascii = &v.text;
+            o->units = v.text.size();
+        } else {
+            o->text = FromUtf8(v.text);
+            o->units = o->text.size();
+        }
+        o->isText = true;
+        o->flags = 0;
+    } else if (FromStored(type, v, &o->val)) {
+        o->flags = 0;
     }
-    return o;
+}
+
+// Copies a text of the output, with its terminator, to dst (a caller's buffer may leave it
+// unaligned).
+void CopyOutText(const OutProp& o, BYTE* dst) {
+    if (o.ascii) {
+        for (size_t k = 0; k < o.units; ++k) {
+            WCHAR c = static_cast<unsigned char>((*o.ascii)[k]);
+            std::memcpy(dst + k * sizeof(WCHAR), &c, sizeof c);
+        }
+    } else {
+        std::memcpy(dst, o.text.data(), o.units * sizeof(WCHAR));
+    }
+    WCHAR end = 0;
+    std::memcpy(dst + o.units * sizeof(WCHAR), &end, sizeof end);
 }
 
 }  // namespace
@@ -452,8 +506,7 @@ BOOL CeGetDBInformationByHandle(HANDLE h, CEDBASEINFOEX* info) {
     ChangeStamp now = db->vol->Stamp();
     if (!db->infoStamp.Same(now)) {
         db->infoStamp = ChangeStamp{};
-        if (!cedb::ReadDatabaseInfo(*db->vol, db->schema.oid, &db->schema.sorts, &db->info,
-                                    call)) {
+        if (!cedb::ReadDatabaseInfo(*db->vol, db->schema.oid, &db->schema.sorts, &db->info, call)) {
             if (GetLastError() == ERROR_FILE_NOT_FOUND) {
                 Fail(call, ERROR_FILE_NOT_FOUND, "the database was deleted");
             }
@@ -500,6 +553,30 @@ BOOL CeGetDatabaseProps(HANDLE h, WORD* propCount, CEPROPSPEC* props) {
 
 // --- Records -------------------------------------------------------------------------------
 
+namespace {
+
+// Tells from the cache whether a record after the position shares the position's first n
+// keys: 1 with *at the index in ahead of the first that does, 0 when none does, -1 when the
+// cache cannot tell. Records in the order that share leading keys come together.
+int NextSharing(const DatabaseObject& db, size_t n, size_t* at) {
+    const RecordCache& cache = db.cache;
+    size_t i = cache.NextLive();
+    if (i < cache.ahead.size()) {
+        if (!db.order->SharesKeys(cache.ahead[i].row, db.pos, n)) return 0;
+        *at = i;
+        return 1;
+    }
+    // The facts are about the last row of ahead; once every row is passed that is the
+    // position, and only deleted rows can still lie beyond it.
+    if (cache.next < cache.ahead.size() &&
+        !db.order->SharesKeys(cache.ahead.back().row, db.pos, n)) {
+        return 0;
+    }
+    return cache.tailFixed <= n ? 0 : -1;
+}
+
+}  // namespace
+
 CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCount, DWORD* index) {
     const char* call = "CeSeekDatabaseEx";
     auto db = Lookup<DatabaseObject>(h, call, "database");
@@ -508,19 +585,29 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
     if (!Mounted(*db->vol, call)) return 0;
     Ordering& order = *db->order;
     order.SetCall(call);
-    ChangeStamp stamp = db->vol->Stamp();  // before the queries: what they find is as new
-    Tuple found;                           // the row of the record found
+    RecordCache& cache = db->cache;
+    cache.Refresh(db->vol->Stamp());   // before the queries: what they find is as new
+    Tuple found;                       // the row of the record found
+    cedb::Found rows;                  // or the rows of a value seek, the record first
+    bool useRows = false;              // the result is in rows
+    bool fromCache = false;            // the result is the next record of the cache
+    size_t tail = cedb::kUnknownTail;  // what follows the record found, as in Found
     int r = 0;
     switch (seekType) {
         case CEDB_SEEK_CEOID:
             r = order.ById(static_cast<CEOID>(value), &found);
             break;
         case CEDB_SEEK_BEGINNING:
-            r = order.AtOffset(false, static_cast<DWORD>(value), &found);
-            break;
-        case CEDB_SEEK_END: {  // value counts back from the last record
-            int64_t back = static_cast<int32_t>(static_cast<uint32_t>(value));
-            r = order.AtOffset(true, back < 0 ? -back : back, &found);
+        case CEDB_SEEK_END: {
+            bool fromEnd = seekType == CEDB_SEEK_END;
+            int64_t offset = static_cast<DWORD>(value);
+            if (fromEnd) {  // value counts back from the last record
+                int64_t back = static_cast<int32_t>(static_cast<uint32_t>(value));
+                offset = back < 0 ? -back : back;
+            }
+            bool last = false;
+            r = order.AtOffset(fromEnd, offset, &found, &last);
+            if (last) tail = 0;
             break;
         }
         case CEDB_SEEK_CURRENT: {
@@ -567,14 +654,25 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
                 }
                 prefix.push_back(ToValue(values[i]));
             }
-            if (seekType == CEDB_SEEK_VALUEFIRSTEQUAL || !db->positioned) {
-                r = order.First(prefix, &found);
-            } else {
-                int c = order.ComparePrefix(prefix, db->pos);
-                if (c == 0) {
-                    r = order.Next(db->pos, valueCount, true, &found);
-                } else if (c > 0) {
-                    r = order.First(prefix, &found);
+            // A value seek reads one record more, so the next one needs no query when no
+            // other record matches.
+            int c = seekType == CEDB_SEEK_VALUEFIRSTEQUAL || !db->positioned
+                        ? 1
+                        : order.ComparePrefix(prefix, db->pos);
+            if (c > 0) {
+                r = order.First(prefix, kSeekReadAhead, &rows);
+                useRows = true;
+            } else if (c == 0) {
+                size_t at = 0;
+                r = NextSharing(*db, valueCount, &at);
+                if (r == 1) {
+                    found = std::move(cache.ahead[at].row);
+                    cache.next = at + 1;
+                    fromCache = true;
+                } else if (r < 0) {
+                    r = order.After(db->pos, valueCount, kSeekReadAhead, &rows);
+                    if (r == 0) cache.TakeAhead(&rows, 0);  // keeps that none follows
+                    useRows = true;
                 }
             }
             break;
@@ -588,12 +686,19 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
         SetLastError(ERROR_NO_MORE_ITEMS);
         return 0;
     }
+    if (useRows) found = std::move(rows.rows.front());
     db->pos = order.PositionOf(found);
     db->positioned = true;
     db->advancePending = false;
-    // A read of the record found needs no query while nothing is written.
-    RecordCache& cache = db->cache;
-    cache.Clear(stamp);
+    // A read of the record found, or of the ones after it, needs no query while nothing
+    // else is written.
+    if (!fromCache) {
+        cache.ahead.clear();
+        cache.next = 0;
+        cache.tailFixed = tail;
+        if (useRows) cache.TakeAhead(&rows, 1);
+        cache.batch = cache.stamp.valid ? kFirstReadAhead : 1;
+    }
     cache.row = std::move(found);
     cache.haveRow = true;
     if (index) {
@@ -626,7 +731,7 @@ CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* prop
     }
 
     // Find the record: the current one, or after an auto-increment read the next that
-    // exists now. Both come from the cache while nothing was written since it was filled.
+    // exists now. Both come from the cache while it holds.
     RecordCache& cache = db->cache;
     cache.Refresh(db->vol->Stamp());
     if (!db->advancePending) {
@@ -641,42 +746,51 @@ CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* prop
             cache.haveRow = true;
         }
     } else {
-        if (cache.next == cache.ahead.size() && !cache.atEnd) {
+        size_t at = 0;
+        int known = NextSharing(*db, 0, &at);
+        if (known < 0) {
             // Sequential reads ask for more rows at a time while they use up what they got.
             if (!cache.ahead.empty()) cache.batch = std::min(cache.batch * 4, kMostReadAhead);
-            cache.ahead.clear();
-            cache.next = 0;
-            int r = order.NextRows(db->pos, cache.batch, &cache.ahead);
+            cedb::Found rows;
+            int r = order.After(db->pos, 0, cache.batch, &rows);
             if (r < 0) return 0;
-            cache.atEnd = r == 0;
+            cache.TakeAhead(&rows, 0);
+            known = r > 0 ? 1 : 0;
+            at = 0;
         }
-        if (cache.next == cache.ahead.size()) {
+        if (known == 0) {
             SetLastError(ERROR_NO_MORE_ITEMS);
             return 0;
         }
-        cache.row = std::move(cache.ahead[cache.next++]);
+        cache.row = std::move(cache.ahead[at].row);
+        cache.next = at + 1;
         cache.haveRow = true;
         db->advancePending = false;
     }
     const Tuple& row = cache.row;
     CEOID id = static_cast<CEOID>(row[0].i);
-    db->pos = order.PositionOf(row);  // the keys as they are now
+    order.SetPosition(row, &db->pos);  // the keys as they are now
 
-    std::vector<OutProp> out;
+    std::vector<OutProp>& out = db->out;
+    size_t count = 0;
+    auto add = [&](CEPROPID id) -> OutProp& {
+        if (out.size() <= count) out.emplace_back();
+        OutProp& o = out[count++];
+        MakeOut(*db, row, id, &o);
+        return o;
+    };
     if (propIds) {
-        out.reserve(*propCount);
-        for (WORD i = 0; i < *propCount; ++i) out.push_back(MakeOut(*db, row, propIds[i]));
+        for (WORD i = 0; i < *propCount; ++i) add(propIds[i]);
     } else {
         for (const cedb::PropInfo& p : db->schema.props) {
-            OutProp o = MakeOut(*db, row, p.id);
-            if (!(o.flags & CEDB_PROPNOTFOUND)) out.push_back(std::move(o));
+            if (add(p.id).flags & CEDB_PROPNOTFOUND) --count;  // only what the record has
         }
     }
-    size_t need = out.size() * kPropValSize;
-    for (const OutProp& o : out) {
-        if (o.isText) need += (o.text.size() + 1) * sizeof(WCHAR);
+    size_t need = count * kPropValSize;
+    for (size_t i = 0; i < count; ++i) {
+        if (out[i].isText) need += (out[i].units + 1) * sizeof(WCHAR);
     }
-    if (need > 0xFFFFFFFFu || out.size() > 0xFFFF) {
+    if (need > 0xFFFFFFFFu || count > 0xFFFF) {
         Fail(call, ERROR_NOT_ENOUGH_MEMORY, "the record is too large to read at once");
         return 0;
     }
@@ -697,21 +811,20 @@ CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* prop
         if (bufferSize) *bufferSize = static_cast<DWORD>(need);
     }
     BYTE* base = *buffer;
-    BYTE* texts = base + out.size() * kPropValSize;
-    for (size_t i = 0; i < out.size(); ++i) {
+    BYTE* texts = base + count * kPropValSize;
+    for (size_t i = 0; i < count; ++i) {
         CEPROPVAL v{};
         v.propid = out[i].id;
         v.wFlags = out[i].flags;
         v.val = out[i].val;
         if (out[i].isText) {
-            size_t bytes = (out[i].text.size() + 1) * sizeof(WCHAR);
-            std::memcpy(texts, out[i].text.c_str(), bytes);
+            CopyOutText(out[i], texts);
             v.val.lpwstr = reinterpret_cast<LPWSTR>(texts);
-            texts += bytes;
+            texts += (out[i].units + 1) * sizeof(WCHAR);
         }
         std::memcpy(base + i * kPropValSize, &v, kPropValSize);
     }
-    *propCount = static_cast<WORD>(out.size());
+    *propCount = static_cast<WORD>(count);
     db->advancePending = db->autoIncrement;
     return id;
 }
@@ -812,6 +925,17 @@ BOOL CeDeleteRecord(HANDLE h, CEOID oid) {
     if (id == 0) {
         Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
         return FALSE;
+    }
+    // When the cache was right as the write began, this delete is all that changed.
+    RecordCache& cache = db->cache;
+    ChangeStamp before, after;
+    cedb::LastWriteStamps(db->vol->mainFile, &before, &after);
+    if (cache.stamp.Same(before) && after.valid) {
+        for (size_t i = cache.next; i < cache.ahead.size(); ++i) {
+            if (cache.ahead[i].row[0].i == id) cache.ahead[i].deleted = true;
+        }
+        if (cache.haveRow && cache.row[0].i == id) cache.haveRow = false;
+        cache.stamp = after;
     }
     return TRUE;  // the position stays, so the next step finds the record after it
 }

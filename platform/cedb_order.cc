@@ -37,11 +37,16 @@ Ordering::Ordering(Volume* vol, CEOID dbOid, std::string table, std::vector<Orde
 }
 
 Tuple Ordering::PositionOf(const Tuple& row) const {
-    Tuple pos(cols_.size());
-    for (size_t i = 0; i < cols_.size() && posIndex_[i] < row.size(); ++i) {
-        pos[i] = row[posIndex_[i]];
-    }
+    Tuple pos;
+    SetPosition(row, &pos);
     return pos;
+}
+
+void Ordering::SetPosition(const Tuple& row, Tuple* pos) const {
+    pos->resize(cols_.size());
+    for (size_t i = 0; i < cols_.size(); ++i) {
+        (*pos)[i] = posIndex_[i] < row.size() ? row[posIndex_[i]] : Value{};
+    }
 }
 
 std::string Ordering::OrderBy(size_t from, bool forward) const {
@@ -54,10 +59,12 @@ std::string Ordering::OrderBy(size_t from, bool forward) const {
 }
 
 std::vector<Ordering::Test> Ordering::TestsAfter(size_t level, bool forward, const Value& v) const {
-    // SQLite puts NULL first in ascending order, so last in descending order.
+    // SQLite puts NULL first in ascending order, so last in descending order. The record
+    // identifier is never NULL.
     bool desc = cols_[level].desc == forward;
     if (!desc) return {v.kind == Value::kNull ? kNotNull : kGreater};
     if (v.kind == Value::kNull) return {};
+    if (cols_[level].column == kIdColumn) return {kLess};
     return {kLess, kIsNull};
 }
 
@@ -110,14 +117,23 @@ int Ordering::FetchRows(Stmt* s, size_t limit, std::vector<Tuple>* rows) {
     return got;
 }
 
-int Ordering::FetchRow(Stmt* s, Tuple* row) {
-    std::vector<Tuple> rows;
-    int r = FetchRows(s, 1, &rows);
-    if (r == 1) *row = std::move(rows.front());
-    return r;
+int Ordering::FetchRow(Stmt* s, Tuple* row, int64_t* extra) {
+    StmtScope scope(s);
+    int rc = s->Step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+        FailSql(call_, "searching the records", vol_->db, rc);
+        return -1;
+    }
+    row->resize(rowWidth_);
+    for (size_t i = 0; i < rowWidth_; ++i) (*row)[i] = s->Column(static_cast<int>(i));
+    if (extra) *extra = s->ColumnInt(static_cast<int>(rowWidth_));
+    return 1;
 }
 
-int Ordering::First(const Tuple& prefix, Tuple* row) {
+int Ordering::First(const Tuple& prefix, size_t limit, Found* out) {
+    out->rows.clear();
+    out->tailFixed = kUnknownTail;
     size_t m = prefix.size() < first_.size() ? prefix.size() : first_.size() - 1;
     Stmt*& s = first_[m];
     if (!s) {
@@ -125,61 +141,88 @@ int Ordering::First(const Tuple& prefix, Tuple* row) {
         for (size_t i = 0; i < m; ++i) {
             sql += (i ? " AND " : " WHERE ") + cols_[i].column + " IS ?" + std::to_string(i + 1);
         }
-        sql += OrderBy(0, true) + " LIMIT 1";
+        sql += OrderBy(0, true) + " LIMIT ?" + std::to_string(kLimitParam);
         s = vol_->Prepare(sql, call_);
         if (!s) return -1;
     }
     for (size_t i = 0; i < m; ++i) s->Bind(static_cast<int>(i + 1), prefix[i]);
-    return FetchRow(s, row);
+    s->BindInt(kLimitParam, static_cast<int64_t>(limit));
+    int r = FetchRows(s, limit, &out->rows);
+    // The records that match are together in the order: fewer than asked were all of them.
+    if (r > 0 && static_cast<size_t>(r) < limit) out->tailFixed = m;
+    return r;
 }
 
-int Ordering::Search(const Tuple& from, size_t fixed, bool forward, size_t limit,
-                     std::vector<Tuple>* rows) {
+int Ordering::Search(const Tuple& from, size_t fixed, bool forward, size_t limit, Found* out) {
+    out->rows.clear();
+    out->tailFixed = kUnknownTail;
     if (from.size() != cols_.size() || limit == 0) return 0;
     for (size_t level = cols_.size(); level-- > fixed;) {
-        for (Test test : TestsAfter(level, forward, from[level])) {
-            Stmt* s = LevelQuery(level, test, forward, false);
+        std::vector<Test> tests = TestsAfter(level, forward, from[level]);
+        for (size_t t = 0; t < tests.size(); ++t) {
+            Stmt* s = LevelQuery(level, tests[t], forward, false);
             if (!s) return -1;
-            size_t bound = (test == kGreater || test == kLess) ? level + 1 : level;
+            size_t bound = (tests[t] == kGreater || tests[t] == kLess) ? level + 1 : level;
             for (size_t i = 0; i < bound; ++i) s->Bind(static_cast<int>(i + 1), from[i]);
             s->BindInt(kLimitParam, static_cast<int64_t>(limit));
             // The records of the first level that has any directly follow from in the order.
-            int r = FetchRows(s, limit, rows);
-            if (r != 0) return r;
+            int r = FetchRows(s, limit, &out->rows);
+            if (r == 0) continue;
+            // Fewer than asked, from the level's last query: no later record shares the
+            // level's fixed keys.
+            if (r > 0 && static_cast<size_t>(r) < limit && t + 1 == tests.size()) {
+                out->tailFixed = level;
+            }
+            return r;
         }
     }
+    out->tailFixed = fixed;
     return 0;
 }
 
 int Ordering::Next(const Tuple& from, size_t fixed, bool forward, Tuple* row) {
-    std::vector<Tuple> rows;
-    int r = Search(from, fixed, forward, 1, &rows);
-    if (r == 1) *row = std::move(rows.front());
+    Found found;
+    int r = Search(from, fixed, forward, 1, &found);
+    if (r == 1) *row = std::move(found.rows.front());
     return r;
 }
 
-int Ordering::NextRows(const Tuple& from, size_t limit, std::vector<Tuple>* rows) {
-    return Search(from, 0, true, limit, rows);
+int Ordering::After(const Tuple& from, size_t fixed, size_t limit, Found* out) {
+    return Search(from, fixed, true, limit, out);
 }
 
-int Ordering::AtOffset(bool fromEnd, int64_t offset, Tuple* row) {
+bool Ordering::SharesKeys(const Tuple& row, const Tuple& pos, size_t n) const {
+    for (size_t i = 0; i < n && i < cols_.size() && i < pos.size(); ++i) {
+        if (posIndex_[i] >= row.size() || CompareValues(row[posIndex_[i]], pos[i]) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int Ordering::AtOffset(bool fromEnd, int64_t offset, Tuple* row, bool* last) {
+    *last = false;
     Stmt*& s = offset_[fromEnd ? 1 : 0];
     if (!s) {
         // SQLite steps over every record an offset skips, so the query walks from the nearer
-        // end. The catalog's record count is read in the same query, so the two agree.
+        // end. The catalog's record count is read in the same query, so the two agree; it
+        // comes back after the row's columns.
         std::string count =
             "(SELECT records FROM cedb_databases WHERE oid = " + std::to_string(dbOid_) + ")";
-        std::string sql = "SELECT * FROM (" + select_ + OrderBy(0, !fromEnd) +
-                          " LIMIT (CASE WHEN 2 * ?1 < " + count +
+        std::string sql = "SELECT *, " + count + " FROM (SELECT * FROM (" + select_ +
+                          OrderBy(0, !fromEnd) + " LIMIT (CASE WHEN 2 * ?1 < " + count +
                           " THEN 1 ELSE 0 END) OFFSET ?1) UNION ALL SELECT * FROM (" + select_ +
                           OrderBy(0, fromEnd) + " LIMIT (CASE WHEN 2 * ?1 >= " + count +
                           " AND ?1 < " + count + " THEN 1 ELSE 0 END) OFFSET " + count +
-                          " - 1 - ?1)";
+                          " - 1 - ?1))";
         s = vol_->Prepare(sql, call_);
         if (!s) return -1;
     }
     s->BindInt(1, offset);
-    return FetchRow(s, row);
+    int64_t records = 0;
+    int r = FetchRow(s, row, &records);
+    if (r == 1) *last = fromEnd ? offset == 0 : offset == records - 1;
+    return r;
 }
 
 int Ordering::ById(int64_t id, Tuple* row) {

@@ -24,6 +24,16 @@ struct OrderKey {
     bool desc;           // descending
 };
 
+constexpr size_t kUnknownTail = static_cast<size_t>(-1);
+
+// Records found by one search, and what the search learnt about the records after them.
+struct Found {
+    std::vector<Tuple> rows;          // record rows, in order, directly following each other
+    size_t tailFixed = kUnknownTail;  // no record after the last row (or after the search's
+                                      // start when there is none) shares that row's first
+                                      // tailFixed keys; 0: no record follows at all
+};
+
 class Ordering {
   public:
     // keys: the sort order's keys, most significant first (none: record order). rowColumns:
@@ -38,21 +48,25 @@ class Ordering {
     static int64_t IdOf(const Tuple& pos) { return pos.back().i; }
     // The position of a record row found by one of the searches.
     Tuple PositionOf(const Tuple& row) const;
+    // Stores it into *pos, reusing its storage.
+    void SetPosition(const Tuple& row, Tuple* pos) const;
 
-    // The searches return 1 with *row set, 0 when there is no such record, and -1 after a
-    // traced failure.
-    // The first record whose leading keys equal prefix (all records for an empty prefix).
-    int First(const Tuple& prefix, Tuple* row);
+    // The searches return 1 (or the number of rows found) with the result set, 0 when there
+    // is no such record, and -1 after a traced failure.
+    // Up to `limit` of the first records whose leading keys equal prefix (all records for an
+    // empty prefix), with one query.
+    int First(const Tuple& prefix, size_t limit, Found* out);
     // The record after (or before) from, among those sharing from's first `fixed` keys.
     int Next(const Tuple& from, size_t fixed, bool forward, Tuple* row);
-    // Up to `limit` of the records that follow from (forward, all keys free) with one query,
-    // appended to *rows in order; fewer does not mean the end. The count, or -1 after a
-    // traced failure.
-    int NextRows(const Tuple& from, size_t limit, std::vector<Tuple>* rows);
-    // The record offset places from the start (or from the end). One query, which walks
-    // from whichever end of the order is nearer.
-    int AtOffset(bool fromEnd, int64_t offset, Tuple* row);
+    // Up to `limit` of the records that follow from, among those sharing from's first
+    // `fixed` keys, with one query per key level until one finds any.
+    int After(const Tuple& from, size_t fixed, size_t limit, Found* out);
+    // The record offset places from the start (or from the end), with one query that walks
+    // from whichever end of the order is nearer. *last tells that no record follows it.
+    int AtOffset(bool fromEnd, int64_t offset, Tuple* row, bool* last);
     int ById(int64_t id, Tuple* row);
+    // True when row's first n keys equal those of position pos.
+    bool SharesKeys(const Tuple& row, const Tuple& pos, size_t n) const;
     // How many records come before position at.
     int CountBefore(const Tuple& at, int64_t* out);
     // <0, 0, >0 as prefix sorts before, level with or after the leading keys of pos.
@@ -65,11 +79,11 @@ class Ordering {
     std::string OrderBy(size_t from, bool forward) const;
     Stmt* LevelQuery(size_t level, Test test, bool forward, bool count);
     // Runs one level's queries after from, deepest first, until one finds records.
-    int Search(const Tuple& from, size_t fixed, bool forward, size_t limit,
-               std::vector<Tuple>* rows);
+    int Search(const Tuple& from, size_t fixed, bool forward, size_t limit, Found* out);
     // Steps s for up to limit rows; the count, or -1 after a traced failure.
     int FetchRows(Stmt* s, size_t limit, std::vector<Tuple>* rows);
-    int FetchRow(Stmt* s, Tuple* row);
+    // One row; extra, when given, receives the integer in the column after the row's.
+    int FetchRow(Stmt* s, Tuple* row, int64_t* extra = nullptr);
 
     Volume* vol_;                   // owns the statements; outlives this object
     CEOID dbOid_;                   // the database in the catalog

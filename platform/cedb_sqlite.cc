@@ -117,7 +117,12 @@ struct HookedFile {
     sqlite3_file* real;       // the default layer's file, placed right after this struct
     const char* path;         // valid until xClose, as SQLite guarantees
     volatile void* shmIndex;  // the shared index's first region once mapped, else null
+    ChangeStamp writeStart;   // the stamp when the write lock was last taken
+    ChangeStamp writeEnd;     // the stamp when it was last released
 };
+
+// The write lock of the log's shared index: lock 0 of the index's locks.
+constexpr int kWriteLock = 0;
 
 HookedFile* Hooked(sqlite3_file* f) {
     return reinterpret_cast<HookedFile*>(f);
@@ -184,7 +189,15 @@ int FileShmMap(sqlite3_file* f, int region, int size, int extend, void volatile*
 }
 int FileShmLock(sqlite3_file* f, int offset, int n, int flags) {
     if (Real(f)->pMethods->iVersion < 2) return SQLITE_IOERR_SHMLOCK;
-    return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+    bool writer = offset == kWriteLock && n >= 1 && (flags & SQLITE_SHM_EXCLUSIVE);
+    // While the lock is held nobody else commits: the header seen as it is taken and as it
+    // is let go tells what this connection's write changed, and nothing else.
+    if (writer && (flags & SQLITE_SHM_UNLOCK)) Hooked(f)->writeEnd = TakeStamp(f);
+    int rc = Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
+    if (writer && (flags & SQLITE_SHM_LOCK) && rc == SQLITE_OK) {
+        Hooked(f)->writeStart = TakeStamp(f);
+    }
+    return rc;
 }
 void FileShmBarrier(sqlite3_file* f) {
     if (Real(f)->pMethods->iVersion >= 2) Real(f)->pMethods->xShmBarrier(Real(f));
@@ -234,6 +247,8 @@ int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, 
     f->real = reinterpret_cast<sqlite3_file*>(f + 1);
     f->path = name;
     f->shmIndex = nullptr;
+    f->writeStart = ChangeStamp{};
+    f->writeEnd = ChangeStamp{};
     int rc = g_real->xOpen(g_real, name, f->real, flags, outFlags);
     if (rc == SQLITE_OK && f->real->pMethods) f->base.pMethods = &g_fileMethods;
     return rc;
@@ -297,6 +312,14 @@ __attribute__((no_sanitize("thread"))) ChangeStamp TakeStamp(sqlite3_file* file)
     std::atomic_thread_fence(std::memory_order_acquire);
     out.valid = true;
     return out;
+}
+
+void LastWriteStamps(sqlite3_file* file, ChangeStamp* before, ChangeStamp* after) {
+    *before = ChangeStamp{};
+    *after = ChangeStamp{};
+    if (!file || file->pMethods != &g_fileMethods) return;
+    *before = Hooked(file)->writeStart;
+    *after = Hooked(file)->writeEnd;
 }
 
 sqlite3_file* MainFileOf(sqlite3* db) {

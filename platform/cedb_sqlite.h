@@ -47,6 +47,10 @@ struct ChangeStamp {
 // The stamp of a volume file opened through our file layer (file: its main file);
 // invalid before the connection first used the log or when the file is not in WAL mode.
 ChangeStamp TakeStamp(sqlite3_file* file);
+// The stamps of the file when this connection last took and last released the write
+// lock. Nobody else commits in between, so after a write of this connection they show
+// exactly what that write changed: the volume went from *before to *after by it alone.
+void LastWriteStamps(sqlite3_file* file, ChangeStamp* before, ChangeStamp* after);
 // The main file of a connection when it was opened through our file layer, else null.
 sqlite3_file* MainFileOf(sqlite3* db);
 

@@ -35,9 +35,9 @@ class Volume {
     std::mutex mu;          // held by every call that uses the connection or a handle on it
     sqlite3* db = nullptr;  // this mount's connection, owned
     sqlite3_file* mainFile = nullptr;  // the connection's volume file, for its stamp
-    CEGUID guid{};          // the identifier the mount returned
-    std::string hostPath;   // the volume file
-    bool mounted = true;    // cleared by the unmount; handles still open then fail
+    CEGUID guid{};                     // the identifier the mount returned
+    std::string hostPath;              // the volume file
+    bool mounted = true;               // cleared by the unmount; handles still open then fail
 
   private:
     std::unordered_map<std::string, std::unique_ptr<Stmt>> stmts_;  // by SQL text

@@ -94,14 +94,18 @@ void OnSignal(int sig) {
 
 }  // namespace
 
+}  // namespace ipc
+
 IpcOsCalls& IpcOs() {
-    static IpcOsCalls* table = new IpcOsCalls(kDefaults);
+    static IpcOsCalls* table = new IpcOsCalls(ipc::kDefaults);
     return *table;
 }
 
 const IpcOsCalls& IpcOsDefaults() {
-    return kDefaults;
+    return ipc::kDefaults;
 }
+
+namespace ipc {
 
 // ---- connections -----------------------------------------------------------------------
 
@@ -200,7 +204,8 @@ struct Endpoint {
 
     std::mutex lock;  // guards everything below
     bool dirChecked = false;
-    std::string dir;  // the checked runtime folder, "" when unusable
+    std::string wanted;  // the runtime folder named by the environment when last looked at
+    std::string dir;     // that folder checked, "" when unusable
     bool slotTried = false;
     uint32_t slot = 0;    // our slot, 0 when none
     int lockFd = -1;      // the slot's lock file, held open
@@ -208,6 +213,7 @@ struct Endpoint {
     bool receiving = false;          // the receiving thread runs
     int wake[2] = {-1, -1};          // a byte on it makes the thread look at its sets again
     int signalReadFd = -1;           // the signal pipe's reading end
+    std::vector<int> retired;        // sockets the receiving thread closes at its next turn
     std::map<int, ConnectionRef> conns;    // every connection, by socket
     std::map<uint32_t, ConnectionRef> peers;  // outbound connections, by slot
     std::map<uint32_t, std::shared_ptr<PendingCall>> calls;  // by call id
@@ -259,20 +265,47 @@ void StartReceiverLocked(Endpoint& e) {
     e.receiving = true;
 }
 
-const std::string& DirOf(Endpoint& e) {
-    std::lock_guard<std::mutex> g(e.lock);
-    if (!e.dirChecked) {
+void Drop(Endpoint& e, const ConnectionRef& c, const char* why);
+
+// The runtime folder. When the environment names another one (a test case of its own), the
+// slot, socket and connections of the previous one are let go first: handles made there
+// mean nothing here.
+std::string DirOf(Endpoint& e) {
+    std::string wanted = RuntimeDirPath();
+    std::vector<ConnectionRef> dropped;
+    std::string dir;
+    {
+        std::lock_guard<std::mutex> g(e.lock);
+        if (e.dirChecked && wanted == e.wanted) return e.dir;
+        if (e.dirChecked) {
+            Trace("[Platform] runtime folder changed from %s to %s: windows of this process "
+                  "made before are out of reach",
+                  e.wanted.c_str(), wanted.c_str());
+            if (e.listenFd >= 0) {
+                unlink(SocketPath(e.dir, e.slot).c_str());
+                e.retired.push_back(e.listenFd);  // the receiving thread may be polling it
+            }
+            if (e.lockFd >= 0) close(e.lockFd);
+            e.listenFd = e.lockFd = -1;
+            e.slot = 0;
+            e.slotTried = false;
+            for (auto& [fd, c] : e.conns) dropped.push_back(c);
+        }
+        e.wanted = wanted;
         e.dir = CheckedRuntimeDir();
         e.dirChecked = true;
+        dir = e.dir;
     }
-    return e.dir;
+    for (auto& c : dropped) Drop(e, c, nullptr);
+    Wake(e);
+    return dir;
 }
 
 void RemoveOwnSocket() {
     Endpoint* e = g_endpoint.load();
-    if (e && e->pid == static_cast<uint32_t>(getpid()) && e->listenFd >= 0) {
-        unlink(SocketPath(e->dir, e->slot).c_str());
-    }
+    if (!e || e->pid != static_cast<uint32_t>(getpid())) return;
+    std::lock_guard<std::mutex> g(e->lock);
+    if (e->listenFd >= 0) unlink(SocketPath(e->dir, e->slot).c_str());
 }
 
 // Forgets a connection: pending calls on it fail, its socket closes with its last user.
@@ -450,6 +483,8 @@ DWORD ReceiverMain(LPVOID param) {
         int signalFd, listenFd;
         {
             std::lock_guard<std::mutex> g(e.lock);
+            for (int fd : e.retired) close(fd);
+            e.retired.clear();
             signalFd = e.signalReadFd;
             listenFd = e.listenFd;
             for (auto& [fd, c] : e.conns) polled.push_back(c);
@@ -505,7 +540,7 @@ ConnectionRef PeerConnection(Endpoint& e, uint32_t slot) {
         auto it = e.peers.find(slot);
         if (it != e.peers.end() && !it->second->broken) return it->second;
     }
-    const std::string& dir = DirOf(e);
+    const std::string dir = DirOf(e);
     if (dir.empty()) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
@@ -571,9 +606,9 @@ ConnectionRef PeerConnection(Endpoint& e, uint32_t slot) {
 
 uint32_t OwnSlot() {
     Endpoint& e = Ep();
-    const std::string& dir = DirOf(e);
+    const std::string dir = DirOf(e);
     std::lock_guard<std::mutex> g(e.lock);
-    if (e.slotTried) return e.slot;
+    if (e.slotTried || dir != e.dir) return e.slot;
     e.slotTried = true;
     if (dir.empty()) return 0;
     uint32_t slot = AcquireSlot(dir, &e.lockFd);
@@ -612,7 +647,7 @@ uint32_t CurrentSlot() {
     return e.slot;
 }
 
-const std::string& EndpointDir() {
+std::string EndpointDir() {
     return DirOf(Ep());
 }
 

@@ -22,8 +22,8 @@ using ConnectionRef = std::shared_ptr<Connection>;
 uint32_t OwnSlot();
 // The slot if one was taken already, else 0; takes none.
 uint32_t CurrentSlot();
-// The checked runtime folder, fixed at first use; "" when it cannot be used.
-const std::string& EndpointDir();
+// The checked runtime folder; "" when it cannot be used.
+std::string EndpointDir();
 
 // Sends a request to the process holding slot and waits at most timeoutMs for its reply,
 // answering meanwhile what other threads send to this thread's windows when answerSends.

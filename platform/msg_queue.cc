@@ -375,6 +375,14 @@ void Notify(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     PostToQueue(*w->queue, MSG{hwnd, msg, wParam, lParam, GetTickCount(), {0, 0}});
 }
 
+DWORD PostRoomFor(HWND hwnd) {
+    auto w = LocalWindow(hwnd);
+    if (!w) return ERROR_INVALID_WINDOW_HANDLE;
+    std::lock_guard<std::mutex> g(w->queue->lock);
+    if (w->queue->dead) return ERROR_INVALID_WINDOW_HANDLE;
+    return w->queue->posted.size() < kMaxPosted ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_QUOTA;
+}
+
 void ForgetWindowInQueue(MsgQueue& q, HWND hwnd) {
     std::lock_guard<std::mutex> g(q.lock);
     q.needsPaint.erase(std::remove(q.needsPaint.begin(), q.needsPaint.end(), hwnd),

@@ -5,6 +5,20 @@
 
 #include <cstddef>
 
+// What tells one version of the registry file from another: the file is only ever replaced
+// whole, and a replacement or an edit in place changes at least one of these.
+struct RegFileStamp {
+    unsigned long long device;  // st_dev
+    unsigned long long inode;   // st_ino
+    long long size;             // st_size in bytes
+    long long mtimeSec;         // last change of the contents
+    long long mtimeNsec;        // its nanoseconds (0 on a file system that keeps only seconds)
+    long long ctimeSec;         // last change of the file itself (write, rename, chmod)
+    long long ctimeNsec;        // its nanoseconds
+
+    bool operator==(const RegFileStamp&) const = default;
+};
+
 struct RegOsCalls {
     int (*Open)(const char* path, int flags, unsigned mode);  // open(2)
     long (*Read)(int fd, void* buf, size_t n);                // read(2)
@@ -15,6 +29,7 @@ struct RegOsCalls {
     int (*Unlink)(const char* path);                          // unlink(2)
     int (*Flock)(int fd, int op);                             // flock(2)
     bool (*Exists)(const char* path);                         // whether anything has this name
+    int (*Stat)(const char* path, RegFileStamp* stamp);       // stat(2), the parts above
 };
 
 // The table in use; entries may be replaced while no registry call is running.

@@ -17,6 +17,14 @@
 // writes registry.txt.tmp, fsyncs it, renames it over registry.txt, fsyncs the folder and
 // unlocks, so writers in any process or thread serialise and none loses another's value.
 //
+// Reading: the parse of the file is kept in the process with the file's stamp (inode, size,
+// times to the nanosecond) and a count of this process's writes; a call whose stat finds
+// the same stamp, with no write in between, uses the kept parse. A stamp taken too soon after
+// the file changed cannot tell it from a change in the same clock tick, so it is trusted only
+// once the file has been left alone for a while; until then every call reads the file and
+// parses it again unless its text is the same as the kept one. So a change by another
+// process is seen at the next call, as when every call read and parsed the file.
+//
 // A file that does not parse is never dropped: under the lock it is renamed to
 // registry.txt.corrupt (registry.txt.<n>.corrupt when that exists), the reason is traced and
 // an empty registry takes its place.
@@ -28,9 +36,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -72,6 +84,16 @@ bool SysExists(const char* path) {
     struct stat st {};
     return lstat(path, &st) == 0;
 }
+int SysStat(const char* path, RegFileStamp* stamp) {
+    struct stat st {};
+    if (stat(path, &st) != 0) return -1;
+    *stamp = RegFileStamp{
+        static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+        static_cast<long long>(st.st_size),         static_cast<long long>(st.st_mtim.tv_sec),
+        static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+        static_cast<long long>(st.st_ctim.tv_nsec)};
+    return 0;
+}
 
 }  // namespace
 
@@ -84,7 +106,8 @@ const RegOsCalls& RegOsDefaults() {
                                      .Rename = SysRename,
                                      .Unlink = SysUnlink,
                                      .Flock = SysFlock,
-                                     .Exists = SysExists};
+                                     .Exists = SysExists,
+                                     .Stat = SysStat};
     return calls;
 }
 
@@ -208,6 +231,10 @@ DWORD WriteAtomically(const RegPaths& paths, const std::string& text) {
     return ERROR_SUCCESS;
 }
 
+// Writes this process began, successful or not; a kept parse is used only while it stays
+// the same.
+std::atomic<unsigned long long> g_writes{0};
+
 // The exclusive lock of all writers, held for the object's lifetime.
 class WriterLock {
   public:
@@ -238,6 +265,8 @@ class WriterLock {
     }
     ~WriterLock() {
         if (fd_ >= 0) {
+            // Whatever the writer did, or failed to do, the kept parse is not to be trusted.
+            g_writes.fetch_add(1, std::memory_order_acq_rel);
             RegOs().Flock(fd_, LOCK_UN);
             RegOs().Close(fd_);
         }
@@ -284,20 +313,134 @@ DWORD LoadLocked(const RegPaths& paths, RegHive& hive) {
     return MoveAside(paths, why) ? ERROR_SUCCESS : ERROR_BAD_FORMAT;
 }
 
-// Reads the registry as it is now. Only a corrupt file makes it take the writer lock.
-DWORD Load(RegHive& hive) {
-    RegPaths paths = Paths();
-    std::string bytes;
-    bool missing, tooLarge;
-    hive.keys.clear();
-    DWORD rc = ReadWhole(paths.file, bytes, missing, tooLarge);
-    if (rc != ERROR_SUCCESS || missing) return rc;
-    RegParseError why{};
-    if (!tooLarge && RegParseHive(bytes, hive, why)) return ERROR_SUCCESS;
-    // Another process may have replaced the file meanwhile; LoadLocked looks again.
+// A reader met a file that does not parse: under the writer lock it is looked at again
+// (another process may have replaced it meanwhile) and moved aside when still damaged.
+DWORD LoadDamaged(const RegPaths& paths, std::shared_ptr<const RegHive>& hive) {
     WriterLock lock(paths);
     if (lock.error() != ERROR_SUCCESS) return lock.error();
-    return LoadLocked(paths, hive);
+    auto fresh = std::make_shared<RegHive>();
+    DWORD rc = LoadLocked(paths, *fresh);
+    if (rc == ERROR_SUCCESS) hive = std::move(fresh);
+    return rc;
+}
+
+using HivePtr = std::shared_ptr<const RegHive>;
+
+// How long a file must have been left alone before its stamp is trusted to show the next
+// change: time stamps come from a clock that moves in ticks of a few milliseconds, and a file
+// system that keeps whole seconds only (or two, on FAT) needs more.
+constexpr long long kSettleNs = 50 * 1000 * 1000LL;
+constexpr long long kCoarseSettleNs = 3 * 1000 * 1000 * 1000LL;
+
+long long NowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// Whether the file of stamp, stat'ed at nowNs, was left alone long enough that any later
+// change gives it another stamp.
+bool Settled(const RegFileStamp& stamp, long long nowNs) {
+    const bool coarse = stamp.mtimeNsec == 0 || stamp.ctimeNsec == 0;
+    const long long last = std::max(stamp.mtimeSec * 1000000000LL + stamp.mtimeNsec,
+                                    stamp.ctimeSec * 1000000000LL + stamp.ctimeNsec);
+    return last + (coarse ? kCoarseSettleNs : kSettleNs) <= nowNs;
+}
+
+// The last parse of the registry file, with what it takes to know it is still current.
+struct KeptHive {
+    std::mutex lock;                // guards the fields below
+    std::string rootKey;            // VANTLO_ROOT when paths was found, "" for none
+    RegPaths paths;                 // the registry's files for rootKey
+    std::string file;               // the file the parse below came from
+    unsigned long long writes = 0;  // g_writes before it was read
+    RegFileStamp stamp{};           // the file's stamp, taken before it was read
+    bool trusted = false;           // stamp was settled: an equal stamp means an equal file
+    std::string text;               // the file's text
+    HivePtr hive;                   // its parse; null when nothing is kept
+};
+
+KeptHive& Kept() {
+    static KeptHive kept;
+    return kept;
+}
+
+const HivePtr& EmptyHive() {
+    static const HivePtr empty = std::make_shared<const RegHive>();
+    return empty;
+}
+
+// The registry's files as a reader finds them. The folder lookup behind them is done again
+// only when VANTLO_ROOT changed, or when fresh is set.
+RegPaths ReaderPaths(bool fresh) {
+    const char* env = getenv("VANTLO_ROOT");
+    const std::string rootKey = env ? env : "";
+    KeptHive& kept = Kept();
+    if (!fresh && !rootKey.empty()) {
+        std::lock_guard<std::mutex> g(kept.lock);
+        if (kept.rootKey == rootKey) return kept.paths;
+    }
+    RegPaths paths = Paths();
+    std::lock_guard<std::mutex> g(kept.lock);
+    kept.rootKey = rootKey;
+    kept.paths = paths;
+    return paths;
+}
+
+// Reads the registry as it is now, into a parse that may be shared with other calls. Only a
+// corrupt file makes it take the writer lock.
+DWORD Load(HivePtr& hive) {
+    hive.reset();
+    const RegOsCalls& os = RegOs();
+    KeptHive& kept = Kept();
+    RegPaths paths = ReaderPaths(false);
+    const unsigned long long writes = g_writes.load(std::memory_order_acquire);
+    const long long now = NowNs();
+    RegFileStamp stamp{};
+    bool stamped = os.Stat(paths.file.c_str(), &stamp) == 0;
+    if (!stamped && (errno == ENOENT || errno == ENOTDIR)) {
+        // The folder may have appeared since under another spelling.
+        paths = ReaderPaths(true);
+        stamped = os.Stat(paths.file.c_str(), &stamp) == 0;
+    }
+    if (stamped) {
+        std::lock_guard<std::mutex> g(kept.lock);
+        if (kept.hive && kept.trusted && kept.file == paths.file && kept.writes == writes &&
+            kept.stamp == stamp) {
+            hive = kept.hive;
+            return ERROR_SUCCESS;
+        }
+    }
+    std::string bytes;
+    bool missing, tooLarge;
+    DWORD rc = ReadWhole(paths.file, bytes, missing, tooLarge);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (missing) {
+        hive = EmptyHive();
+        return ERROR_SUCCESS;
+    }
+    if (!tooLarge) {
+        {
+            // The same text parses the same: only the stamp is new.
+            std::lock_guard<std::mutex> g(kept.lock);
+            if (kept.hive && kept.file == paths.file && kept.text == bytes) hive = kept.hive;
+        }
+        RegParseError why{};
+        if (!hive) {
+            auto parsed = std::make_shared<RegHive>();
+            if (!RegParseHive(bytes, *parsed, why)) return LoadDamaged(paths, hive);
+            hive = std::move(parsed);
+        }
+        std::lock_guard<std::mutex> g(kept.lock);
+        kept.file = paths.file;
+        kept.writes = writes;
+        kept.stamp = stamp;
+        kept.trusted = stamped && Settled(stamp, now);
+        kept.text = std::move(bytes);
+        kept.hive = hive;
+        return ERROR_SUCCESS;
+    }
+    return LoadDamaged(paths, hive);
 }
 
 // Applies change to the registry under the writer lock and writes the result when change
@@ -432,9 +575,10 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR subKey, DWORD, REGSAM, PHKEY result) {
     LONG rc = Resolve(hKey, base);
     if (rc == ERROR_SUCCESS) rc = Join(base, subKey, target);
     if (rc != ERROR_SUCCESS) return rc;
-    RegHive hive;
-    rc = Load(hive);
+    HivePtr loaded;
+    rc = Load(loaded);
     if (rc != ERROR_SUCCESS) return rc;
+    const RegHive& hive = *loaded;
     if (!Exists(hive, base)) return ERROR_KEY_DELETED;
     if (!Exists(hive, target)) return ERROR_FILE_NOT_FOUND;
     *result = NewKeyHandle(hive, target);
@@ -450,19 +594,21 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM, vo
     if (rc == ERROR_SUCCESS) rc = Join(base, subKey, target);
     if (rc != ERROR_SUCCESS) return rc;
     bool created = false;
-    RegHive hive;
+    RegHive spelled;  // the key alone, as the registry spells it
     rc = Modify([&](RegHive& h, bool& changed) -> DWORD {
         if (!Exists(h, base)) return ERROR_KEY_DELETED;
         if (!Exists(h, target)) {
             RegAddKey(h, target.root, target.parts);
             created = changed = true;
         }
-        hive = h;
+        if (const RegKeyNode* node = Find(h, target)) {
+            spelled.keys.push_back(RegKeyNode{node->root, node->parts, {}});
+        }
         return ERROR_SUCCESS;
     });
     if (rc != ERROR_SUCCESS) return rc;
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *result = NewKeyHandle(hive, target);
+    *result = NewKeyHandle(spelled, target);
     return ERROR_SUCCESS;
 }
 
@@ -472,9 +618,10 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYT
     LONG rc = Resolve(hKey, key);
     if (rc != ERROR_SUCCESS) return rc;
     if (data && !cbData) return ERROR_INVALID_PARAMETER;
-    RegHive hive;
-    rc = Load(hive);
+    HivePtr loaded;
+    rc = Load(loaded);
     if (rc != ERROR_SUCCESS) return rc;
+    const RegHive& hive = *loaded;
     if (!Exists(hive, key)) return ERROR_KEY_DELETED;
     const RegKeyNode* node = Find(hive, key);
     int at = node ? RegFindValue(*node, valueName ? WStringView(valueName) : WStringView()) : -1;
@@ -562,9 +709,10 @@ LONG RegEnumValueW(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD
     LONG rc = Resolve(hKey, key);
     if (rc != ERROR_SUCCESS) return rc;
     if (!name || !cchName || (data && !cbData)) return ERROR_INVALID_PARAMETER;
-    RegHive hive;
-    rc = Load(hive);
+    HivePtr loaded;
+    rc = Load(loaded);
     if (rc != ERROR_SUCCESS) return rc;
+    const RegHive& hive = *loaded;
     if (!Exists(hive, key)) return ERROR_KEY_DELETED;
     const RegKeyNode* node = Find(hive, key);
     if (!node || index >= node->values.size()) return ERROR_NO_MORE_ITEMS;
@@ -580,9 +728,10 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD
     LONG rc = Resolve(hKey, key);
     if (rc != ERROR_SUCCESS) return rc;
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
-    RegHive hive;
-    rc = Load(hive);
+    HivePtr loaded;
+    rc = Load(loaded);
     if (rc != ERROR_SUCCESS) return rc;
+    const RegHive& hive = *loaded;
     if (!Exists(hive, key)) return ERROR_KEY_DELETED;
     std::vector<WString> children;
     for (const RegKeyNode& node : hive.keys) {

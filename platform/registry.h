@@ -2,10 +2,11 @@
 // holding REG_DWORD, REG_SZ and raw binary values. The whole registry is one text file in the
 // device root, \Windows\registry.txt, that a person can read and edit; see docs/registry.md.
 //
-// Every call reads the file anew, so changes made by another process on the device are seen
-// at once; every change is written under a lock, so concurrent writers never lose a value.
-// Key and value names are compared without regard to ASCII case. Access rights and options
-// are accepted and ignored, as on the device.
+// Every call looks at the file anew (its parse is kept only while the file stays the same),
+// so changes made by another process on the device are seen at once; every change is written
+// under a lock, so concurrent writers never lose a value. Key and value names are compared
+// without regard to ASCII case. Access rights and options are accepted and ignored, as on the
+// device.
 #pragma once
 
 #include "platform/types.h"

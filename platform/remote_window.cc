@@ -307,23 +307,21 @@ bool RemoteSendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT f
     const DWORD wait = timeoutMs == INFINITE ? kSendCapMs : timeoutMs;
     f.timeoutMs = wait;
     ipc::Frame r;
-    if (!ipc::Call(slot, std::move(f), wait, (flags & SMTO_BLOCK) == 0, &r)) {
-        DWORD err = GetLastError();
-        if (err == ERROR_TIMEOUT) {
-            Trace("[Platform] %s 0x%04x to window %p of another process: no answer within %u ms%s",
-                  timeoutMs == INFINITE ? "SendMessage" : "SendMessageTimeout", msg,
-                  static_cast<void*>(hwnd), static_cast<unsigned>(wait),
-                  timeoutMs == INFINITE ? ", given up" : "");
-        } else {
-            Trace("[Platform] SendMessage 0x%04x to window %p: its process went away or cannot "
-                  "be reached",
-                  msg, static_cast<void*>(hwnd));
-        }
-        SetLastError(err);
-        return false;
+    bool replied = ipc::Call(slot, std::move(f), wait, (flags & SMTO_BLOCK) == 0, &r);
+    // The receiver may give up on its window at the same moment as we give up on it.
+    DWORD err = replied ? r.status : GetLastError();
+    if (err == ERROR_TIMEOUT) {
+        Trace("[Platform] %s 0x%04x to window %p of another process: no answer within %u ms%s",
+              timeoutMs == INFINITE ? "SendMessage" : "SendMessageTimeout", msg,
+              static_cast<void*>(hwnd), static_cast<unsigned>(wait),
+              timeoutMs == INFINITE ? ", given up" : "");
+    } else if (!replied) {
+        Trace("[Platform] SendMessage 0x%04x to window %p: its process went away or cannot be "
+              "reached",
+              msg, static_cast<void*>(hwnd));
     }
-    if (r.status != 0) {
-        SetLastError(r.status);
+    if (err != 0) {
+        SetLastError(err);
         return false;
     }
     *result = static_cast<LRESULT>(r.result);
@@ -453,9 +451,20 @@ void HandleRequest(const ConnectionRef& conn, Frame&& f) {
                 return;
             }
             if (f.kind == Kind::Post) {
-                BOOL ok = PostMessageW(hwnd, f.msg, static_cast<WPARAM>(f.wParam),
-                                       static_cast<LPARAM>(f.lParam));
-                Reply(conn, f.callId, ok ? 0 : GetLastError(), ok);
+                // The receipt goes out first: the message may make this process end at once,
+                // and a sender must not take a message that arrived for one that did not.
+                DWORD room = PostRoomFor(hwnd);
+                Reply(conn, f.callId, room, room == ERROR_SUCCESS);
+                if (room != ERROR_SUCCESS) {
+                    Trace("[Platform] message 0x%04x from process %u to window %p refused: %s",
+                          f.msg, from, static_cast<void*>(hwnd),
+                          room == ERROR_NOT_ENOUGH_QUOTA ? "its queue is full" : "it is gone");
+                } else if (!PostMessageW(hwnd, f.msg, static_cast<WPARAM>(f.wParam),
+                                         static_cast<LPARAM>(f.lParam))) {
+                    Trace("[Platform] message 0x%04x from process %u to window %p lost: the "
+                          "window went away meanwhile",
+                          f.msg, from, static_cast<void*>(hwnd));
+                }
                 return;
             }
             [[fallthrough]];

@@ -117,6 +117,8 @@ std::shared_ptr<MsgQueue> CurrentQueue();
 LRESULT CallLocalProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Sends on the owner thread, posts from any other (never blocks the caller).
 void Notify(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// ERROR_SUCCESS when a post to hwnd would be taken now, else why it would not.
+DWORD PostRoomFor(HWND hwnd);
 // Removes every timer and pending WM_PAINT of hwnd from its queue.
 void ForgetWindowInQueue(MsgQueue& queue, HWND hwnd);
 // Whether hwnd is due a WM_PAINT: it is generated (after posted messages and WM_QUIT,

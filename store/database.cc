@@ -9,17 +9,24 @@
 // ---------------------------------------------------------------------------------------
 // CDbRecord
 
-CDbRecord::CDbRecord(HANDLE hDb) : m_pBuffer(nullptr), m_oid(0), m_cValues(0), m_hDb(hDb) {}
+CDbRecord::CDbRecord(HANDLE hDb)
+    : m_pBuffer(nullptr), m_cbBuffer(0), m_oid(0), m_cValues(0), m_hDb(hDb) {}
 
 CDbRecord::~CDbRecord() {
     if (m_pBuffer) LocalFree(m_pBuffer);
 }
 
-void CDbRecord::Attach(BYTE* buffer, WORD valueCount, CEOID oid) {
-    if (m_pBuffer && m_pBuffer != buffer) LocalFree(m_pBuffer);
-    m_pBuffer = buffer;
-    m_cValues = buffer ? valueCount : 0;
+CEOID CDbRecord::Read(WORD readCount, CEPROPID* readIds) {
+    // A failed read leaves the buffer as it was; a successful one may have replaced it (the
+    // platform then freed the old block).
+    WORD count = readCount;
+    CEOID oid =
+        CeReadRecordPropsEx(m_hDb, CEDB_ALLOWREALLOC, &count, readCount > 0 ? readIds : nullptr,
+                            &m_pBuffer, &m_cbBuffer, nullptr);
+    if (oid == 0 || !m_pBuffer) return 0;
+    m_cValues = count;
     m_oid = oid;
+    return oid;
 }
 
 CEVALUNION CDbRecord::GetProp(CEPROPID propId) {
@@ -232,17 +239,7 @@ BOOL CDatabase::ReadNext(IDbRecord* record) {
         if (!oid) return FALSE;
     }  // else the previous read already moved the handle on
 
-    BYTE* buffer = nullptr;
-    DWORD size = 0;
-    WORD count = static_cast<WORD>(m_cReadIds);
-    CEOID oid = CeReadRecordPropsEx(m_hDb, CEDB_ALLOWREALLOC, &count,
-                                    m_cReadIds > 0 ? m_pReadIds : nullptr, &buffer, &size, nullptr);
-    if (oid != 0 && buffer) {
-        rec->Attach(buffer, count, oid);
-        return TRUE;
-    }
-    if (buffer) LocalFree(buffer);
-    return FALSE;
+    return rec->Read(static_cast<WORD>(m_cReadIds), m_pReadIds) != 0;
 }
 
 DWORD CDatabase::Count(DWORD matchCount, const CEPROPVAL* matchValues) {

@@ -16,15 +16,18 @@ class CDbRecord : public IDbRecord {
     BOOL Delete() override;
     BOOL Write(WORD valueCount, const CEPROPVAL* values) override;
 
-    // Takes over a read buffer (freeing the one held before) with its values and record.
-    void Attach(BYTE* buffer, WORD valueCount, CEOID oid);
+    // Reads the current record of the handle (see CeReadRecordPropsEx) into the record's own
+    // buffer, which the platform enlarges when needed; the record keeps its previous values
+    // when the read fails.
+    CEOID Read(WORD readCount, CEPROPID* readIds);
     HANDLE DbHandle() const { return m_hDb; }
 
   private:
-    BYTE* m_pBuffer;  // property values of the last read, LocalAlloc'ed by the platform
-    CEOID m_oid;      // record last read, 0 before the first read
-    WORD m_cValues;   // values in m_pBuffer
-    HANDLE m_hDb;     // database handle of the CDatabase that created the record
+    BYTE* m_pBuffer;   // property values of the last read, LocalAlloc'ed by the platform
+    DWORD m_cbBuffer;  // bytes in m_pBuffer
+    CEOID m_oid;       // record last read, 0 before the first read
+    WORD m_cValues;    // values in m_pBuffer
+    HANDLE m_hDb;      // database handle of the CDatabase that created the record
 };
 
 class CDatabase : public IDatabase {

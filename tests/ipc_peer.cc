@@ -17,6 +17,7 @@
 #include "platform/ipc.h"
 #include "platform/sync.h"
 #include "platform/time.h"
+#include "platform/wstr.h"
 #include "platform/window.h"
 #include "tests/ipc_peer.h"
 

@@ -3,6 +3,7 @@
 // recording windows standing for the client's reply window and the task viewer.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -34,7 +35,9 @@ class MainWindowTest : public DeviceTest {
         ASSERT_TRUE(PrepareDeviceImage());
     }
     void TearDown() override {
-        if (app_) EXPECT_EQ(app_->Close(), 0);
+        if (app_) {
+            EXPECT_EQ(app_->Close(), 0);
+        }
         app_.reset();
         DeviceTest::TearDown();
     }
@@ -315,6 +318,7 @@ TEST_F(MainWindowTest, HandedOverVideosAreQueuedWhenTheVideoFlowUploads) {
     g_App.VideoList[1].title = u"Second take";
 
     PostMessageW(Main(), MSG_UPLOAD_VIDEO_LIST, 0, 0);
+    ASSERT_TRUE(app_->WaitForMessage(MSG_CONNECTION_STATUS));
     ASSERT_TRUE(app_->Sync());
     EXPECT_TRUE(IsIconic(Main()));
     EXPECT_EQ(app_->Messages(),
@@ -339,6 +343,7 @@ TEST_F(MainWindowTest, HandedOverVideosAreQueuedWhenTheVideoFlowUploads) {
 TEST_F(MainWindowTest, PhotoFlowUploadWithAnEmptyListOnlyMinimisesAndKicks) {
     Start();
     PostMessageW(Main(), MSG_UPLOAD_PHOTO_LIST, 0, 0);
+    ASSERT_TRUE(app_->WaitForMessage(MSG_QUEUE_KICK));
     ASSERT_TRUE(app_->Sync());
     EXPECT_EQ(app_->Messages(),
               (std::vector<Seen>{Posted(MSG_UPLOAD_PHOTO_LIST), Posted(MSG_QUEUE_KICK)}));
@@ -466,17 +471,171 @@ TEST_F(MainWindowTest, SecondStartForwardsShowStatusAndLeavesTheFirstAlone) {
 
 TEST_F(MainWindowTest, CloseShutsTheAccountServiceDownBeforeTheTaskManager) {
     Start();
-    const WString a = Media("a.mp4");
-    QueueVideos({a});
+    // An upload still running at the close ends when the task manager releases its engine.
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 1000));
+    const WString slow = Media("slow.mp4", 100000);
+    QueueVideos({slow});
+    ASSERT_TRUE(WaitForStatus(slow, TASK_UPLOADING));
     const HWND main = Main();
     EXPECT_EQ(app_->Close(), 0);
     app_.reset();
     EXPECT_FALSE(IsWindow(main));
+
     const long destroy = trace_.IndexOf("[Vantlo] WM_DESTROY");
     const long account = trace_.IndexOf("[AccountSvr] stopped");
+    const long engine = trace_.IndexOf("[Zorvid] upload \\Media\\slow.mp4 ends with");
+    const long dialogs = trace_.IndexOf("[ShowDlgThread] CloseDlgThread");
     ASSERT_GE(destroy, 0);
     EXPECT_GT(account, destroy);
+    EXPECT_GT(engine, account);
+    EXPECT_GT(dialogs, engine);
     EXPECT_EQ(g_App.pDlgThread, nullptr);
+}
+
+
+// ---- Bad input --------------------------------------------------------------------------------
+
+using MainWindowBadInputTest = MainWindowTest;
+
+// A slot of 260 characters without a NUL.
+std::vector<BYTE> UnterminatedSlot(char16_t fill) {
+    std::vector<BYTE> slot(PATH_SLOT_BYTES);
+    for (size_t i = 0; i < PATH_SLOT_BYTES; i += 2) std::memcpy(&slot[i], &fill, 2);
+    return slot;
+}
+
+TEST_F(MainWindowBadInputTest, BatchCountBeyondTheDataUsesTheWholeSlotsPresent) {
+    Start();
+    const WString a = Media("a.mp4"), b = Media("b.mp4");
+    std::vector<BYTE> block = EncodePathSlots({a, b, Media("c.mp4")});
+    block.resize(2 * PATH_SLOT_BYTES + 100);  // the third slot only begins
+    EXPECT_EQ(app_->SendCopyData(CD_VIDEO_ITEMS, 5, block), 0);
+    EXPECT_EQ(Tasks(SERVICE_YOUTUBE), (TaskList{{a, TASK_WAITING}, {b, TASK_WAITING}}));
+    EXPECT_EQ(trace_.Count("[Vantlo] batch of 5 slots carries only 2 whole slots (1140 bytes): "
+                           "using those"),
+              1u);
+    EXPECT_EQ(trace_.Count("[Vantlo] 2 Video items received"), 1u);
+}
+
+TEST_F(MainWindowBadInputTest, ZeroLengthBlockWithACountQueuesNothing) {
+    Start();
+    RecordingWindow viewer;
+    g_App.hTaskViewerWnd = viewer.Handle();
+    EXPECT_EQ(app_->SendCopyDataNull(CD_VIDEO_ITEMS, 3, 0), 0);
+    EXPECT_EQ(app_->SendCopyData(CD_PHOTO_ITEMS, 3, std::vector<BYTE>(519, 'p')), 0);
+    ASSERT_TRUE(app_->Sync());
+    EXPECT_TRUE(Tasks(SERVICE_YOUTUBE).empty());
+    EXPECT_TRUE(Tasks(SERVICE_FACEBOOK).empty());
+    EXPECT_EQ(trace_.Count("[Vantlo] batch of 3 slots carries only 0 whole slots (0 bytes): "
+                           "using those"),
+              1u);
+    EXPECT_EQ(trace_.Count("[Vantlo] batch of 3 slots carries only 0 whole slots (519 bytes): "
+                           "using those"),
+              1u);
+    // Still a batch: the viewer hears of it and the queue is kicked.
+    ASSERT_TRUE(viewer.Sync());
+    EXPECT_EQ(viewer.Messages(), (std::vector<Seen>{Posted(MSG_TASKVIEWER_ITEMS_ADDED),
+                                                    Posted(MSG_TASKVIEWER_ITEMS_ADDED)}));
+    EXPECT_EQ(app_->Count(MSG_QUEUE_KICK), 2u);
+}
+
+TEST_F(MainWindowBadInputTest, UnterminatedSlotIsCutAtTheSlotsEnd) {
+    Start();
+    const WString b = Media("b.mp4");
+    std::vector<BYTE> block = UnterminatedSlot(u'x');
+    const std::vector<BYTE> second = EncodePathSlots({b});
+    block.insert(block.end(), second.begin(), second.end());
+    EXPECT_EQ(app_->SendCopyData(CD_VIDEO_ITEMS, 2, block), 0);
+    EXPECT_EQ(Tasks(SERVICE_YOUTUBE),
+              (TaskList{{WString(259, u'x'), TASK_WAITING}, {b, TASK_WAITING}}));
+    EXPECT_EQ(trace_.Count("[Vantlo] batch slot 0 has no NUL: path cut at 259 characters"), 1u);
+}
+
+TEST_F(MainWindowBadInputTest, NegativeAndAbsurdCountsAreRefused) {
+    Start();
+    const std::vector<BYTE> block = EncodePathSlots({Media("a.mp4")});
+    EXPECT_EQ(app_->SendCopyData(CD_VIDEO_ITEMS, static_cast<WPARAM>(-1), block), 0);
+    EXPECT_EQ(app_->SendCopyData(CD_PHOTO_ITEMS, static_cast<WPARAM>(INT32_MIN), block), 0);
+    EXPECT_EQ(app_->SendCopyData(CD_VIDEO_ITEMS, MAX_BATCH_SLOTS + 1, block), 0);
+    EXPECT_EQ(app_->SendCopyData(CD_PHOTO_ITEMS, 0xFFFFFFFFu, block), 0);
+    ASSERT_TRUE(app_->Sync());
+    // Nothing queued, nothing kicked.
+    EXPECT_EQ(app_->Messages(), (std::vector<Seen>{Sent(WM_COPYDATA), Sent(WM_COPYDATA),
+                                                   Sent(WM_COPYDATA), Sent(WM_COPYDATA)}));
+    EXPECT_TRUE(Tasks(SERVICE_YOUTUBE).empty());
+    EXPECT_TRUE(Tasks(SERVICE_FACEBOOK).empty());
+    EXPECT_EQ(trace_.Count("[Vantlo] batch refused: negative slot count -1"), 1u);
+    EXPECT_EQ(trace_.Count("[Vantlo] batch refused: negative slot count -2147483648"), 1u);
+    EXPECT_EQ(trace_.Count("[Vantlo] batch refused: 10001 slots asked, at most 10000 taken"), 1u);
+    EXPECT_EQ(trace_.Count("[Vantlo] batch refused: 4294967295 slots asked, at most 10000 taken"),
+              1u);
+}
+
+TEST_F(MainWindowBadInputTest, UnknownKindsAreIgnored) {
+    Start();
+    RecordingWindow reply;
+    const std::vector<BYTE> block = EncodePathSlots({Media("a.mp4")});
+    for (ULONG_PTR kind : {ULONG_PTR{0}, ULONG_PTR{2024}, ULONG_PTR{2028}, CD_UPLOAD_STATUS_MULTI,
+                           AGENT_STATUS_COPYDATA, ULONG_PTR{0xFFFFFFFF}}) {
+        EXPECT_EQ(app_->SendCopyData(kind, reinterpret_cast<WPARAM>(reply.Handle()), block), 0);
+    }
+    ASSERT_TRUE(app_->Sync());
+    EXPECT_EQ(app_->Count(MSG_QUEUE_KICK), 0u);
+    EXPECT_TRUE(Tasks(SERVICE_YOUTUBE).empty());
+    EXPECT_TRUE(g_App.VideoList.empty());
+    ASSERT_TRUE(reply.Sync());
+    EXPECT_TRUE(reply.Messages().empty());
+    EXPECT_EQ(trace_.Count("[Vantlo] WM_COPYDATA of unknown kind 2028 (520 bytes) ignored"), 1u);
+    EXPECT_EQ(trace_.Starting("[Vantlo] WM_COPYDATA of unknown kind").size(), 6u);
+}
+
+TEST_F(MainWindowBadInputTest, RepliesToAWindowThatDoesNotExistAreDropped) {
+    Start();
+    HWND gone;
+    {
+        RecordingWindow reply;
+        gone = reply.Handle();
+    }
+    ASSERT_FALSE(IsWindow(gone));
+    const WString a = Media("a.mp4");
+    const auto to = reinterpret_cast<WPARAM>(gone);
+    app_->SendCopyData(CD_GET_UPLOAD_STATUS, to, EncodeSinglePath(a));
+    app_->SendCopyData(CD_GET_UPLOAD_STATUS_MULTI, to, EncodeStatusRecords(Records({a})));
+    SendMessageW(Main(), WM_UPL_GET_TASK_STATUS, to, 0);
+    app_->SendCopyData(CD_GET_UPLOAD_STATUS, 0x7FFF1234, EncodeSinglePath(a));
+    EXPECT_EQ(trace_.Starting("[Vantlo] reply ").size(), 4u);
+    EXPECT_EQ(trace_.Count("GetUploadStatus: 0"), 2u);
+    EXPECT_EQ(trace_.Count("[Vantlo] GetUploadStatusMulti-"), 1u);
+    EXPECT_EQ(trace_.Count("[Vantlo] GetTaskStatus: 0"), 1u);
+
+    // The main window goes on serving.
+    RecordingWindow reply;
+    QueueVideos({a});
+    EXPECT_EQ(AskStatus(reply, a), TASK_WAITING);
+}
+
+TEST_F(MainWindowBadInputTest, UnterminatedPathsAreCutAtTheirBlock) {
+    Start();
+    RecordingWindow reply;
+    // A single path without its NUL, longer than any path: cut at 259 characters.
+    std::vector<BYTE> longPath = UnterminatedSlot(u'y');
+    longPath.insert(longPath.end(), 100, 'y');
+    app_->SendCopyData(CD_ADD_VIDEO, 0, longPath);
+    // One without its NUL that ends with the block, and one of an odd size.
+    app_->SendCopyData(CD_ADD_PHOTO, 0, {'a', 0, 'b', 0});
+    app_->SendCopyData(CD_ADD_PHOTO, 0, {'a', 0, 'b'});
+    ASSERT_EQ(g_App.VideoList.size(), 1u);
+    EXPECT_EQ(g_App.VideoList[0].path, WString(259, u'y'));
+    ASSERT_EQ(g_App.PhotoList.size(), 2u);
+    EXPECT_EQ(g_App.PhotoList[0].path, u"ab");
+    EXPECT_EQ(g_App.PhotoList[1].path, u"a");
+
+    // A status record without its NUL comes back cut, with its status.
+    std::vector<BYTE> record = UnterminatedSlot(u'z');
+    record.resize(STATUS_RECORD_BYTES, 0xFF);
+    const Received answer = AskMulti(reply, record);
+    EXPECT_EQ(StatusPairs(answer.data), (TaskList{{WString(259, u'z'), 0}}));
+    EXPECT_EQ(trace_.Count("[Vantlo] status record 0 has no NUL: path cut at 259 characters"), 1u);
 }
 
 }  // namespace

@@ -724,6 +724,66 @@ TEST_F(PropertyDatabase, DescendingCounterOrderSeeksFromBeginningEndAndCurrent) 
     CeUnmountDBVol(&g);
 }
 
+TEST_F(PropertyDatabase, OffsetSeeksFromEitherEndAgreeWithTheScan) {
+    CEGUID g = Mount();
+    CEGUID other = Mount();
+    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
+    HANDLE w = OpenDb(&g, u"Shots", -1, false);
+    std::vector<CEOID> ids;
+    for (int i = 0; i < 25; ++i) {
+        ids.push_back(AddShot(w, {DWORD(i * 7 % 11), u"x", uint64_t(i % 3), 1}));
+    }
+    CloseHandle(w);
+    // Another mount deletes some: the seeks go by what is there now.
+    HANDLE d = OpenDb(&other, u"Shots", -1, false);
+    for (int i : {0, 5, 6, 24}) ASSERT_TRUE(CeDeleteRecord(d, ids[static_cast<size_t>(i)]));
+
+    for (int sort : {-1, 0, 1}) {
+        SCOPED_TRACE("sort order " + std::to_string(sort));
+        HANDLE db = OpenDb(&g, u"Shots", sort, true);
+        const std::vector<CEOID> order = ScanAll(db);
+        ASSERT_EQ(order.size(), 21u);
+        const DWORD last = static_cast<DWORD>(order.size() - 1);
+        for (DWORD i = 0; i <= last; ++i) {
+            DWORD index = 999;
+            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, i, 0, &index), order[i]) << i;
+            EXPECT_EQ(index, i);
+            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, i, 0, &index), order[last - i]) << i;
+            EXPECT_EQ(index, last - i);
+        }
+        for (DWORD beyond : {last + 1, last + 2, 100000u}) {
+            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, beyond, 0, nullptr), 0u);
+            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, beyond, 0, nullptr), 0u);
+            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+        }
+        // Reading on from a record near either end.
+        ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, last - 1, 0, nullptr), order[last - 1]);
+        EXPECT_EQ(ReadCurrent(db).oid, order[last - 1]);
+        EXPECT_EQ(ReadCurrent(db).oid, order[last]);
+        EXPECT_EQ(ReadCurrent(db).oid, 0u);
+        ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, last - 1, 0, nullptr), order[1]);
+        EXPECT_EQ(ReadCurrent(db).oid, order[1]);
+        EXPECT_EQ(ReadCurrent(db).oid, order[2]);
+        CloseHandle(db);
+    }
+
+    // At the last record reading runs out, until another mount adds one after it.
+    HANDLE bySize = OpenDb(&g, u"Shots", 1, true);
+    ASSERT_NE(CeSeekDatabaseEx(bySize, CEDB_SEEK_BEGINNING, 20, 0, nullptr), 0u);
+    EXPECT_NE(ReadCurrent(bySize).oid, 0u);
+    EXPECT_EQ(ReadCurrent(bySize).oid, 0u);
+    EXPECT_EQ(ReadCurrent(bySize).oid, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    CEOID biggest = AddShot(d, {0xFFFFFFFFu, u"big", 1, 1});
+    EXPECT_EQ(ReadCurrent(bySize).oid, biggest);
+    EXPECT_EQ(CeSeekDatabaseEx(bySize, CEDB_SEEK_BEGINNING, 21, 0, nullptr), biggest);
+    CloseHandle(bySize);
+    CloseHandle(d);
+    CeUnmountDBVol(&other);
+    CeUnmountDBVol(&g);
+}
+
 TEST_F(PropertyDatabase, MissingValuesAndMixedDirectionsKeepEveryRecordInTheScan) {
     CEGUID g = Mount();
     ASSERT_NE(CreateDb(&g, u"Mixed", kShotProps, {{{kKind, false}, {kName, true}}}), 0u);
@@ -859,6 +919,71 @@ TEST_F(PropertyDatabase, DeletingWhileIteratingKeepsExactlyTheRecordsWanted) {
     EXPECT_EQ(RecordCount(db), 0u);
     CloseHandle(bySize);
     CloseHandle(db);
+    CeUnmountDBVol(&g);
+}
+
+TEST_F(PropertyDatabase, AHandleKnowsItsOwnDeletesAndStillSeesEveryOtherWrite) {
+    CEGUID g = Mount();
+    CEGUID g2 = Mount();
+    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
+    HANDLE db = OpenDb(&g, u"Shots", 1, true);        // by size first
+    HANDLE other = OpenDb(&g2, u"Shots", -1, false);  // another mount
+    HANDLE same = OpenDb(&g, u"Shots", -1, false);    // another handle on this mount
+    CEOID a = AddShot(db, {10, u"a", 1, 1});
+    ASSERT_NE(AddShot(db, {20, u"b", 1, 1}), 0u);
+    const std::vector<CEPROPVAL> size10 = {U4(kSize, 10)};
+
+    // The only match is found; then another mount adds a second one before this handle
+    // deletes the first, or right after.
+    ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, size10), a);
+    CEOID c = AddShot(other, {10, u"c", 1, 1});
+    ASSERT_TRUE(CeDeleteRecord(db, a));
+    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10), c);
+    ASSERT_TRUE(CeDeleteRecord(db, c));
+    CEOID e = AddShot(other, {10, u"e", 1, 1});
+    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10), e);
+    ASSERT_TRUE(CeDeleteRecord(db, e));
+    CEOID f = AddShot(same, {10, u"f", 1, 1});
+    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10), f);
+    ASSERT_TRUE(CeDeleteRecord(db, f));
+    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+
+    // A record this handle read and deleted is reported as deleted when read again.
+    HANDLE plain = OpenDb(&g, u"Shots", 1, false);
+    CEOID b = Seek(plain, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kSize, 20)});
+    ASSERT_NE(b, 0u);
+    EXPECT_EQ(ReadCurrent(plain).oid, b);
+    ASSERT_TRUE(CeDeleteRecord(plain, b));
+    EXPECT_EQ(ReadCurrent(plain).oid, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_KEY_DELETED);
+    CloseHandle(plain);
+
+    // A scan that deletes as it goes still meets a record another mount puts further on.
+    std::vector<CEOID> added;
+    for (DWORD i = 0; i < 12; ++i) added.push_back(AddShot(db, {100 + i, u"s", 1, 1}));
+    ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kSize, 100)}), added[0]);
+    CEOID late = 0;
+    std::vector<CEOID> read;
+    for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) {
+        read.push_back(r.oid);
+        DWORD size = r.value(kSize);
+        if (size == 103) late = AddShot(other, {106, u"t", 1, 1});  // right after size 106
+        if (size % 2 == 0) {
+            ASSERT_TRUE(CeDeleteRecord(db, r.oid)) << size;
+        }
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    std::vector<CEOID> expected(added.begin(), added.begin() + 7);
+    expected.push_back(late);
+    expected.insert(expected.end(), added.begin() + 7, added.end());
+    EXPECT_EQ(read, expected);
+    EXPECT_EQ(ScanAll(db),
+              (std::vector<CEOID>{added[1], added[3], added[5], added[7], added[9], added[11]}));
+    CloseHandle(same);
+    CloseHandle(other);
+    CloseHandle(db);
+    CeUnmountDBVol(&g2);
     CeUnmountDBVol(&g);
 }
 
@@ -1106,6 +1231,61 @@ TEST_F(PropertyDatabase, SeveralWriterProcessesShareOneFreshVolume) {
         EXPECT_EQ(expectSeq, kEach) << tag;
     }
     EXPECT_EQ(ids.size(), tags.size() * kEach);
+    CloseHandle(db);
+    CeUnmountDBVol(&g);
+}
+
+TEST_F(PropertyDatabase, AReaderMidScanSeesWhatOtherProcessesAndMountsWroteMeanwhile) {
+    Writer first;
+    StartWriter(&first, "a", 10);
+    Collect({&first}, 0);
+    ASSERT_EQ(Reap(&first), 0);
+    ASSERT_EQ(first.reports.size(), 10u);
+    auto oldId = [&](size_t seq) { return first.reports[seq].first; };
+
+    CEGUID g = Mount();
+    HANDLE db = OpenDb(&g, u"Log", 0, true);  // by tag, then sequence
+    ASSERT_NE(db, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr), oldId(0));
+    EXPECT_EQ(ReadCurrent(db).oid, oldId(0));
+    EXPECT_EQ(ReadCurrent(db).oid, oldId(1));
+
+    // Another process writes every sequence number again; each new record comes right after
+    // the old one of its number, also where the reader may already have read ahead.
+    Writer second;
+    StartWriter(&second, "a", 10);
+    Collect({&second}, 0);
+    ASSERT_EQ(Reap(&second), 0);
+    ASSERT_EQ(second.reports.size(), 10u);
+    auto newId = [&](size_t seq) { return second.reports[seq].first; };
+    std::vector<CEOID> read;
+    for (int i = 0; i < 3; ++i) read.push_back(ReadCurrent(db).oid);
+    EXPECT_EQ(read, (std::vector<CEOID>{newId(1), oldId(2), newId(2)}));
+
+    // A second mount in this process deletes two records the reader has not reached.
+    CEGUID g2 = Mount();
+    HANDLE d = OpenDb(&g2, u"Log", -1, false);
+    ASSERT_TRUE(CeDeleteRecord(d, oldId(3)));
+    ASSERT_TRUE(CeDeleteRecord(d, newId(4)));
+    CloseHandle(d);
+    CeUnmountDBVol(&g2);
+    read.clear();
+    for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) read.push_back(r.oid);
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    std::vector<CEOID> expected = {newId(3), oldId(4)};
+    for (size_t seq = 5; seq < 10; ++seq) {
+        expected.push_back(oldId(seq));
+        expected.push_back(newId(seq));
+    }
+    EXPECT_EQ(read, expected);
+
+    // At the end, a record another process adds is found by the next read.
+    Writer third;
+    StartWriter(&third, "b", 1);
+    Collect({&third}, 0);
+    ASSERT_EQ(Reap(&third), 0);
+    ASSERT_EQ(third.reports.size(), 1u);
+    EXPECT_EQ(ReadCurrent(db).oid, third.reports[0].first);
     CloseHandle(db);
     CeUnmountDBVol(&g);
 }

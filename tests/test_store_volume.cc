@@ -278,6 +278,46 @@ TEST_F(VolumeTest, ReadNextFollowsTheSortOrderAndRestartsAfterEverySetQuery) {
     }
 }
 
+TEST_F(VolumeTest, AQueryCanStartAtAnOffsetOfTheSortOrder) {
+    MakeThings();
+    const Names bySize = {"charlie", "alpha", "echo", "delta", "bravo"};  // kind, size desc
+    for (BOOL autoAdvance : {TRUE, FALSE}) {
+        IDatabase* db = Open(1, autoAdvance);
+        for (DWORD start = 0; start <= bySize.size(); ++start) {
+            db->SetQuery(0, nullptr, 0, nullptr);
+            ASSERT_TRUE(db->SetQueryStart(start));
+            EXPECT_EQ(ReadNames(db), Names(bySize.begin() + start, bySize.end()))
+                << autoAdvance << " from " << start;
+        }
+        // The start holds for one query: the next SetQuery reads from the first again.
+        db->SetQuery(0, nullptr, 0, nullptr);
+        ASSERT_TRUE(db->SetQueryStart(3));
+        EXPECT_EQ(Query(db), bySize);
+    }
+
+    // Deleting every record read from the start on keeps exactly the ones before it.
+    IDatabase* db = Open(1, TRUE);
+    db->SetQuery(0, nullptr, 0, nullptr);
+    ASSERT_TRUE(db->SetQueryStart(2));
+    IDbRecord* rec = db->CreateRecord();
+    ASSERT_NE(rec, nullptr);
+    Names deleted;
+    while (db->ReadNext(rec) && deleted.size() < 10) {
+        deleted.push_back(ToUtf8(rec->GetProp(kName).lpwstr));
+        EXPECT_TRUE(rec->Delete());
+    }
+    db->Release(rec);
+    EXPECT_EQ(deleted, (Names{"echo", "delta", "bravo"}));
+    EXPECT_EQ(Query(db), (Names{"charlie", "alpha"}));
+    EXPECT_EQ(db->Count(0, nullptr), 2u);
+
+    // A query with match values has no offset.
+    CEPROPVAL kind1[1] = {U2(kKind, 1)};
+    db->SetQuery(0, nullptr, 1, kind1);
+    EXPECT_FALSE(db->SetQueryStart(1));
+    EXPECT_EQ(ReadNames(db), (Names{"charlie", "alpha"}));
+}
+
 TEST_F(VolumeTest, ReadNextWithMatchValuesVisitsEveryMatchInSortOrder) {
     MakeThings();
     IDatabase* db = Open(1, FALSE);

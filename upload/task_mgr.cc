@@ -68,12 +68,14 @@ CUploadTaskMgr::CUploadTaskMgr()
       net_(nullptr),
       photoPercent_(0),
       videoPercent_(0),
+      storeLock_{},
       lastVideoTime_{},
       lastPhotoTime_{},
       hMainWnd_(nullptr),
       account_(nullptr),
       albumList_(nullptr) {
     InitializeCriticalSection(&lock_);
+    InitializeCriticalSection(&storeLock_);
 }
 
 CUploadTaskMgr::~CUploadTaskMgr() {
@@ -88,6 +90,7 @@ CUploadTaskMgr::~CUploadTaskMgr() {
     delete videoList_;
     delete photoList_;
     delete power_;
+    DeleteCriticalSection(&storeLock_);
     DeleteCriticalSection(&lock_);
 }
 
@@ -230,6 +233,7 @@ HRESULT CUploadTaskMgr::AddVideoTask(const VideoTaskRequest& fields, LPCWSTR aut
         // A task the full queue refuses is still made; only a restart would lose it.
         PendingRecord record =
             MakePendingRecord(request.path, request.submitTime, PENDING_TYPE_VIDEO);
+        Hold store(&storeLock_);
         pending_.AddPending(&record);
     } else {
         request.status = TASK_FAILED;
@@ -253,6 +257,7 @@ HRESULT CUploadTaskMgr::AddPhotoTask(const PhotoTaskRequest& fields, BOOL isNew)
         request.error = S_OK;
         PendingRecord record =
             MakePendingRecord(request.path, request.submitTime, PENDING_TYPE_PHOTO);
+        Hold store(&storeLock_);
         pending_.AddPending(&record);
     } else {
         request.status = TASK_FAILED;
@@ -302,19 +307,24 @@ HRESULT CUploadTaskMgr::StartUploading() {
 // ---- Bookkeeping of ended uploads (main window) -------------------------------------------
 
 void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
-    Hold h(&lock_);
-    std::deque<EndedUpload>& ended = type == SERVICE_YOUTUBE ? endedVideos_ : endedPhotos_;
-    if (ended.empty()) {
-        Trace("[UploadTaskMgr] No ended %s upload to record",
-              type == SERVICE_YOUTUBE ? "video" : "photo");
-        return;
+    EndedUpload upload{};
+    {
+        Hold h(&lock_);
+        std::deque<EndedUpload>& ended = type == SERVICE_YOUTUBE ? endedVideos_ : endedPhotos_;
+        if (ended.empty()) {
+            Trace("[UploadTaskMgr] No ended %s upload to record",
+                  type == SERVICE_YOUTUBE ? "video" : "photo");
+            return;
+        }
+        upload = std::move(ended.front());
+        ended.pop_front();
     }
-    EndedUpload upload = std::move(ended.front());
-    ended.pop_front();
     if (upload.done != done) {
         Trace("[UploadTaskMgr] %s ended %s, recorded as it ended", upload.path,
               upload.done ? "done" : "failed");
     }
+    // The store writes hold only the store lock: the engines report meanwhile.
+    Hold store(&storeLock_);
     if (upload.done) {
         UploadHistoryKey key;
         if (PrepareUploadHistory(upload.path.c_str(), &key)) {
@@ -352,11 +362,14 @@ BOOL CUploadTaskMgr::PrepareUploadHistory(LPCWSTR path, UploadHistoryKey* key) {
 void CUploadTaskMgr::DeleteHistoryOf(LPCWSTR path) {
     UploadHistoryKey key;
     // A file that is gone has no key; its record (if any) cannot be told from others.
-    if (PrepareUploadHistory(path, &key)) history_.DeleteHistory(&key);
+    if (!PrepareUploadHistory(path, &key)) return;
+    Hold store(&storeLock_);
+    history_.DeleteHistory(&key);
 }
 
 void CUploadTaskMgr::DeletePendingOf(LPCWSTR path, const SYSTEMTIME& time, DWORD type) {
     PendingRecord record = MakePendingRecord(path, time, type);
+    Hold store(&storeLock_);
     pending_.DeletePending(&record);
 }
 
@@ -423,7 +436,10 @@ HRESULT CUploadTaskMgr::ClearAllTasks() {
         for (const TaskSnapshot& item : items) DeleteHistoryOf(item.path.c_str());
         list->ClearAll();
     }
-    pending_.DeleteAllPending();
+    {
+        Hold store(&storeLock_);
+        pending_.DeleteAllPending();
+    }
     if (power_) power_->LeaveUnattendedMode();
     return S_OK;
 }
@@ -438,6 +454,7 @@ HRESULT CUploadTaskMgr::ClearServiceTasks(ServiceType type) {
         list->ClearAll();
         PercentOf(type) = 0;
     }
+    Hold store(&storeLock_);
     pending_.DeleteAllPendingByType(PendingTypeOf(type));
     return S_OK;
 }
@@ -466,6 +483,7 @@ TaskStatus CUploadTaskMgr::GetUploadStatusDb(LPCWSTR path, const SYSTEMTIME* tim
     Trace("[Vantlo] GetUploadStatusDb: File not found in memory, search DB");
     UploadHistoryKey key;
     if (!PrepareUploadHistory(path, &key)) return 0;
+    Hold store(&storeLock_);
     return history_.IsInHistory(&key) ? TASK_DONE : 0;
 }
 

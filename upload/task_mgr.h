@@ -6,9 +6,11 @@
 //
 // Threads: the main window's thread adds, starts and commits tasks; the dialog thread cancels,
 // retries, clears and queries; the engines report on their own threads. Every operation that
-// reads or changes the lists or the stores takes `lock`, a recursive critical section, so no
-// thread sees a list half-changed and each store is used by one thread at a time. Store work
-// the engines cause is deferred to the main window by posted messages (upload/messages.h).
+// reads or changes the lists takes `lock`, a recursive critical section, so no thread sees a
+// list half-changed; every use of a store takes `storeLock`, so each store is used by one
+// thread at a time (when both are held, `lock` is taken first). The engines' reports take
+// `lock` only, so they never wait for a store write. Store work the engines cause is deferred
+// to the main window by posted messages (upload/messages.h).
 #pragma once
 
 #include <deque>
@@ -187,7 +189,7 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     std::vector<ITaskObserver*> observers_;  // not owned, in registration order
     VideoEngineHost* videoHost_;             // the process-wide video host; null until Init
     PhotoEngineHost* photoHost_;             // the process-wide photo host; null until needed
-    CRITICAL_SECTION lock_;                  // recursive; guards everything below
+    CRITICAL_SECTION lock_;                  // recursive; guards everything below but the stores
     std::vector<UploadTaskList*> lists_;     // not owned; in creation order
     VideoTaskList* videoList_;               // owned; null until created
     PhotoTaskList* photoList_;               // owned; null until created
@@ -196,6 +198,7 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     std::vector<WString> categories_;        // offered video categories; empty
     LONG photoPercent_;                      // last percent the photo engine reported
     LONG videoPercent_;                      // last percent the video engine reported
+    CRITICAL_SECTION storeLock_;             // recursive; guards the two stores
     CUploadDb history_;                      // the upload history
     CUploadDb pending_;                      // the pending queue
     WString lastVideoPath_;                  // the last video task that ended

@@ -18,6 +18,7 @@ HRESULT CUploadTaskMgr::Init() {
         if (!power_) Trace("[UploadTaskMgr] Out of memory for the power guard");
         net_ = NetworkMgr::GetInstance();
         if (!net_) Trace("[UploadTaskMgr] Out of memory for the connection");
+        Hold store(&storeLock_);
         if (!history_.InitHistory()) Trace("Fail to initialize upload history db");
         if (!pending_.InitPending()) Trace("Fail to initialize upload pending db");
         // The album list can ask for albums before the first photo task only with the host.
@@ -37,6 +38,7 @@ HRESULT CUploadTaskMgr::Init() {
 
 void CUploadTaskMgr::ClearPendingOfType(DWORD type) {
     Hold h(&lock_);
+    Hold store(&storeLock_);
     const DWORD count = pending_.GetPendingCount();
     if (pending_.GetPendingCountByType(type) == 0) return;
     std::vector<PendingRecord> records;
@@ -58,7 +60,7 @@ void CUploadTaskMgr::ClearPendingOfType(DWORD type) {
 void CUploadTaskMgr::RestorePending() {
     DWORD count;
     {
-        Hold h(&lock_);
+        Hold store(&storeLock_);
         count = pending_.GetPendingCount();
     }
     if (count < 1) return;
@@ -71,7 +73,7 @@ void CUploadTaskMgr::RestorePending() {
         return;
     }
     {
-        Hold h(&lock_);
+        Hold store(&storeLock_);
         if (!pending_.ReadPending(records.data(), count)) return;
     }
     const WString token = AccountText(&IAccountInfo::GetYTAccount);
@@ -130,6 +132,7 @@ HRESULT CUploadTaskMgr::Shutdown() {
         NetworkMgr::DestroyInstance();
         net_ = nullptr;
     }
+    Hold store(&storeLock_);
     history_.Close();
     pending_.Close();
     return S_OK;

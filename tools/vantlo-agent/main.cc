@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ipc.h"
 #include "platform/trace.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
@@ -74,6 +75,9 @@ int main() {
     if (!hwnd) {
         fprintf(stderr, "vantlo-agent: cannot create the agent window\n");
         return 1;
+    }
+    if (!RouteTerminationSignalsTo(hwnd)) {
+        fprintf(stderr, "vantlo-agent: SIGTERM and SIGINT cannot be routed to the window\n");
     }
     MSG msg{};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);

@@ -2,6 +2,7 @@
 // window protocol. It finds the window of class "VANTLO", sends the request and, for the
 // status queries, prints the answer its own reply window receives.
 //
+// Options: --timeout MS (default 10000) bounds the wait for the request and for its answer.
 // Exit codes: 0 done, 2 bad usage, 3 no running Vantlo instance (or it went away during the
 // request), 4 no answer in time.
 #include <cctype>
@@ -67,7 +68,7 @@ struct StatusRecord {
 };
 static_assert(sizeof(StatusRecord) == 524);
 
-constexpr UINT kAnswerTimeoutMs = 10000;  // for the request and for its reply
+UINT g_timeoutMs = 10000;  // for the request and for its reply; --timeout MS
 
 enum ExitCode { kOk = 0, kUsage = 2, kNoInstance = 3, kNoAnswer = 4 };
 
@@ -147,7 +148,7 @@ void PrintReply(const Reply& r) {
 // Sends and waits for it to be handled; the exit code that the outcome means.
 int Send(HWND target, UINT msg, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
-    if (SendMessageTimeoutW(target, msg, wParam, lParam, SMTO_NORMAL, kAnswerTimeoutMs, &result)) {
+    if (SendMessageTimeoutW(target, msg, wParam, lParam, SMTO_NORMAL, g_timeoutMs, &result)) {
         return kOk;
     }
     if (GetLastError() == ERROR_TIMEOUT) {
@@ -244,7 +245,7 @@ bool ReadFileBytes(const std::string& path, std::vector<BYTE>* out) {
 
 int Usage() {
     fprintf(stderr,
-            "usage: vantlo-client COMMAND [ARGS]\n"
+            "usage: vantlo-client [--timeout MS] COMMAND [ARGS]\n"
             "  upload-videos PATH...          upload-photos PATH...\n"
             "  video-list clear|add PATH|show photo-list clear|add PATH|show\n"
             "  prepare youtube|facebook       start video|photo\n"
@@ -262,11 +263,23 @@ int Usage() {
 // What one run does; the arguments after the command.
 class Client {
   public:
-    Client(HWND main, std::vector<std::string> args) : main_(main), args_(std::move(args)) {}
+    explicit Client(std::vector<std::string> args) : args_(std::move(args)) {}
 
     int Run(const std::string& command);
 
   private:
+    // Finds the resident process's main window; false (reported) when none runs.
+    bool Find() {
+        if (!main_) main_ = FindWindowW(kMainClass, nullptr);
+        if (!main_) fprintf(stderr, "vantlo-client: no running Vantlo instance\n");
+        return main_ != nullptr;
+    }
+    int Send(UINT msg, WPARAM wParam, LPARAM lParam) {
+        return Find() ? ::Send(main_, msg, wParam, lParam) : kNoInstance;
+    }
+    int SendCopyData(ULONG_PTR kind, WPARAM wParam, const std::vector<BYTE>& data) {
+        return Find() ? ::SendCopyData(main_, kind, wParam, data) : kNoInstance;
+    }
     bool Args(size_t min, size_t max) const { return args_.size() >= min && args_.size() <= max; }
     // Creates the reply window on first use; null when it cannot be had.
     HWND ReplyWnd() {
@@ -281,20 +294,21 @@ class Client {
     int CopyData();
     int Close();
 
-    HWND main_;                      // the resident process's main window
+    HWND main_ = nullptr;            // the resident process's main window, once found
     std::vector<std::string> args_;  // arguments after the command
     HWND reply_ = nullptr;           // the reply window, once created
     bool wantsReply_ = false;        // a WPARAM "self" was given
 };
 
 int Client::Query(UINT msg, ULONG_PTR kind, const std::vector<BYTE>& data) {
+    if (!Find()) return kNoInstance;
     HWND reply = ReplyWnd();
     if (!reply) return kNoAnswer;
     const WPARAM self = reinterpret_cast<WPARAM>(reply);
-    const int rc = msg == WM_COPYDATA ? SendCopyData(main_, kind, self, data)
-                                      : Send(main_, msg, self, 0);
+    const int rc =
+        msg == WM_COPYDATA ? SendCopyData(kind, self, data) : Send(msg, self, 0);
     if (rc != kOk) return rc;
-    if (!WaitForReply(kAnswerTimeoutMs)) {
+    if (!WaitForReply(g_timeoutMs)) {
         fprintf(stderr, "vantlo-client: no answer from Vantlo in time\n");
         return kNoAnswer;
     }
@@ -325,13 +339,14 @@ int Client::Post() {
         (args_.size() > 2 && !ParseNumber(args_[2], &lParam))) {
         return Usage();
     }
+    if (!Find()) return kNoInstance;
     if (!PostMessageW(main_, static_cast<UINT>(msg), wParam, static_cast<LPARAM>(lParam))) {
         fprintf(stderr, "vantlo-client: no running Vantlo instance (the post failed, error %u)\n",
                 static_cast<unsigned>(GetLastError()));
         return kNoInstance;
     }
     if (!wantsReply_) return kOk;
-    if (!WaitForReply(kAnswerTimeoutMs)) {
+    if (!WaitForReply(g_timeoutMs)) {
         fprintf(stderr, "vantlo-client: no answer from Vantlo in time\n");
         return kNoAnswer;
     }
@@ -363,9 +378,9 @@ int Client::CopyData() {
     } else {
         return Usage();
     }
-    const int rc = SendCopyData(main_, static_cast<ULONG_PTR>(kind), wParam, data);
+    const int rc = SendCopyData(static_cast<ULONG_PTR>(kind), wParam, data);
     if (rc != kOk || !wantsReply_) return rc;
-    if (!WaitForReply(kAnswerTimeoutMs)) {
+    if (!WaitForReply(g_timeoutMs)) {
         fprintf(stderr, "vantlo-client: no answer from Vantlo in time\n");
         return kNoAnswer;
     }
@@ -374,6 +389,7 @@ int Client::CopyData() {
 }
 
 int Client::Close() {
+    if (!Find()) return kNoInstance;
     if (!PostMessageW(main_, WM_CLOSE, 0, 0)) {
         fprintf(stderr, "vantlo-client: no running Vantlo instance\n");
         return kNoInstance;
@@ -381,7 +397,7 @@ int Client::Close() {
     // Done once the window has gone.
     const DWORD start = GetTickCount();
     while (IsWindow(main_)) {
-        if (GetTickCount() - start >= kAnswerTimeoutMs) {
+        if (GetTickCount() - start >= g_timeoutMs) {
             fprintf(stderr, "vantlo-client: Vantlo did not close in time\n");
             return kNoAnswer;
         }
@@ -394,28 +410,28 @@ int Client::Run(const std::string& command) {
     const std::string sub = args_.empty() ? std::string() : args_[0];
     if (command == "upload-videos" || command == "upload-photos") {
         if (args_.empty()) return Usage();
-        return SendCopyData(main_, command == "upload-videos" ? CD_VIDEO_ITEMS : CD_PHOTO_ITEMS,
+        return SendCopyData(command == "upload-videos" ? CD_VIDEO_ITEMS : CD_PHOTO_ITEMS,
                             args_.size(), PathSlots(args_));
     }
     if (command == "video-list" || command == "photo-list") {
         const bool video = command == "video-list";
         if (sub == "clear" && Args(1, 1)) {
-            return SendCopyData(main_, video ? CD_CLEAR_VIDEO_LIST : CD_CLEAR_PHOTO_LIST, 0, {});
+            return SendCopyData(video ? CD_CLEAR_VIDEO_LIST : CD_CLEAR_PHOTO_LIST, 0, {});
         }
         if (sub == "add" && Args(2, 2)) {
-            return SendCopyData(main_, video ? CD_ADD_VIDEO : CD_ADD_PHOTO, 0, SinglePath(args_[1]));
+            return SendCopyData(video ? CD_ADD_VIDEO : CD_ADD_PHOTO, 0, SinglePath(args_[1]));
         }
         if (sub == "show" && Args(1, 1)) {
-            return SendCopyData(main_, video ? CD_SHOW_VIDEO_LIST : CD_SHOW_PHOTO_LIST, 0, {});
+            return SendCopyData(video ? CD_SHOW_VIDEO_LIST : CD_SHOW_PHOTO_LIST, 0, {});
         }
         return Usage();
     }
     if (command == "prepare" && Args(1, 1) && (sub == "youtube" || sub == "facebook")) {
-        return SendCopyData(main_, sub == "youtube" ? CD_PREPARE_YOUTUBE : CD_PREPARE_FACEBOOK, 0,
+        return SendCopyData(sub == "youtube" ? CD_PREPARE_YOUTUBE : CD_PREPARE_FACEBOOK, 0,
                             {});
     }
     if (command == "start" && Args(1, 1) && (sub == "video" || sub == "photo")) {
-        return SendCopyData(main_, sub == "video" ? CD_START_VIDEO : CD_START_PHOTO, 0, {});
+        return SendCopyData(sub == "video" ? CD_START_VIDEO : CD_START_PHOTO, 0, {});
     }
     if (command == "status" && Args(1, 1)) {
         return Query(WM_COPYDATA, CD_GET_UPLOAD_STATUS, SinglePath(args_[0]));
@@ -424,17 +440,17 @@ int Client::Run(const std::string& command) {
         return Query(WM_COPYDATA, CD_GET_UPLOAD_STATUS_MULTI, StatusRecords(args_));
     }
     if (command == "task-status" && Args(0, 0)) return Query(WM_UPL_GET_TASK_STATUS, 0, {});
-    if (command == "show-status" && Args(0, 0)) return Send(main_, MSG_SHOWSTATUS, 0, 0);
-    if (command == "register" && Args(0, 0)) return Send(main_, WM_UPL_REGISTER, 0, 0);
-    if (command == "deregister" && Args(0, 0)) return Send(main_, WM_UPL_DEREGISTER, 0, 0);
-    if (command == "yt-login" && Args(0, 0)) return Send(main_, WM_UPL_YT_LOGIN, 0, 0);
+    if (command == "show-status" && Args(0, 0)) return Send(MSG_SHOWSTATUS, 0, 0);
+    if (command == "register" && Args(0, 0)) return Send(WM_UPL_REGISTER, 0, 0);
+    if (command == "deregister" && Args(0, 0)) return Send(WM_UPL_DEREGISTER, 0, 0);
+    if (command == "yt-login" && Args(0, 0)) return Send(WM_UPL_YT_LOGIN, 0, 0);
     if (command == "login" && Args(1, 1) && (sub == "youtube" || sub == "facebook")) {
-        return Send(main_, sub == "youtube" ? MSG_LOGIN_YOUTUBE : MSG_LOGIN_FACEBOOK, 0, 0);
+        return Send(sub == "youtube" ? MSG_LOGIN_YOUTUBE : MSG_LOGIN_FACEBOOK, 0, 0);
     }
     if (command == "clear" && Args(1, 1)) {
-        if (sub == "youtube") return Send(main_, WM_CLEAR_YOUTUBE_TASKS, 0, 0);
-        if (sub == "facebook") return Send(main_, WM_CLEAR_FACEBOOK_TASKS, 0, 0);
-        if (sub == "all") return Send(main_, WM_CLEAR_ALL_TASKS, 0, 0);
+        if (sub == "youtube") return Send(WM_CLEAR_YOUTUBE_TASKS, 0, 0);
+        if (sub == "facebook") return Send(WM_CLEAR_FACEBOOK_TASKS, 0, 0);
+        if (sub == "all") return Send(WM_CLEAR_ALL_TASKS, 0, 0);
         return Usage();
     }
     if (command == "close" && Args(0, 0)) return Close();
@@ -446,14 +462,16 @@ int Client::Run(const std::string& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    const std::string command = argv[1];
-    if (command == "-h" || command == "--help") return Usage();
-    HWND main = FindWindowW(kMainClass, nullptr);
-    if (!main) {
-        fprintf(stderr, "vantlo-client: no running Vantlo instance\n");
-        return kNoInstance;
+    int at = 1;
+    if (at + 1 < argc && std::string(argv[at]) == "--timeout") {
+        long long ms = 0;
+        if (!ParseNumber(argv[at + 1], &ms) || ms <= 0 || ms > 3600000) return Usage();
+        g_timeoutMs = static_cast<UINT>(ms);
+        at += 2;
     }
-    Client client(main, std::vector<std::string>(argv + 2, argv + argc));
+    if (at >= argc) return Usage();
+    const std::string command = argv[at];
+    if (command == "-h" || command == "--help") return Usage();
+    Client client(std::vector<std::string>(argv + at + 1, argv + argc));
     return client.Run(command);
 }

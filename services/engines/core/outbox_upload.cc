@@ -63,7 +63,8 @@ class COutboxUploader::Copy {
                 ? OUTBOX_CHUNK_BYTES
                 : std::clamp<DWORD>(settings.bytesPerSecond / kThrottledChunksPerSecond, 1,
                                     OUTBOX_CHUNK_BYTES);
-        std::vector<BYTE> buffer(chunk);
+        std::vector<BYTE>& buffer = owner_.buffer_;
+        if (buffer.size() < chunk) buffer.resize(chunk);
         const auto started = std::chrono::steady_clock::now();
         for (;;) {
             if (owner_.CancelRequested()) return Fail(svc_.cancelled, percent_);
@@ -142,10 +143,7 @@ class COutboxUploader::Copy {
     // Creates a fresh ".part" file in the outbox; another writer's part is never reused.
     bool OpenPart() {
         const WString folder(svc_.outboxFolder);
-        if (!EnsureDeviceFolder(ParentOf(folder), svc_.tag) ||
-            !EnsureDeviceFolder(folder, svc_.tag)) {
-            return false;
-        }
+        bool foldersMade = false;
         for (int n = 1; n <= kMaxPartCounter; ++n) {
             WString candidate = folder + u"\\" + name_;
             if (n > 1) candidate += u"." + FromUtf8(std::to_string(n));
@@ -157,6 +155,17 @@ class COutboxUploader::Copy {
                 return true;
             }
             DWORD err = GetLastError();
+            // The outbox is made when it is missing (first use, or removed since), not
+            // looked for before every upload.
+            if (err == ERROR_PATH_NOT_FOUND && !foldersMade) {
+                if (!EnsureDeviceFolder(ParentOf(folder), svc_.tag) ||
+                    !EnsureDeviceFolder(folder, svc_.tag)) {
+                    return false;
+                }
+                foldersMade = true;
+                --n;
+                continue;
+            }
             if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) {
                 Trace("[%s] cannot create %s (error %u)", svc_.tag, candidate,
                       static_cast<unsigned>(err));

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "platform/types.h"
 #include "platform/wstr.h"
@@ -27,8 +28,9 @@ struct UploadService {
 // Receives one report of the running upload: hr, percent and the bytes copied so far.
 using UploadReportFn = void (*)(void* context, HRESULT hr, LONG percent, uint64_t bytes);
 
-// Copies in chunks of this size at most.
-constexpr DWORD OUTBOX_CHUNK_BYTES = 64 * 1024;
+// Copies in chunks of this size at most: a phone photo goes in one read and one write, and a
+// large video still reports every percent.
+constexpr DWORD OUTBOX_CHUNK_BYTES = 256 * 1024;
 
 class COutboxUploader {
   public:
@@ -73,5 +75,6 @@ class COutboxUploader {
     bool cancel_ = false;           // the running upload must stop
     bool silent_ = false;           // the engine is going away: no final report
     WString current_;               // the running upload's source path
+    std::vector<BYTE> buffer_;      // the copy buffer, kept between uploads (worker only)
     CJobThread worker_;             // the engine's upload thread; declared last, ends first
 };

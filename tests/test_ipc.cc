@@ -1,0 +1,778 @@
+// Windows across processes: a real peer process (vantlo-ipc-peer) owns a window; this test
+// process finds it, posts and sends to it, hands it a reply window of its own, talks to its
+// socket with raw bytes, kills it, and shares a named mutex with it.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ipc.h"
+#include "platform/ipc_os.h"
+#include "platform/ipc_wire.h"
+#include "platform/sync.h"
+#include "platform/wstr.h"
+#include "platform/window.h"
+#include "tests/ipc_peer.h"
+#include "tests/ipc_test_util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint32_t Fnv(const std::string& s) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : s) h = (h ^ c) * 16777619u;
+    return h;
+}
+
+uint32_t SlotOf(HWND h) {
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(h) >> 16) & 0x7FFF);
+}
+
+std::string Hex8(HWND h) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
+    return buf;
+}
+
+// What the test's own reply window received.
+struct ReplyLog {
+    std::vector<std::string> copies;               // WM_COPYDATA bytes
+    std::vector<ULONG_PTR> kinds;                  // their dwData
+    std::vector<bool> inSend;                      // InSendMessage while handling each
+    std::vector<std::pair<WPARAM, LPARAM>> posts;  // kPeerPostedBack
+};
+ReplyLog g_reply;
+
+LRESULT ReplyProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_COPYDATA) {
+        auto* cds = reinterpret_cast<COPYDATASTRUCT*>(lParam);
+        g_reply.copies.emplace_back(static_cast<const char*>(cds->lpData), cds->cbData);
+        g_reply.kinds.push_back(cds->dwData);
+        g_reply.inSend.push_back(InSendMessage() != FALSE);
+        return 77;
+    }
+    if (msg == kPeerPostedBack) {
+        g_reply.posts.emplace_back(wParam, lParam);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+// A top-level window of this thread, of a class registered once.
+HWND MakeWindow(LPCWSTR cls, LPCWSTR title) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ReplyProc;
+    wc.lpszClassName = cls;
+    RegisterClassW(&wc);  // fails harmlessly when registered already
+    return CreateWindowExW(0, cls, title, 0, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr,
+                           nullptr, nullptr);
+}
+
+// Dispatches this thread's messages until done() holds; false when the watchdog ran out.
+template <class F>
+bool PumpUntil(F done, int ms = PeerProcess::kWatchdogMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG m;
+        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+    }
+    return true;
+}
+
+// Little-endian frame bytes built by hand, as a client in another language would.
+struct Bytes {
+    std::string s;
+    Bytes& U8(uint8_t v) {
+        s += static_cast<char>(v);
+        return *this;
+    }
+    Bytes& U16(uint16_t v) { return U8(v & 0xFF).U8(v >> 8); }
+    Bytes& U32(uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
+    Bytes& U64(uint64_t v) { return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32)); }
+    Bytes& Header(uint8_t kind, uint32_t length, uint32_t callId) {
+        s += "VNTW";
+        return U8(1).U8(kind).U16(0).U32(length).U32(callId);
+    }
+};
+
+std::string PostFrame(uint32_t callId, HWND h, uint32_t msg, uint64_t wParam, int64_t lParam) {
+    Bytes b;
+    b.Header(1, 24, callId).U32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h))).U32(msg);
+    return b.U64(wParam).U64(static_cast<uint64_t>(lParam)).s;
+}
+
+std::string SendFrame(uint32_t callId, HWND h, uint32_t msg, uint64_t wParam, int64_t lParam) {
+    Bytes b;
+    b.Header(2, 32, callId).U32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h))).U32(msg);
+    return b.U64(wParam).U64(static_cast<uint64_t>(lParam)).U32(5000).U32(0).s;
+}
+
+// A raw connection to a process's socket; -1 when it cannot be made.
+int RawConnect(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WriteRaw(int fd, const std::string& bytes) {
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Reads exactly n bytes within the watchdog; "" when the other side closed or stalled.
+std::string ReadRaw(int fd, size_t n) {
+    std::string out;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(PeerProcess::kWatchdogMs);
+    while (out.size() < n && Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[4096];
+        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r <= 0) return "";
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out.size() == n ? out : "";
+}
+
+// Whether the other side closes the connection within the watchdog.
+bool ClosedByPeer(int fd) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(PeerProcess::kWatchdogMs);
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[256];
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r <= 0) return true;
+    }
+    return false;
+}
+
+uint32_t Le32(const std::string& s, size_t at) {
+    uint32_t v;
+    memcpy(&v, s.data() + at, 4);
+    return v;
+}
+
+class IpcTest : public DeviceTest {
+  protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        base_ = std::filesystem::path(root_).parent_path().string();
+        ourTrace_ = base_ + "/test.trace";
+        setenv("VANTLO_TRACE_FILE", ourTrace_.c_str(), 1);
+        g_reply = ReplyLog{};
+    }
+
+    std::string PeerTrace(const std::string& name) const { return base_ + "/" + name + ".trace"; }
+
+    // A peer owning a window of class cls; *hwnd is its window (null when it did not start).
+    std::unique_ptr<PeerProcess> StartWindowPeer(const std::string& cls, const std::string& title,
+                                                 HWND* hwnd, const std::string& name = "peer",
+                                                 std::vector<std::string> env = {},
+                                                 bool signals = false) {
+        env.push_back("VANTLO_TRACE_FILE=" + PeerTrace(name));
+        std::vector<std::string> args{"window", cls, title};
+        if (signals) args.push_back("--signals");
+        auto p = std::make_unique<PeerProcess>(args, env);
+        *hwnd = p->WaitReady();
+        return p;
+    }
+
+    std::string base_;      // holds the device root, the runtime folder and the trace files
+    std::string ourTrace_;  // this process's trace lines
+};
+
+}  // namespace
+
+// ---- finding ---------------------------------------------------------------------------
+
+TEST_F(IpcTest, FindsAWindowOfAnotherProcessByClassAndByClassAndTitle) {
+    HWND one;
+    auto p1 = StartWindowPeer("IpcPeer", "Peer One", &one, "one");
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), one);
+    EXPECT_EQ(FindWindowW(u"ipcpeer", u"PEER ONE"), one);  // without regard to case
+    EXPECT_EQ(FindWindowW(nullptr, u"Peer One"), one);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer Two"), nullptr);
+    EXPECT_EQ(FindWindowW(u"NoSuchClass", nullptr), nullptr);
+    EXPECT_TRUE(IsWindow(one));
+    DWORD pid = 0;
+    EXPECT_NE(GetWindowThreadProcessId(one, &pid), 0u);
+    EXPECT_EQ(pid, static_cast<DWORD>(p1->Pid()));
+
+    // The newest window of a class comes first; its title tells the two apart.
+    HWND two;
+    auto p2 = StartWindowPeer("IpcPeer", "Peer Two", &two, "two");
+    ASSERT_NE(two, nullptr);
+    EXPECT_NE(SlotOf(one), SlotOf(two));
+    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), two);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer One"), one);
+
+    // A window of this process is found before those of others.
+    HWND mine = MakeWindow(u"IpcPeer", u"Mine");
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), mine);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer One"), one);
+    DestroyWindow(mine);
+
+    // A window closed by its process is found no more.
+    EXPECT_TRUE(PostMessageW(one, WM_CLOSE, 0, 0));
+    EXPECT_EQ(p1->Wait(), 0);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer One"), nullptr);
+    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), two);
+    EXPECT_FALSE(IsWindow(one));
+}
+
+// ---- posting and sending ---------------------------------------------------------------
+
+TEST_F(IpcTest, PostedMessagesArriveInOrderAndSendsReturnTheAnswer) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(PostMessageW(peer, kPeerRecord, static_cast<WPARAM>(i), -i)) << i;
+    }
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(p->Expect("posted "), "posted " + std::to_string(i) + " " + std::to_string(-i));
+    }
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 21, 0), 42);
+    DWORD_PTR result = 0;
+    EXPECT_TRUE(SendMessageTimeoutW(peer, kPeerDouble, 1000000000000ull, -7, SMTO_NORMAL, 5000,
+                                    &result));
+    EXPECT_EQ(static_cast<LRESULT>(result), 1999999999993ll);  // 64-bit parameters cross whole
+    // Messages with a pointer in lParam cannot cross; a null one is just a value.
+    SetLastError(0);
+    EXPECT_EQ(SendMessageW(peer, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(u"x")), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(PostMessageW(peer, WM_TIMER, 1, 0x1234));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(PostMessageW(peer, WM_COPYDATA, 0, 0));
+    EXPECT_EQ(GetLastError(), ERROR_MESSAGE_SYNC_ONLY);
+    EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 7, 0));
+    EXPECT_EQ(p->Expect("posted "), "posted 7 0");
+}
+
+TEST_F(IpcTest, SendersOnManyThreadsEachGetTheirOwnAnswers) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    struct Ctx {
+        HWND peer;
+        int base;
+        std::atomic<int>* wrong;
+    };
+    std::atomic<int> wrong{0};
+    std::vector<Ctx> ctx;
+    for (int t = 0; t < 8; ++t) ctx.push_back(Ctx{peer, t * 1000, &wrong});
+    std::vector<HANDLE> threads;
+    for (auto& c : ctx) {
+        threads.push_back(CreateThread(
+            nullptr, 0,
+            [](LPVOID param) -> DWORD {
+                auto* c = static_cast<Ctx*>(param);
+                for (int i = 0; i < 50; ++i) {
+                    if (SendMessageW(c->peer, kPeerDouble, static_cast<WPARAM>(c->base + i), 1) !=
+                        2 * (c->base + i) + 1)
+                        ++*c->wrong;
+                }
+                return 0;
+            },
+            &c, 0, nullptr));
+    }
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE,
+                                     PeerProcess::kWatchdogMs),
+              WAIT_OBJECT_0);
+    for (HANDLE t : threads) CloseHandle(t);
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(IpcTest, CopyDataBytesArriveIntactWhateverTheirSize) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    // Empty, one byte, three path slots, and the multi-status block of 10000 records.
+    for (size_t size : {size_t{0}, size_t{1}, size_t{1560}, size_t{5240000}}) {
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + size) & 0xFF);
+        COPYDATASTRUCT cds{2069, static_cast<DWORD>(size), size ? data.data() : nullptr};
+        LRESULT hash = SendMessageW(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds));
+        EXPECT_EQ(static_cast<uint32_t>(hash), Fnv(data)) << size;
+        char expected[64];
+        snprintf(expected, sizeof expected, "copydata 2069 %zu %08x", size, Fnv(data));
+        EXPECT_EQ(p->Expect("copydata "), expected);
+    }
+    // Too big to cross: refused before anything leaves, and the peer serves on.
+    std::string huge(ipc::kMaxCopyData + 1, 'x');
+    COPYDATASTRUCT big{1, static_cast<DWORD>(huge.size()), huge.data()};
+    SetLastError(0);
+    EXPECT_EQ(SendMessageW(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&big)), 0);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 4, 0), 8);
+}
+
+TEST_F(IpcTest, AReplyWindowInWParamIsAnsweredDuringTheSend) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    HWND reply = MakeWindow(u"IpcReply", u"Reply");
+    ASSERT_NE(reply, nullptr);
+    std::string query = "status of \\My Documents\\clip.mp4";
+    COPYDATASTRUCT cds{2069, static_cast<DWORD>(query.size()), query.data()};
+    LRESULT r = SendMessageW(peer, WM_COPYDATA, reinterpret_cast<WPARAM>(reply),
+                             reinterpret_cast<LPARAM>(&cds));
+    EXPECT_EQ(static_cast<uint32_t>(r), Fnv(query));
+    // The peer's answer reached our window before our own send returned.
+    ASSERT_EQ(g_reply.copies.size(), 1u);
+    EXPECT_EQ(g_reply.copies[0], std::string(query.rbegin(), query.rend()));
+    EXPECT_EQ(g_reply.kinds[0], 2070u);
+    EXPECT_TRUE(g_reply.inSend[0]);
+    EXPECT_EQ(p->Expect("nested "), "nested 1 77");
+
+    // The handle works for posts from the other side too, and for IsWindow there.
+    EXPECT_TRUE(PostMessageW(peer, kPeerPostBack, reinterpret_cast<WPARAM>(reply), 9));
+    ASSERT_TRUE(PumpUntil([] { return !g_reply.posts.empty(); }));
+    EXPECT_EQ(g_reply.posts[0].first, 9u);
+    EXPECT_EQ(g_reply.posts[0].second, static_cast<LPARAM>(p->Pid()));
+    EXPECT_EQ(SendMessageW(peer, kPeerIsWindow, reinterpret_cast<WPARAM>(reply), 0), TRUE);
+    DestroyWindow(reply);
+    EXPECT_EQ(SendMessageW(peer, kPeerIsWindow, reinterpret_cast<WPARAM>(reply), 0), FALSE);
+    // A send back to a window that is gone fails there and costs nothing here.
+    SendMessageW(peer, WM_COPYDATA, reinterpret_cast<WPARAM>(reply), reinterpret_cast<LPARAM>(&cds));
+    EXPECT_EQ(p->Expect("nested "), "nested 0 0");
+}
+
+TEST_F(IpcTest, ShowWindowAndSetForegroundReachTheOtherProcess) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    EXPECT_FALSE(ShowWindow(peer, SW_SHOW));  // it was hidden
+    EXPECT_EQ(p->Expect("show "), "show 1");
+    EXPECT_TRUE(SetForegroundWindow(reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(peer) | 1)));
+    EXPECT_EQ(p->Expect("activate "), "activate 1");
+    EXPECT_TRUE(ShowWindow(peer, SW_HIDE));
+    EXPECT_EQ(p->Expect("show "), "show 0");
+}
+
+// ---- failures --------------------------------------------------------------------------
+
+TEST_F(IpcTest, HandlesThatNameNoWindowFailAtOnce) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    // The peer's process, but no window of it; a slot nobody holds; not a handle at all.
+    auto other = reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(peer) ^ 0x4);
+    auto nobody = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FF00004));
+    auto bogus = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x80001234));
+    for (HWND h : {other, nobody, bogus}) {
+        SetLastError(0);
+        EXPECT_EQ(SendMessageW(h, kPeerDouble, 1, 0), 0);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FALSE(PostMessageW(h, kPeerRecord, 1, 0));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FALSE(IsWindow(h));
+        EXPECT_EQ(GetWindowThreadProcessId(h, nullptr), 0u);
+    }
+    // A destroyed window of our own is not looked for elsewhere.
+    HWND mine = MakeWindow(u"IpcReply", u"Gone");
+    DestroyWindow(mine);
+    EXPECT_FALSE(IsWindow(mine));
+    EXPECT_EQ(SendMessageW(mine, kPeerDouble, 1, 0), 0);
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 1, 0), 2);
+}
+
+TEST_F(IpcTest, SendMessageTimeoutToAHungWindowReturnsAfterItsTimeOut) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    DWORD_PTR result = 0;
+    auto start = Clock::now();
+    SetLastError(0);
+    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerHang, 0, 60000, SMTO_NORMAL, 500, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_EQ(p->Expect("hanging"), "hanging");
+    // Its window thread sleeps, yet its process still takes posts and answers questions.
+    EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 1, 2));
+    EXPECT_TRUE(IsWindow(peer));
+    // A send queued behind the hung one times out too, and is withdrawn.
+    SetLastError(0);
+    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerDouble, 1, 0, SMTO_BLOCK, 300, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 300 ms"), std::string::npos);
+}
+
+TEST_F(IpcTest, APeerKilledDuringASendFailsTheSendAtOnce) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    struct Ctx {
+        HWND peer;
+        LRESULT ok = -1;
+        DWORD err = 0;
+    } ctx{peer};
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID param) -> DWORD {
+            auto* c = static_cast<Ctx*>(param);
+            DWORD_PTR r = 0;
+            c->ok = SendMessageTimeoutW(c->peer, kPeerHang, 0, 60000, SMTO_NORMAL, 60000, &r);
+            c->err = GetLastError();
+            return 0;
+        },
+        &ctx, 0, nullptr);
+    ASSERT_EQ(p->Expect("hanging"), "hanging");
+    p->Signal(SIGKILL);
+    p->Wait();
+    ASSERT_EQ(WaitForSingleObject(t, PeerProcess::kWatchdogMs), WAIT_OBJECT_0);
+    CloseHandle(t);
+    EXPECT_EQ(ctx.ok, 0);
+    // Not a time-out: the closed connection told the sender.
+    EXPECT_EQ(ctx.err, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FALSE(IsWindow(peer));
+    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), nullptr);
+}
+
+TEST_F(IpcTest, StaleEntriesAndSocketsAreSkippedAndRemoved) {
+    HWND dead;
+    auto a = StartWindowPeer("IpcStale", "A", &dead, "a");
+    ASSERT_NE(dead, nullptr);
+    const std::string deadEntry = runtime_ + "/w-" + Hex8(dead) + ".win";
+    const std::string deadSocket = runtime_ + "/s" + std::to_string(SlotOf(dead)) + ".sock";
+    a->Signal(SIGKILL);
+    a->Wait();
+    ASSERT_TRUE(HostFileExists(deadEntry));  // a crash leaves its files behind
+    ASSERT_TRUE(HostFileExists(deadSocket));
+    // A hand-made entry of a slot nobody holds, newer than everything, with a socket file
+    // that nobody listens on; and an entry that is not one.
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string ghostSocket = runtime_ + "/s77.sock";
+    strncpy(addr.sun_path, ghostSocket.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(s);
+    ipc::WindowEntry ghost{0x004D0004, 999999, 1, UINT64_MAX, "IpcStale", "Ghost"};
+    WriteHostFile(runtime_ + "/w-004d0004.win", ipc::FormatEntry(ghost));
+    WriteHostFile(runtime_ + "/w-004e0004.win", "not an entry\n");
+    chmod((runtime_ + "/w-004d0004.win").c_str(), 0600);
+    chmod((runtime_ + "/w-004e0004.win").c_str(), 0600);
+
+    EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), nullptr);
+    EXPECT_FALSE(HostFileExists(deadEntry));
+    EXPECT_FALSE(HostFileExists(deadSocket));
+    EXPECT_FALSE(HostFileExists(runtime_ + "/w-004d0004.win"));
+    EXPECT_FALSE(HostFileExists(ghostSocket));
+    EXPECT_FALSE(HostFileExists(runtime_ + "/w-004e0004.win"));
+    std::string trace = ReadHostFile(ourTrace_);
+    EXPECT_NE(trace.find("(IpcStale \"A\") of process " + std::to_string(a->Pid()) + " is gone"),
+              std::string::npos);
+    EXPECT_NE(trace.find("malformed window entry w-004e0004.win removed"), std::string::npos);
+    // A message to the dead window fails at once.
+    SetLastError(0);
+    EXPECT_EQ(SendMessageW(dead, kPeerDouble, 1, 0), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+
+    // A live window of the class is found past stale ones.
+    HWND live;
+    auto b = StartWindowPeer("IpcStale", "B", &live, "b");
+    ASSERT_NE(live, nullptr);
+    WriteHostFile(runtime_ + "/w-004d0004.win", ipc::FormatEntry(ghost));
+    EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), live);
+    EXPECT_EQ(SendMessageW(live, kPeerDouble, 2, 1), 5);
+}
+
+TEST_F(IpcTest, GarbageOversizedAndHalfFramesCostTheReceiverOnlyATrace) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    const std::string sock = runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".sock";
+
+    int garbage = RawConnect(sock);
+    ASSERT_GE(garbage, 0);
+    EXPECT_TRUE(WriteRaw(garbage, "GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(ClosedByPeer(garbage));
+    close(garbage);
+
+    int oversized = RawConnect(sock);
+    ASSERT_GE(oversized, 0);
+    EXPECT_TRUE(WriteRaw(oversized, Bytes().Header(3, 0x7FFFFFF0, 1).s));  // no body follows
+    EXPECT_TRUE(ClosedByPeer(oversized));
+    close(oversized);
+
+    int unknown = RawConnect(sock);
+    ASSERT_GE(unknown, 0);
+    EXPECT_TRUE(WriteRaw(unknown, Bytes().Header(99, 4, 1).U32(0).s));
+    EXPECT_TRUE(ClosedByPeer(unknown));
+    close(unknown);
+
+    int wrongWay = RawConnect(sock);
+    ASSERT_GE(wrongWay, 0);
+    EXPECT_TRUE(WriteRaw(wrongWay, Bytes().Header(7, 16, 1).U32(0).U32(0).U64(0).s));
+    EXPECT_TRUE(ClosedByPeer(wrongWay));
+    close(wrongWay);
+
+    // Half a frame on an open connection blocks nobody; its end costs a trace.
+    int half = RawConnect(sock);
+    ASSERT_GE(half, 0);
+    EXPECT_TRUE(WriteRaw(half, PostFrame(1, peer, kPeerRecord, 5, 6).substr(0, 26)));
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 3, 0), 6);
+    close(half);
+
+    // A well-formed request written by hand, one byte at a time, gets its reply.
+    int raw = RawConnect(sock);
+    ASSERT_GE(raw, 0);
+    std::string post = PostFrame(0x51, peer, kPeerRecord, 5, 6);
+    for (char c : post) ASSERT_TRUE(WriteRaw(raw, std::string(1, c)));
+    std::string reply = ReadRaw(raw, 32);
+    ASSERT_EQ(reply.size(), 32u);
+    EXPECT_EQ(reply.substr(0, 4), "VNTW");
+    EXPECT_EQ(reply[4], 1);   // version
+    EXPECT_EQ(reply[5], 7);   // a reply
+    EXPECT_EQ(Le32(reply, 8), 16u);
+    EXPECT_EQ(Le32(reply, 12), 0x51u);
+    EXPECT_EQ(Le32(reply, 16), 0u);  // status
+    EXPECT_EQ(Le32(reply, 24), 1u);  // PostMessage's TRUE
+    EXPECT_EQ(p->Expect("posted "), "posted 5 6");
+    // A pointer it cannot have: refused, not followed.
+    ASSERT_TRUE(WriteRaw(raw, SendFrame(0x52, peer, WM_SETTEXT, 0, 0x1234)));
+    reply = ReadRaw(raw, 32);
+    ASSERT_EQ(reply.size(), 32u);
+    EXPECT_EQ(Le32(reply, 12), 0x52u);
+    EXPECT_EQ(Le32(reply, 16), ERROR_INVALID_PARAMETER);
+    // A window the process does not have.
+    auto missing = reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(peer) ^ 0x4);
+    ASSERT_TRUE(WriteRaw(raw, SendFrame(0x53, missing, kPeerDouble, 1, 0)));
+    reply = ReadRaw(raw, 32);
+    ASSERT_EQ(reply.size(), 32u);
+    EXPECT_EQ(Le32(reply, 16), ERROR_INVALID_WINDOW_HANDLE);
+    close(raw);
+
+    // It serves on, and said what happened.
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 10, 1), 21);
+    EXPECT_TRUE(PostMessageW(peer, WM_CLOSE, 0, 0));
+    EXPECT_EQ(p->Wait(), 0);
+    std::string trace = ReadHostFile(PeerTrace("peer"));
+    for (const char* line : {"bad frame: bad magic number", "is over the limit",
+                             "unknown frame kind 99", "a reply came where only requests may",
+                             "in the middle of a frame", "refused: its lParam would be a pointer",
+                             "no such window here"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(IpcTest, FramesSurviveOneByteReadsAndWrites) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    // Our side sends and receives one byte per call, with EINTR and EAGAIN in between; the
+    // table changes before our receiving thread starts and after it went quiet.
+    struct Restore {
+        ~Restore() { IpcOs() = IpcOsDefaults(); }
+    } restore;
+    static std::atomic<int> calls{0};
+    IpcOs().Send = [](int fd, const void* buf, size_t n) -> long {
+        int c = calls++;
+        if (c % 3 == 1) {
+            errno = c % 2 ? EAGAIN : EINTR;
+            return -1;
+        }
+        return IpcOsDefaults().Send(fd, buf, n ? 1 : 0);
+    };
+    IpcOs().Recv = [](int fd, void* buf, size_t n) -> long {
+        return IpcOsDefaults().Recv(fd, buf, n ? 1 : 0);
+    };
+    HWND reply = MakeWindow(u"IpcReply", u"Reply");
+    ASSERT_NE(reply, nullptr);
+    std::string data(65536, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13);
+    COPYDATASTRUCT cds{5, static_cast<DWORD>(data.size()), data.data()};
+    LRESULT r = SendMessageW(peer, WM_COPYDATA, reinterpret_cast<WPARAM>(reply),
+                             reinterpret_cast<LPARAM>(&cds));
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 8, 0), 16);
+    EXPECT_EQ(static_cast<uint32_t>(r), Fnv(data));
+    ASSERT_EQ(g_reply.copies.size(), 1u);
+    EXPECT_EQ(g_reply.copies[0], std::string(data.rbegin(), data.rend()));
+    EXPECT_GT(calls.load(), 65536);
+}
+
+// ---- who may reach us ------------------------------------------------------------------
+
+TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    auto mode = [](const std::string& path) {
+        struct stat st{};
+        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+        return st.st_mode;
+    };
+    std::string slot = std::to_string(SlotOf(peer));
+    EXPECT_EQ(mode(runtime_) & 07777, 0700u);
+    EXPECT_TRUE(S_ISSOCK(mode(runtime_ + "/s" + slot + ".sock")));
+    EXPECT_EQ(mode(runtime_ + "/s" + slot + ".sock") & 0777, 0600u);
+    EXPECT_EQ(mode(runtime_ + "/s" + slot + ".lock") & 0777, 0600u);
+    EXPECT_EQ(mode(runtime_ + "/w-" + Hex8(peer) + ".win") & 0777, 0600u);
+
+    // A folder of ours left open to others is closed before use.
+    std::string loose = base_ + "/loose";
+    ASSERT_EQ(mkdir(loose.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(loose.c_str(), 0755), 0);
+    HWND inLoose;
+    auto q = StartWindowPeer("IpcLoose", "Loose", &inLoose, "loose",
+                             {"VANTLO_RUNTIME_DIR=" + loose});
+    ASSERT_NE(inLoose, nullptr);
+    EXPECT_EQ(mode(loose) & 07777, 0700u);
+    EXPECT_NE(ReadHostFile(PeerTrace("loose")).find("had mode 0755; set to 0700"),
+              std::string::npos);
+    EXPECT_TRUE(HostFileExists(loose + "/w-" + Hex8(inLoose) + ".win"));
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's folder and socket need root to set up";
+    // A folder of another user is refused: nothing of ours goes into it.
+    std::string foreign = base_ + "/foreign";
+    ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    HWND inForeign;
+    auto f = StartWindowPeer("IpcForeign", "Foreign", &inForeign, "foreign",
+                             {"VANTLO_RUNTIME_DIR=" + foreign});
+    ASSERT_NE(inForeign, nullptr);  // it runs, unreachable
+    EXPECT_NE(ReadHostFile(PeerTrace("foreign")).find("belongs to uid 65534, not to us"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(foreign));
+
+    // A process of another user that reaches the socket anyway is turned away.
+    const std::string sock = runtime_ + "/s" + slot + ".sock";
+    const std::string post = PostFrame(1, peer, kPeerRecord, 1, 1);
+    pid_t child = fork();
+    if (child == 0) {
+        // Another user, who keeps just enough privilege to open the path.
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 0) != 0 ||
+            setresuid(65534, 65534, 0) != 0)
+            _exit(3);
+        setfsuid(0);
+        int fd = RawConnect(sock);
+        if (fd < 0) _exit(4);
+        WriteRaw(fd, post);
+        _exit(ClosedByPeer(fd) ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(ReadHostFile(PeerTrace("peer")).find("of uid 65534 refused"), std::string::npos);
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 1, 1), 3);
+}
+
+// ---- named mutex and signals -----------------------------------------------------------
+
+TEST_F(IpcTest, ANamedMutexIsSharedWithOtherProcesses) {
+    const char* name = "{900A9DF7-04ED-49a1-90AA-83F1B7B8B04C}";
+    WString wide = FromUtf8(name);
+    auto peerTrace = "VANTLO_TRACE_FILE=" + PeerTrace("mutex");
+    HANDLE m = CreateMutexW(nullptr, TRUE, wide.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // nobody had it
+
+    {  // It exists there, and we own it.
+        PeerProcess p({"mutex", name, "300", "0"}, {peerTrace});
+        EXPECT_EQ(p.Expect("existed"), "existed 1");
+        EXPECT_EQ(p.Expect("timeout"), "timeout");
+        EXPECT_EQ(p.Wait(), 0);
+    }
+    {  // Once we let go, the waiting process owns it; while it does, we cannot.
+        PeerProcess p({"mutex", name, "20000", "60000"}, {peerTrace});
+        EXPECT_EQ(p.Expect("existed"), "existed 1");
+        EXPECT_TRUE(ReleaseMutex(m));
+        EXPECT_EQ(p.Expect("owned"), "owned");
+        EXPECT_EQ(WaitForSingleObject(m, 100), WAIT_TIMEOUT);
+        // An owner that dies lets go of it.
+        p.Signal(SIGKILL);
+        p.Wait();
+        EXPECT_EQ(WaitForSingleObject(m, PeerProcess::kWatchdogMs), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(m));
+    }
+    // Case does not matter in its name, here or there.
+    HANDLE again = CreateMutexW(nullptr, FALSE, u"{900a9df7-04ed-49A1-90aa-83f1b7b8b04c}");
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    CloseHandle(again);
+    CloseHandle(m);
+    {  // Closed here, it exists nowhere.
+        PeerProcess p({"mutex", name, "1000", "0"}, {peerTrace});
+        EXPECT_EQ(p.Expect("existed"), "existed 0");
+        EXPECT_EQ(p.Expect("owned"), "owned");
+        EXPECT_EQ(p.Wait(), 0);
+    }
+}
+
+TEST_F(IpcTest, SigtermAndSigintArriveAsWmCloseToTheWindow) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        HWND peer;
+        auto p = StartWindowPeer("IpcPeer", "Peer", &peer, "sig" + std::to_string(sig), {}, true);
+        ASSERT_NE(peer, nullptr);
+        p->Signal(sig);
+        EXPECT_EQ(p->Expect("close"), "close");
+        EXPECT_EQ(p->Expect("exit "), "exit 0");
+        int status = p->Wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << sig << " " << status;
+        EXPECT_NE(ReadHostFile(PeerTrace("sig" + std::to_string(sig)))
+                      .find(sig == SIGTERM ? "SIGTERM: WM_CLOSE posted to window"
+                                           : "SIGINT: WM_CLOSE posted to window"),
+                  std::string::npos);
+    }
+    // Without a window to close, a signal keeps its default action.
+    HWND plain;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &plain, "plain");
+    ASSERT_NE(plain, nullptr);
+    p->Signal(SIGTERM);
+    int status = p->Wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_FALSE(RouteTerminationSignalsTo(plain));  // not a window of this process
+}
+
+// ---- long: each waits out a ten-second limit (ctest -E IpcLong leaves them out) ---------
+
+using IpcLongTest = IpcTest;
+
+TEST_F(IpcLongTest, SendMessageToAHungWindowGivesUpAfterTenSeconds) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    auto start = Clock::now();
+    SetLastError(0);
+    EXPECT_EQ(SendMessageW(peer, kPeerHang, 0, 60000), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(10000));
+    EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 10000 ms, given up"),
+              std::string::npos);
+}
+
+TEST_F(IpcLongTest, AFrameThatStopsArrivingHalfwayIsDropped) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    int half = RawConnect(runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".sock");
+    ASSERT_GE(half, 0);
+    EXPECT_TRUE(WriteRaw(half, PostFrame(1, peer, kPeerRecord, 5, 6).substr(0, 20)));
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 3, 0), 6);  // nobody waits for it meanwhile
+    EXPECT_TRUE(ClosedByPeer(half));
+    close(half);
+    EXPECT_NE(ReadHostFile(PeerTrace("peer")).find("a frame stopped arriving halfway"),
+              std::string::npos);
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 4, 0), 8);
+}
