@@ -41,7 +41,7 @@ int OpenNoFollow(const std::string& path, int flags, mode_t mode = 0600) {
 
 // Whether fd is a regular file of ours.
 bool OwnedRegularFile(int fd) {
-    struct stat st{};
+    struct stat st {};
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
 }
 
@@ -92,7 +92,7 @@ std::string MutexFileName(const std::string& name) {
 
 // An open file description lock on one byte; false when another description holds it.
 bool LockByte(int fd, short type, off_t byte, bool wait) {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = byte;
@@ -128,7 +128,7 @@ std::string CheckedRuntimeDir() {
                   "); windows of other processes are out of reach");
         return "";
     }
-    struct stat st{};
+    struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         TraceOnce("[Platform] runtime folder " + dir +
                   " is not a folder; windows of other processes are out of reach");
@@ -320,7 +320,7 @@ bool NamedMutexFile::TryOwn() {
 }
 
 bool NamedMutexFile::CouldOwn() {
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = 1;

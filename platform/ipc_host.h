@@ -19,7 +19,7 @@ std::string RuntimeDirPath();
 // is not a folder of ours.
 std::string CheckedRuntimeDir();
 
-std::string SocketPath(const std::string& dir, uint32_t slot);  // s<slot>.sock
+std::string SocketPath(const std::string& dir, uint32_t slot);    // s<slot>.sock
 std::string SlotLockPath(const std::string& dir, uint32_t slot);  // s<slot>.lock
 
 // Takes a free slot for this process, holding its lock file (*lockFd, kept open for the

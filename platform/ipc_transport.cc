@@ -36,13 +36,13 @@ namespace ipc {
 namespace {
 
 constexpr int kBacklog = 64;
-constexpr size_t kMaxInbound = 64;                // connections from other processes at once
-constexpr uint64_t kStallMs = 10000;              // an unfinished frame may rest this long
-constexpr size_t kReadBudget = 64u << 20;         // unfinished frames over all connections
-constexpr size_t kMaxOutQueued = 2 * kMaxFrame;   // bytes queued for a peer that does not read
-constexpr size_t kReadChunk = 64 * 1024;          // one recv
-constexpr size_t kReadPerWake = 1u << 20;         // per connection and wake-up, for fairness
-constexpr uint64_t kConnectRetryMs = 1000;        // a full backlog is retried this long
+constexpr size_t kMaxInbound = 64;               // connections from other processes at once
+constexpr uint64_t kStallMs = 10000;             // an unfinished frame may rest this long
+constexpr size_t kReadBudget = 64u << 20;        // unfinished frames over all connections
+constexpr size_t kMaxOutQueued = 2 * kMaxFrame;  // bytes queued for a peer that does not read
+constexpr size_t kReadChunk = 64 * 1024;         // one recv
+constexpr size_t kReadPerWake = 1u << 20;        // per connection and wake-up, for fairness
+constexpr uint64_t kConnectRetryMs = 1000;       // a full backlog is retried this long
 
 long SysSend(int fd, const void* buf, size_t n) {
     return send(fd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -79,7 +79,7 @@ bool PeerCredentials(int fd, uint32_t* pid, uint32_t* uid) {
     return true;
 }
 
-std::atomic<int> g_signalWriteFd{-1};     // written by the signal handler
+std::atomic<int> g_signalWriteFd{-1};      // written by the signal handler
 std::atomic<uintptr_t> g_signalTarget{0};  // window that gets WM_CLOSE
 
 void OnSignal(int sig) {
@@ -207,19 +207,19 @@ struct Endpoint {
     std::string wanted;  // the runtime folder named by the environment when last looked at
     std::string dir;     // that folder checked, "" when unusable
     bool slotTried = false;
-    uint32_t slot = 0;    // our slot, 0 when none
-    int lockFd = -1;      // the slot's lock file, held open
-    int listenFd = -1;    // s<slot>.sock
-    bool receiving = false;          // the receiving thread runs
-    int wake[2] = {-1, -1};          // a byte on it makes the thread look at its sets again
-    int signalReadFd = -1;           // the signal pipe's reading end
-    std::vector<int> retired;        // sockets the receiving thread closes at its next turn
-    std::map<int, ConnectionRef> conns;    // every connection, by socket
-    std::map<uint32_t, ConnectionRef> peers;  // outbound connections, by slot
+    uint32_t slot = 0;                   // our slot, 0 when none
+    int lockFd = -1;                     // the slot's lock file, held open
+    int listenFd = -1;                   // s<slot>.sock
+    bool receiving = false;              // the receiving thread runs
+    int wake[2] = {-1, -1};              // a byte on it makes the thread look at its sets again
+    int signalReadFd = -1;               // the signal pipe's reading end
+    std::vector<int> retired;            // sockets the receiving thread closes at its next turn
+    std::map<int, ConnectionRef> conns;  // every connection, by socket
+    std::map<uint32_t, ConnectionRef> peers;                 // outbound connections, by slot
     std::map<uint32_t, std::shared_ptr<PendingCall>> calls;  // by call id
     uint32_t nextCallId = 1;
-    size_t inbound = 0;     // accepted connections in conns
-    size_t readHeld = 0;    // bytes of unfinished frames over all connections
+    size_t inbound = 0;   // accepted connections in conns
+    size_t readHeld = 0;  // bytes of unfinished frames over all connections
 };
 
 std::atomic<Endpoint*> g_endpoint{nullptr};
@@ -278,9 +278,10 @@ std::string DirOf(Endpoint& e) {
         std::lock_guard<std::mutex> g(e.lock);
         if (e.dirChecked && wanted == e.wanted) return e.dir;
         if (e.dirChecked) {
-            Trace("[Platform] runtime folder changed from %s to %s: windows of this process "
-                  "made before are out of reach",
-                  e.wanted.c_str(), wanted.c_str());
+            Trace(
+                "[Platform] runtime folder changed from %s to %s: windows of this process "
+                "made before are out of reach",
+                e.wanted.c_str(), wanted.c_str());
             if (e.listenFd >= 0) {
                 unlink(SocketPath(e.dir, e.slot).c_str());
                 e.retired.push_back(e.listenFd);  // the receiving thread may be polling it
@@ -333,8 +334,8 @@ void Drop(Endpoint& e, const ConnectionRef& c, const char* why) {
         }
     }
     if (why) {
-        Trace("[Platform] connection %s process %u dropped: %s", c->inbound ? "from" : "to",
-              c->pid, why);
+        Trace("[Platform] connection %s process %u dropped: %s", c->inbound ? "from" : "to", c->pid,
+              why);
     }
     c->broken = true;
     shutdown(c->fd, SHUT_RDWR);
@@ -370,9 +371,10 @@ void AcceptAll(Endpoint& e, int listenFd) {
         }
         uint32_t pid = 0, uid = 0;
         if (!PeerCredentials(fd, &pid, &uid) || uid != static_cast<uint32_t>(geteuid())) {
-            Trace("[Platform] connection from process %u of uid %u refused: only uid %u may "
-                  "reach our windows",
-                  pid, uid, static_cast<unsigned>(geteuid()));
+            Trace(
+                "[Platform] connection from process %u of uid %u refused: only uid %u may "
+                "reach our windows",
+                pid, uid, static_cast<unsigned>(geteuid()));
             close(fd);
             continue;
         }
@@ -414,8 +416,9 @@ void ReadFrom(Endpoint& e, const ConnectionRef& c) {
     while (total < kReadPerWake) {
         long n = IpcOs().Recv(c->fd, buf, sizeof buf);
         if (n == 0) {
-            Drop(e, c, c->reader.Pending() ? "it closed the connection in the middle of a frame"
-                                           : nullptr);
+            Drop(e, c,
+                 c->reader.Pending() ? "it closed the connection in the middle of a frame"
+                                     : nullptr);
             return;
         }
         if (n < 0) {
@@ -618,18 +621,20 @@ uint32_t OwnSlot() {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
-        Trace("[Platform] socket path %s is too long (at most %zu bytes): our windows cannot be "
-              "reached from other processes",
-              path.c_str(), sizeof addr.sun_path - 1);
+        Trace(
+            "[Platform] socket path %s is too long (at most %zu bytes): our windows cannot be "
+            "reached from other processes",
+            path.c_str(), sizeof addr.sun_path - 1);
         return slot;
     }
     strcpy(addr.sun_path, path.c_str());
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         chmod(path.c_str(), 0600) != 0 || listen(fd, kBacklog) != 0) {
-        Trace("[Platform] cannot listen on %s: %s; our windows cannot be reached from other "
-              "processes",
-              path.c_str(), strerror(errno));
+        Trace(
+            "[Platform] cannot listen on %s: %s; our windows cannot be reached from other "
+            "processes",
+            path.c_str(), strerror(errno));
         if (fd >= 0) close(fd);
         return slot;
     }
@@ -733,7 +738,7 @@ void RouteSignals(uintptr_t hwnd) {
     }
     Wake(e);
     g_signalTarget = hwnd;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = hwnd ? OnSignal : SIG_DFL;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;

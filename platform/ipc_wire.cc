@@ -90,11 +90,15 @@ std::vector<uint8_t> Pack(const Frame& f) {
 
 void FrameReader::Feed(const uint8_t* bytes, size_t n) {
     if (bad_ || n == 0) return;
-    if (pos_ > 0 && pos_ == buf_.size()) {
-        buf_.clear();
-        pos_ = 0;
-    }
     buf_.insert(buf_.end(), bytes, bytes + n);
+}
+
+void FrameReader::Compact() {
+    if (pos_ == 0) return;
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos_));
+    pos_ = 0;
+    // A big frame's room is given back once it is done, so an idle stream holds little.
+    if (buf_.empty() && buf_.capacity() > kKeptCapacity) std::vector<uint8_t>().swap(buf_);
 }
 
 bool FrameReader::CheckHeader(const WireHeader& h, std::string* why) const {
@@ -126,6 +130,10 @@ ReadStatus FrameReader::Next(Frame* out, std::string* why) {
         return ReadStatus::Bad;
     }
     const size_t avail = buf_.size() - pos_;
+    if (avail == 0) {
+        Compact();
+        return ReadStatus::NeedMore;
+    }
     const uint8_t* p = buf_.data() + pos_;
     // The magic number is checked byte by byte, so garbage is refused at once.
     size_t prefix = avail < sizeof kMagic ? avail : sizeof kMagic;
@@ -134,18 +142,17 @@ ReadStatus FrameReader::Next(Frame* out, std::string* why) {
         *why = "bad magic number (not a frame)";
         return ReadStatus::Bad;
     }
-    if (avail < sizeof(WireHeader)) return ReadStatus::NeedMore;
+    if (avail < sizeof(WireHeader)) {
+        Compact();
+        return ReadStatus::NeedMore;
+    }
     auto h = Load<WireHeader>(p);
     if (!CheckHeader(h, why)) {
         bad_ = true;
         return ReadStatus::Bad;
     }
     if (avail - sizeof h < h.length) {
-        // Compact so that what is held never exceeds one frame plus the last bytes fed.
-        if (pos_ > 0) {
-            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos_));
-            pos_ = 0;
-        }
+        Compact();  // what is held never exceeds one frame plus the last bytes fed
         return ReadStatus::NeedMore;
     }
     const uint8_t* body = p + sizeof h;
@@ -341,8 +348,8 @@ bool ParseEntry(std::string_view text, WindowEntry* entry) {
         uint64_t n = 0;
         switch (index) {
             case 0:
-                if (!ParseNumber(value, UINT32_MAX, &n) || !IsHandleShape(static_cast<uint32_t>(n)) ||
-                    (n & 1))
+                if (!ParseNumber(value, UINT32_MAX, &n) ||
+                    !IsHandleShape(static_cast<uint32_t>(n)) || (n & 1))
                     return false;
                 e.hwnd = static_cast<uint32_t>(n);
                 break;

@@ -145,7 +145,10 @@ class FrameReader {
     size_t Pending() const { return buf_.size() - pos_; }
 
   private:
+    static constexpr size_t kKeptCapacity = 256 * 1024;  // room kept between frames
+
     bool CheckHeader(const WireHeader& h, std::string* why) const;
+    void Compact();  // drops consumed bytes
 
     std::vector<uint8_t> buf_;  // received bytes; those before pos_ are consumed
     size_t pos_ = 0;            // start of the next frame in buf_

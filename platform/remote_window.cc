@@ -52,21 +52,21 @@ bool LParamIsPointer(UINT msg, LPARAM lParam) {
         case WM_SETTEXT:
         case WM_GETTEXT:
         case WM_SETTINGCHANGE:
-        case 0x0024:  // WM_GETMINMAXINFO
-        case 0x002B:  // WM_DRAWITEM
-        case 0x002C:  // WM_MEASUREITEM
-        case 0x002D:  // WM_DELETEITEM
-        case 0x0039:  // WM_COMPAREITEM
-        case 0x0046:  // WM_WINDOWPOSCHANGING
-        case 0x0047:  // WM_WINDOWPOSCHANGED
+        case 0x0024:       // WM_GETMINMAXINFO
+        case 0x002B:       // WM_DRAWITEM
+        case 0x002C:       // WM_MEASUREITEM
+        case 0x002D:       // WM_DELETEITEM
+        case 0x0039:       // WM_COMPAREITEM
+        case 0x0046:       // WM_WINDOWPOSCHANGING
+        case 0x0047:       // WM_WINDOWPOSCHANGED
         case WM_COPYDATA:  // only as a copy-data frame
-        case 0x004E:  // WM_NOTIFY
-        case 0x0053:  // WM_HELP
-        case 0x007C:  // WM_STYLECHANGING
-        case 0x007D:  // WM_STYLECHANGED
-        case 0x0081:  // WM_NCCREATE
-        case 0x0083:  // WM_NCCALCSIZE
-        case WM_TIMER:  // a TIMERPROC
+        case 0x004E:       // WM_NOTIFY
+        case 0x0053:       // WM_HELP
+        case 0x007C:       // WM_STYLECHANGING
+        case 0x007D:       // WM_STYLECHANGED
+        case 0x0081:       // WM_NCCREATE
+        case 0x0083:       // WM_NCCALCSIZE
+        case WM_TIMER:     // a TIMERPROC
             return true;
         default:
             return false;
@@ -100,7 +100,12 @@ void Unpublish(uint32_t h) {
     if (was) ipc::RemoveEntry(ipc::EndpointDir(), h);
 }
 
+// Publishes or withdraws a window; the caller's last error stays as it was.
 void RemoteWindowChanged(HWND hwnd, bool exists) {
+    struct KeepLastError {
+        DWORD saved = GetLastError();
+        ~KeepLastError() { SetLastError(saved); }
+    } keep;
     uint32_t h = HandleValue(hwnd);
     auto w = exists ? LocalWindow(hwnd) : nullptr;
     if (!w || (GetWindowLongW(hwnd, GWL_STYLE) & WS_CHILD)) {
@@ -178,9 +183,10 @@ HWND RemoteFindWindow(LPCWSTR className, LPCWSTR title) {
         } else {
             ipc::RemoveEntry(dir, m.hwnd);
         }
-        Trace("[Platform] FindWindow: window %08x (%s \"%s\") of process %u is gone; its stale "
-              "entry is removed",
-              m.hwnd, m.cls.c_str(), m.title.c_str(), m.pid);
+        Trace(
+            "[Platform] FindWindow: window %08x (%s \"%s\") of process %u is gone; its stale "
+            "entry is removed",
+            m.hwnd, m.cls.c_str(), m.title.c_str(), m.pid);
     }
     SetLastError(ERROR_SUCCESS);
     return nullptr;
@@ -242,9 +248,10 @@ BOOL RemotePostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return FALSE;
     }
     if (LParamIsPointer(msg, lParam)) {
-        Trace("[Platform] PostMessage 0x%04x to window %p of another process refused: its "
-              "lParam is a pointer",
-              msg, static_cast<void*>(hwnd));
+        Trace(
+            "[Platform] PostMessage 0x%04x to window %p of another process refused: its "
+            "lParam is a pointer",
+            msg, static_cast<void*>(hwnd));
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -279,10 +286,10 @@ bool RemoteSendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT f
             return false;
         }
         if (cds->cbData > ipc::kMaxCopyData) {
-            Trace("[Platform] WM_COPYDATA of %u bytes to window %p refused: at most %zu bytes "
-                  "cross to another process",
-                  static_cast<unsigned>(cds->cbData), static_cast<void*>(hwnd),
-                  ipc::kMaxCopyData);
+            Trace(
+                "[Platform] WM_COPYDATA of %u bytes to window %p refused: at most %zu bytes "
+                "cross to another process",
+                static_cast<unsigned>(cds->cbData), static_cast<void*>(hwnd), ipc::kMaxCopyData);
             SetLastError(ERROR_NOT_ENOUGH_QUOTA);
             return false;
         }
@@ -291,9 +298,10 @@ bool RemoteSendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT f
         const auto* bytes = static_cast<const uint8_t*>(cds->lpData);
         if (cds->cbData > 0) f.data.assign(bytes, bytes + cds->cbData);
     } else if (LParamIsPointer(msg, lParam)) {
-        Trace("[Platform] SendMessage 0x%04x to window %p of another process refused: its "
-              "lParam is a pointer",
-              msg, static_cast<void*>(hwnd));
+        Trace(
+            "[Platform] SendMessage 0x%04x to window %p of another process refused: its "
+            "lParam is a pointer",
+            msg, static_cast<void*>(hwnd));
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     } else {
@@ -316,9 +324,10 @@ bool RemoteSendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT f
               static_cast<void*>(hwnd), static_cast<unsigned>(wait),
               timeoutMs == INFINITE ? ", given up" : "");
     } else if (!replied) {
-        Trace("[Platform] SendMessage 0x%04x to window %p: its process went away or cannot be "
-              "reached",
-              msg, static_cast<void*>(hwnd));
+        Trace(
+            "[Platform] SendMessage 0x%04x to window %p: its process went away or cannot be "
+            "reached",
+            msg, static_cast<void*>(hwnd));
     }
     if (err != 0) {
         SetLastError(err);
@@ -333,8 +342,8 @@ uint32_t ProcessSlot() {
 }
 
 const RemoteWindowDriver kSocketDriver = {
-    RemoteFindWindow,      RemoteIsWindow,   RemotePostMessage,
-    RemoteSendMessage,     RemoteShowWindow, RemoteSetForegroundWindow,
+    RemoteFindWindow,      RemoteIsWindow,      RemotePostMessage,
+    RemoteSendMessage,     RemoteShowWindow,    RemoteSetForegroundWindow,
     RemoteThreadProcessId, RemoteWindowChanged, ProcessSlot,
 };
 
@@ -402,20 +411,21 @@ DWORD WorkerMain(LPVOID) {
     }
 }
 
-// False when too many received sends wait already.
+// False when too many received sends wait already or no thread can take them.
 bool Submit(SendJob&& job) {
     Workers& p = Pool();
     std::lock_guard<std::mutex> g(p.lock);
     if (p.jobs.size() >= kMaxQueuedSends) return false;
-    p.jobs.push_back(std::move(job));
-    if (p.jobs.size() > static_cast<size_t>(p.idle) && p.threads < kMaxWorkers) {
+    if (p.jobs.size() + 1 > static_cast<size_t>(p.idle) && p.threads < kMaxWorkers) {
         if (HANDLE t = CreateThread(nullptr, 0, WorkerMain, nullptr, 0, nullptr)) {
             CloseHandle(t);
             p.threads++;
         }
     }
+    if (p.threads == 0) return false;  // not even one thread could be started
+    p.jobs.push_back(std::move(job));
     p.cv.notify_one();
-    return p.threads > 0;
+    return true;
 }
 
 }  // namespace
@@ -428,8 +438,7 @@ void HandleRequest(const ConnectionRef& conn, Frame&& f) {
     HWND hwnd = AsHwnd(base);
     // Only this process's windows are served: anything else would have the receiving
     // thread call out to another process.
-    if (!IsHandleShape(f.hwnd) || SlotOfHandle(f.hwnd) != CurrentSlot() ||
-        !IsLocalWindow(hwnd)) {
+    if (!IsHandleShape(f.hwnd) || SlotOfHandle(f.hwnd) != CurrentSlot() || !IsLocalWindow(hwnd)) {
         if (f.kind == Kind::Post || f.kind == Kind::Send || f.kind == Kind::CopyData) {
             Trace("[Platform] message 0x%04x from process %u to window %08x: no such window here",
                   f.msg, from, f.hwnd);
@@ -440,10 +449,12 @@ void HandleRequest(const ConnectionRef& conn, Frame&& f) {
     switch (f.kind) {
         case Kind::Post:
         case Kind::Send:
-            if ((f.kind == Kind::Post && f.msg == WM_COPYDATA) || LParamIsPointer(f.msg, f.lParam)) {
-                Trace("[Platform] message 0x%04x from process %u to window %p refused: its lParam "
-                      "would be a pointer into another process",
-                      f.msg, from, static_cast<void*>(hwnd));
+            if ((f.kind == Kind::Post && f.msg == WM_COPYDATA) ||
+                LParamIsPointer(f.msg, f.lParam)) {
+                Trace(
+                    "[Platform] message 0x%04x from process %u to window %p refused: its lParam "
+                    "would be a pointer into another process",
+                    f.msg, from, static_cast<void*>(hwnd));
                 Reply(conn, f.callId,
                       f.msg == WM_COPYDATA && f.kind == Kind::Post ? ERROR_MESSAGE_SYNC_ONLY
                                                                    : ERROR_INVALID_PARAMETER,
@@ -461,9 +472,10 @@ void HandleRequest(const ConnectionRef& conn, Frame&& f) {
                           room == ERROR_NOT_ENOUGH_QUOTA ? "its queue is full" : "it is gone");
                 } else if (!PostMessageW(hwnd, f.msg, static_cast<WPARAM>(f.wParam),
                                          static_cast<LPARAM>(f.lParam))) {
-                    Trace("[Platform] message 0x%04x from process %u to window %p lost: the "
-                          "window went away meanwhile",
-                          f.msg, from, static_cast<void*>(hwnd));
+                    Trace(
+                        "[Platform] message 0x%04x from process %u to window %p lost: the "
+                        "window went away meanwhile",
+                        f.msg, from, static_cast<void*>(hwnd));
                 }
                 return;
             }
@@ -472,17 +484,18 @@ void HandleRequest(const ConnectionRef& conn, Frame&& f) {
             uint32_t callId = f.callId;
             UINT msg = f.msg;
             if (!Submit(SendJob{conn, std::move(f)})) {
-                Trace("[Platform] message 0x%04x from process %u to window %p refused: %zu sent "
-                      "messages wait already",
-                      msg, from, static_cast<void*>(hwnd), kMaxQueuedSends);
+                Trace(
+                    "[Platform] message 0x%04x from process %u to window %p refused: %zu sent "
+                    "messages wait already",
+                    msg, from, static_cast<void*>(hwnd), kMaxQueuedSends);
                 Reply(conn, callId, ERROR_NOT_ENOUGH_QUOTA, 0);
             }
             return;
         }
         case Kind::WindowInfo: {
             auto w = LocalWindow(hwnd);
-            uint64_t info = (static_cast<uint64_t>(GetCurrentProcessId()) << 32) |
-                            (w ? w->threadId : 0);
+            uint64_t info =
+                (static_cast<uint64_t>(GetCurrentProcessId()) << 32) | (w ? w->threadId : 0);
             Reply(conn, f.callId, w ? 0 : ERROR_INVALID_WINDOW_HANDLE, static_cast<int64_t>(info));
             return;
         }

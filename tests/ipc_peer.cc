@@ -17,8 +17,8 @@
 #include "platform/ipc.h"
 #include "platform/sync.h"
 #include "platform/time.h"
-#include "platform/wstr.h"
 #include "platform/window.h"
+#include "platform/wstr.h"
 #include "tests/ipc_peer.h"
 
 namespace {
@@ -74,7 +74,8 @@ LRESULT PeerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
                 LRESULT ok = SendMessageTimeoutW(reinterpret_cast<HWND>(wParam), WM_COPYDATA, 0,
                                                  reinterpret_cast<LPARAM>(&reply), SMTO_NORMAL,
                                                  5000, &result);
-                Say("nested %d %llu", static_cast<int>(ok), static_cast<unsigned long long>(result));
+                Say("nested %d %llu", static_cast<int>(ok),
+                    static_cast<unsigned long long>(result));
             }
             return static_cast<LRESULT>(hash);
         }
@@ -142,6 +143,7 @@ int main(int argc, char** argv) {
         return RunMutex(argv[2], static_cast<DWORD>(strtoul(argv[3], nullptr, 10)),
                         static_cast<DWORD>(strtoul(argv[4], nullptr, 10)));
     }
-    fprintf(stderr, "usage: vantlo-ipc-peer window CLASS TITLE [--signals] | mutex NAME WAIT HOLD\n");
+    fprintf(stderr,
+            "usage: vantlo-ipc-peer window CLASS TITLE [--signals] | mutex NAME WAIT HOLD\n");
     return 2;
 }

@@ -91,7 +91,8 @@ class PeerProcess {
     HWND WaitReady() {
         std::string line = Expect("ready ");
         if (line.empty()) return nullptr;
-        return reinterpret_cast<HWND>(static_cast<uintptr_t>(strtoull(line.c_str() + 6, nullptr, 16)));
+        return reinterpret_cast<HWND>(
+            static_cast<uintptr_t>(strtoull(line.c_str() + 6, nullptr, 16)));
     }
 
     void Signal(int sig) {

@@ -1,8 +1,8 @@
 // Windows across processes: a real peer process (vantlo-ipc-peer) owns a window; this test
 // process finds it, posts and sends to it, hands it a reply window of its own, talks to its
 // socket with raw bytes, kills it, and shares a named mutex with it.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,8 +20,8 @@
 #include "platform/ipc_os.h"
 #include "platform/ipc_wire.h"
 #include "platform/sync.h"
-#include "platform/wstr.h"
 #include "platform/window.h"
+#include "platform/wstr.h"
 #include "tests/ipc_peer.h"
 #include "tests/ipc_test_util.h"
 
@@ -101,7 +101,9 @@ struct Bytes {
     }
     Bytes& U16(uint16_t v) { return U8(v & 0xFF).U8(v >> 8); }
     Bytes& U32(uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
-    Bytes& U64(uint64_t v) { return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32)); }
+    Bytes& U64(uint64_t v) {
+        return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32));
+    }
     Bytes& Header(uint8_t kind, uint32_t length, uint32_t callId) {
         s += "VNTW";
         return U8(1).U8(kind).U16(0).U32(length).U32(callId);
@@ -255,8 +257,8 @@ TEST_F(IpcTest, PostedMessagesArriveInOrderAndSendsReturnTheAnswer) {
     }
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 21, 0), 42);
     DWORD_PTR result = 0;
-    EXPECT_TRUE(SendMessageTimeoutW(peer, kPeerDouble, 1000000000000ull, -7, SMTO_NORMAL, 5000,
-                                    &result));
+    EXPECT_TRUE(
+        SendMessageTimeoutW(peer, kPeerDouble, 1000000000000ull, -7, SMTO_NORMAL, 5000, &result));
     EXPECT_EQ(static_cast<LRESULT>(result), 1999999999993ll);  // 64-bit parameters cross whole
     // Messages with a pointer in lParam cannot cross; a null one is just a value.
     SetLastError(0);
@@ -355,7 +357,8 @@ TEST_F(IpcTest, AReplyWindowInWParamIsAnsweredDuringTheSend) {
     DestroyWindow(reply);
     EXPECT_EQ(SendMessageW(peer, kPeerIsWindow, reinterpret_cast<WPARAM>(reply), 0), FALSE);
     // A send back to a window that is gone fails there and costs nothing here.
-    SendMessageW(peer, WM_COPYDATA, reinterpret_cast<WPARAM>(reply), reinterpret_cast<LPARAM>(&cds));
+    SendMessageW(peer, WM_COPYDATA, reinterpret_cast<WPARAM>(reply),
+                 reinterpret_cast<LPARAM>(&cds));
     EXPECT_EQ(p->Expect("nested "), "nested 0 0");
 }
 
@@ -544,8 +547,8 @@ TEST_F(IpcTest, GarbageOversizedAndHalfFramesCostTheReceiverOnlyATrace) {
     std::string reply = ReadRaw(raw, 32);
     ASSERT_EQ(reply.size(), 32u);
     EXPECT_EQ(reply.substr(0, 4), "VNTW");
-    EXPECT_EQ(reply[4], 1);   // version
-    EXPECT_EQ(reply[5], 7);   // a reply
+    EXPECT_EQ(reply[4], 1);  // version
+    EXPECT_EQ(reply[5], 7);  // a reply
     EXPECT_EQ(Le32(reply, 8), 16u);
     EXPECT_EQ(Le32(reply, 12), 0x51u);
     EXPECT_EQ(Le32(reply, 16), 0u);  // status
@@ -570,10 +573,10 @@ TEST_F(IpcTest, GarbageOversizedAndHalfFramesCostTheReceiverOnlyATrace) {
     EXPECT_TRUE(PostMessageW(peer, WM_CLOSE, 0, 0));
     EXPECT_EQ(p->Wait(), 0);
     std::string trace = ReadHostFile(PeerTrace("peer"));
-    for (const char* line : {"bad frame: bad magic number", "is over the limit",
-                             "unknown frame kind 99", "a reply came where only requests may",
-                             "in the middle of a frame", "refused: its lParam would be a pointer",
-                             "no such window here"}) {
+    for (const char* line :
+         {"bad frame: bad magic number", "is over the limit", "unknown frame kind 99",
+          "a reply came where only requests may", "in the middle of a frame",
+          "refused: its lParam would be a pointer", "no such window here"}) {
         EXPECT_NE(trace.find(line), std::string::npos) << line;
     }
 }
@@ -620,7 +623,7 @@ TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
     auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
     ASSERT_NE(peer, nullptr);
     auto mode = [](const std::string& path) {
-        struct stat st{};
+        struct stat st {};
         EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
         return st.st_mode;
     };
@@ -636,8 +639,8 @@ TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
     ASSERT_EQ(mkdir(loose.c_str(), 0700), 0);
     ASSERT_EQ(chmod(loose.c_str(), 0755), 0);
     HWND inLoose;
-    auto q = StartWindowPeer("IpcLoose", "Loose", &inLoose, "loose",
-                             {"VANTLO_RUNTIME_DIR=" + loose});
+    auto q =
+        StartWindowPeer("IpcLoose", "Loose", &inLoose, "loose", {"VANTLO_RUNTIME_DIR=" + loose});
     ASSERT_NE(inLoose, nullptr);
     EXPECT_EQ(mode(loose) & 07777, 0700u);
     EXPECT_NE(ReadHostFile(PeerTrace("loose")).find("had mode 0755; set to 0700"),

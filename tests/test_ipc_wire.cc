@@ -102,8 +102,14 @@ ReadStatus ReadAll(const std::vector<uint8_t>& bytes, size_t chunk, std::vector<
 
 std::vector<uint8_t> Header(uint8_t kind, uint32_t length, uint32_t callId, uint8_t version = 1,
                             uint16_t reserved = 0) {
-    std::vector<uint8_t> h = {'V', 'N', 'T', 'W', version, kind,
-                              static_cast<uint8_t>(reserved), static_cast<uint8_t>(reserved >> 8)};
+    std::vector<uint8_t> h = {'V',
+                              'N',
+                              'T',
+                              'W',
+                              version,
+                              kind,
+                              static_cast<uint8_t>(reserved),
+                              static_cast<uint8_t>(reserved >> 8)};
     for (uint32_t v : {length, callId}) {
         for (int i = 0; i < 4; ++i) h.push_back(static_cast<uint8_t>(v >> (8 * i)));
     }
@@ -149,10 +155,33 @@ TEST(IpcWire, TheLayoutIsTheDocumentedOne) {
     auto bytes = ipc::Pack(post);
     std::vector<uint8_t> expected = Header(1, 24, 1);
     for (uint8_t b : {0x04, 0x00, 0x05, 0x00, 0x43, 0x08, 0x00, 0x00}) expected.push_back(b);
-    for (int i = 0; i < 8; ++i) expected.push_back(0xFF);       // wParam
-    expected.push_back(0xFE);                                   // lParam -2
+    for (int i = 0; i < 8; ++i) expected.push_back(0xFF);  // wParam
+    expected.push_back(0xFE);                              // lParam -2
     for (int i = 0; i < 7; ++i) expected.push_back(0xFF);
     EXPECT_EQ(bytes, expected);
+
+    // The example of docs/protocol.md, byte for byte.
+    Frame example;
+    example.kind = Kind::Post;
+    example.callId = 0x51;
+    example.hwnd = 0x3C5EC730;
+    example.msg = 0x0403;
+    example.wParam = 5;
+    example.lParam = 6;
+    EXPECT_EQ(ipc::Pack(example),
+              (std::vector<uint8_t>{0x56, 0x4e, 0x54, 0x57, 0x01, 0x01, 0x00, 0x00, 0x18, 0x00,
+                                    0x00, 0x00, 0x51, 0x00, 0x00, 0x00, 0x30, 0xc7, 0x5e, 0x3c,
+                                    0x03, 0x04, 0x00, 0x00, 0x05, 0,    0,    0,    0,    0,
+                                    0,    0,    0x06, 0,    0,    0,    0,    0,    0,    0}));
+    Frame reply;
+    reply.kind = Kind::Reply;
+    reply.callId = 0x51;
+    reply.result = 1;
+    EXPECT_EQ(
+        ipc::Pack(reply),
+        (std::vector<uint8_t>{0x56, 0x4e, 0x54, 0x57, 0x01, 0x07, 0x00, 0x00, 0x10, 0x00, 0x00,
+                              0x00, 0x51, 0x00, 0x00, 0x00, 0,    0,    0,    0,    0,    0,
+                              0,    0,    0x01, 0,    0,    0,    0,    0,    0,    0}));
 }
 
 TEST(IpcWire, CopyDataUpToTheLimitCrossesAndNoMoreIsPacked) {
@@ -179,8 +208,7 @@ TEST(IpcWire, BrokenStreamsAreRefusedAsSoonAsTheyShow) {
     EXPECT_NE(Refusal(Header(1, 24, 0)).find("call id 0"), std::string::npos);
     // Over the limit: refused from the header alone, before any body is waited for.
     EXPECT_NE(Refusal(Header(3, 0xFFFFFFF0, 1)).find("over the limit"), std::string::npos);
-    EXPECT_NE(Refusal(Header(3, ipc::kMaxFrame - 15, 1)).find("over the limit"),
-              std::string::npos);
+    EXPECT_NE(Refusal(Header(3, ipc::kMaxFrame - 15, 1)).find("over the limit"), std::string::npos);
     EXPECT_NE(Refusal(Header(1, 23, 1)).find("body of 23 bytes"), std::string::npos);
     EXPECT_NE(Refusal(Header(7, 17, 1)).find("body of 17 bytes"), std::string::npos);
     EXPECT_NE(Refusal(Header(3, 31, 1)).find("body of 31 bytes"), std::string::npos);
@@ -214,8 +242,8 @@ TEST(IpcWire, AnUnfinishedFrameHoldsOnlyWhatArrived) {
 
 TEST(IpcWire, WindowEntriesRoundTripWithTheirAwkwardCharacters) {
     static const char kTitle[] = "Line\none \\ tab\r and nul \0 end \xC3\xA9";
-    ipc::WindowEntry e{0x00050004, 4242, 4097, 1718000000123456ull, "VANTLO",
-                       std::string(kTitle, sizeof kTitle - 1)};
+    ipc::WindowEntry e{0x00050004,          4242,     4097,
+                       1718000000123456ull, "VANTLO", std::string(kTitle, sizeof kTitle - 1)};
     std::string text = ipc::FormatEntry(e);
     EXPECT_EQ(text.substr(0, 16), "vantlo-window 1\n");
     EXPECT_NE(text.find("hwnd 0x00050004\n"), std::string::npos);
@@ -250,22 +278,22 @@ TEST(IpcWire, MalformedWindowEntriesAreRefused) {
     };
     for (const std::string& bad : {
              with("vantlo-window 1", "vantlo-window 2"),
-             with("hwnd 0x00050004", "hwnd 0x00050005"),     // the owned-windows bit
-             with("hwnd 0x00050004", "hwnd 0x00000004"),     // no slot
-             with("hwnd 0x00050004", "hwnd 0x80050004"),     // bit 31
-             with("hwnd 0x00050004", "hwnd 0x00050000"),     // no index
+             with("hwnd 0x00050004", "hwnd 0x00050005"),    // the owned-windows bit
+             with("hwnd 0x00050004", "hwnd 0x00000004"),    // no slot
+             with("hwnd 0x00050004", "hwnd 0x80050004"),    // bit 31
+             with("hwnd 0x00050004", "hwnd 0x00050000"),    // no index
              with("hwnd 0x00050004", "hwnd 0x1000050004"),  // beyond 32 bits
              with("pid 7", "pid 0"),
              with("pid 7", "pid 2147483648"),
              with("pid 7", "pid -7"),
              with("pid 7", "pid 7x"),
-             with("thread 1\n", ""),                         // a key missing
-             with("class C", "class C\nclass D"),            // a key twice
-             with("class C", "class "),                      // no class
-             with("title T", "title T\\q"),                  // unknown escape
-             with("title T", "title T\\"),                   // escape cut off
+             with("thread 1\n", ""),               // a key missing
+             with("class C", "class C\nclass D"),  // a key twice
+             with("class C", "class "),            // no class
+             with("title T", "title T\\q"),        // unknown escape
+             with("title T", "title T\\"),         // escape cut off
              with("created 5", "created 99999999999999999999"),
-             good.substr(0, good.size() - 1),                // last line unfinished
+             good.substr(0, good.size() - 1),  // last line unfinished
              std::string("garbage"),
              std::string(),
              good + std::string(ipc::kMaxEntryFile, 'x') + "\n",
@@ -277,9 +305,9 @@ TEST(IpcWire, MalformedWindowEntriesAreRefused) {
 TEST(IpcWire, EntryFileNamesNameTheirWindow) {
     EXPECT_EQ(ipc::EntryFileName(0x0005000C), "w-0005000c.win");
     EXPECT_EQ(ipc::HandleOfEntryFileName("w-0005000c.win"), 0x0005000Cu);
-    for (const char* bad : {"w-0005000d.win", "w-0000000c.win", "w-0005000c.tmp",
-                            "w-0005000c.win.123.tmp", "w-5000c.win", "s5.sock", "w-0005000g.win",
-                            "w-8005000c.win"}) {
+    for (const char* bad :
+         {"w-0005000d.win", "w-0000000c.win", "w-0005000c.tmp", "w-0005000c.win.123.tmp",
+          "w-5000c.win", "s5.sock", "w-0005000g.win", "w-8005000c.win"}) {
         EXPECT_EQ(ipc::HandleOfEntryFileName(bad), 0u) << bad;
     }
 }

@@ -19,8 +19,8 @@ namespace {
 bool Same(const ipc::Frame& a, const ipc::Frame& b) {
     return a.kind == b.kind && a.callId == b.callId && a.hwnd == b.hwnd && a.msg == b.msg &&
            a.wParam == b.wParam && a.lParam == b.lParam && a.timeoutMs == b.timeoutMs &&
-           a.dwData == b.dwData && a.cmd == b.cmd && a.status == b.status &&
-           a.result == b.result && a.data == b.data;
+           a.dwData == b.dwData && a.cmd == b.cmd && a.status == b.status && a.result == b.result &&
+           a.data == b.data;
 }
 
 void FuzzFrames(const uint8_t* data, size_t size) {

@@ -2,7 +2,8 @@
 // the resident process's notices; each is printed as one line on stdout, flushed at once:
 //   status <n> <path>           WM_COPYDATA of kind 1182 with one 524-byte status record
 //   login <service> <result>    message 1183: service 0 YouTube, 1 Facebook; 0 signed in
-// Runs until its window is closed (WM_CLOSE, SIGTERM or SIGINT).
+// Runs until its window is closed (WM_CLOSE, SIGTERM or SIGINT). "vantlo-agent: ready" on
+// stderr tells that the window exists.
 //
 // Usage: vantlo-agent
 #include <cstdio>
@@ -79,6 +80,7 @@ int main() {
     if (!RouteTerminationSignalsTo(hwnd)) {
         fprintf(stderr, "vantlo-agent: SIGTERM and SIGINT cannot be routed to the window\n");
     }
+    fprintf(stderr, "vantlo-agent: ready\n");  // the notices may come from now on
     MSG msg{};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     return static_cast<int>(msg.wParam);
