@@ -37,7 +37,7 @@ class ProcessObject {
     ProcessObject& operator=(const ProcessObject&) = delete;
 
   private:
-    T*& slot_;                  // the g_App field that points at the object
+    T*& slot_;                 // the g_App field that points at the object
     std::optional<T> object_;  // the object itself
 };
 

@@ -73,33 +73,33 @@ class SingleInstanceMutex {
 class CAppSettings {};
 
 struct AppGlobals {
-    HWND hMainWnd;                     // the main window
-    HINSTANCE hInstance;               // the module instance
-    HANDLE hShowDlgEvent;              // auto-reset: wakes the dialog thread for a flow
-    HANDLE hDlgLeftEvent;              // manual-reset: a cancelled flow has ended
-    HWND hCurDlg;                      // the page dialog on screen (gets MSG_CANCEL_TASK)
-    HWND hSubDlg;                      // a window opened from a page (gets WM_DESTROY)
-    HWND hTaskViewerWnd;               // the task viewer while it is open, else null
-    BOOL g_bDlgExist;                  // a dialog flow runs on the dialog thread
-    DlgMode nDlgMode;                  // what the dialog thread shows next
-    DlgThread* pDlgThread;             // the dialog thread object
-    LONG nClientRefs;                  // registered client applications
-    CTaskView* pTaskViewer;            // the task viewer object while it exists
-    BOOL g_bShowStatus;                // the command line asked for the task viewer
-    LONG nScaleX;                      // screen width / 240
-    LONG nScaleY;                      // screen height / 320
+    HWND hMainWnd;                               // the main window
+    HINSTANCE hInstance;                         // the module instance
+    HANDLE hShowDlgEvent;                        // auto-reset: wakes the dialog thread for a flow
+    HANDLE hDlgLeftEvent;                        // manual-reset: a cancelled flow has ended
+    HWND hCurDlg;                                // the page dialog on screen (gets MSG_CANCEL_TASK)
+    HWND hSubDlg;                                // a window opened from a page (gets WM_DESTROY)
+    HWND hTaskViewerWnd;                         // the task viewer while it is open, else null
+    BOOL g_bDlgExist;                            // a dialog flow runs on the dialog thread
+    DlgMode nDlgMode;                            // what the dialog thread shows next
+    DlgThread* pDlgThread;                       // the dialog thread object
+    LONG nClientRefs;                            // registered client applications
+    CTaskView* pTaskViewer;                      // the task viewer object while it exists
+    BOOL g_bShowStatus;                          // the command line asked for the task viewer
+    LONG nScaleX;                                // screen width / 240
+    LONG nScaleY;                                // screen height / 320
     std::vector<PhotoListItem>* pPhotoFlowList;  // the list the photo flow works on
     std::vector<VideoListItem>* pVideoFlowList;  // the list the video flow works on
-    PageContext pageContext;           // the page being shown
-    CAlbumList* pAlbumList;            // the Facebook album list
-    AccountAdapter* pAccount;          // the account service adapter
-    ShellActivateInfo shellActivate;   // the main window's shell activation record
-    SingleInstanceMutex* pInstanceMutex;  // the named mutex
-    CUploadTaskMgr* pTaskMgr;          // the upload task manager
-    CAppSettings* pSettings;           // present for the whole run
-    std::vector<VideoListItem> VideoList;  // videos handed over one by one (CD_ADD_VIDEO)
-    std::vector<PhotoListItem> PhotoList;  // photos handed over one by one (CD_ADD_PHOTO)
-    WString scratchText[2];            // the dialogs' scratch texts
+    PageContext pageContext;                     // the page being shown
+    CAlbumList* pAlbumList;                      // the Facebook album list
+    AccountAdapter* pAccount;                    // the account service adapter
+    ShellActivateInfo shellActivate;             // the main window's shell activation record
+    SingleInstanceMutex* pInstanceMutex;         // the named mutex
+    CUploadTaskMgr* pTaskMgr;                    // the upload task manager
+    CAppSettings* pSettings;                     // present for the whole run
+    std::vector<VideoListItem> VideoList;        // videos handed over one by one (CD_ADD_VIDEO)
+    std::vector<PhotoListItem> PhotoList;        // photos handed over one by one (CD_ADD_PHOTO)
+    WString scratchText[2];                      // the dialogs' scratch texts
 };
 
 // The process-wide block. Its objects are created before main in this order: album list,

@@ -92,8 +92,8 @@ bool DecodePathSlots(PayloadView block, WPARAM count, std::vector<WString>* path
     paths->reserve(n);
     for (size_t i = 0; i < n; i++) {
         bool cut = false;
-        paths->push_back(
-            TextAt(block.data + i * PATH_SLOT_BYTES, PATH_SLOT_BYTES, MAX_PAYLOAD_PATH_CHARS, &cut));
+        paths->push_back(TextAt(block.data + i * PATH_SLOT_BYTES, PATH_SLOT_BYTES,
+                                MAX_PAYLOAD_PATH_CHARS, &cut));
         if (cut) {
             Trace("[Vantlo] batch slot %u has no NUL: path cut at %u characters",
                   static_cast<unsigned>(i), static_cast<unsigned>(MAX_PAYLOAD_PATH_CHARS));

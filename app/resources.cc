@@ -20,7 +20,8 @@ int LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int cap) {
     if (!buffer || cap <= 0) return 0;
     buffer[0] = 0;
     for (const StringResource& s : kStrings) {
-        if (s.id == id) return static_cast<int>(WStrCopyN(buffer, s.text, static_cast<size_t>(cap)));
+        if (s.id == id)
+            return static_cast<int>(WStrCopyN(buffer, s.text, static_cast<size_t>(cap)));
     }
     return 0;
 }

@@ -5,8 +5,8 @@
 #include "platform/types.h"
 #include "platform/window.h"
 
-constexpr UINT IDS_APP_TITLE = 1;       // the main window's title
-constexpr UINT IDS_APP_CLASS = 2;       // the main window's class, "VANTLO"
+constexpr UINT IDS_APP_TITLE = 1;         // the main window's title
+constexpr UINT IDS_APP_CLASS = 2;         // the main window's class, "VANTLO"
 constexpr int RESOURCE_TEXT_CHARS = 100;  // the buffer each start-up text is loaded into
 
 // Copies string id into buffer (at most cap - 1 characters, always terminated) and returns

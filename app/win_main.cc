@@ -71,9 +71,10 @@ BOOL InitInstance(HINSTANCE hInstance, int) {
     g_App.hMainWnd = hWnd;
 
     if (!g_App.pTaskMgr || !g_App.pAccount || !g_App.pSettings) {
-        Trace("[Vantlo] a process-wide object is missing: task manager %d, account %d, "
-              "settings %d",
-              g_App.pTaskMgr != nullptr, g_App.pAccount != nullptr, g_App.pSettings != nullptr);
+        Trace(
+            "[Vantlo] a process-wide object is missing: task manager %d, account %d, "
+            "settings %d",
+            g_App.pTaskMgr != nullptr, g_App.pAccount != nullptr, g_App.pSettings != nullptr);
         return FALSE;
     }
 
@@ -92,10 +93,10 @@ BOOL InitInstance(HINSTANCE hInstance, int) {
     return TRUE;
 }
 
-int WinMain(HINSTANCE hInstance, HINSTANCE, LPCWSTR cmdLine, int nShowCmd) {
-    if (cmdLine && WStrCmp(cmdLine, kShowStatusCommand) == 0) g_App.g_bShowStatus = TRUE;
-    if (!InitInstance(hInstance, nShowCmd)) return 0;
+namespace {
 
+// Runs the message loop until WM_QUIT; its code, 0 when the loop failed.
+int RunMessageLoop() {
     // No accelerator table on this build: every message is translated and dispatched.
     MSG msg{};
     BOOL got;
@@ -108,4 +109,13 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, LPCWSTR cmdLine, int nShowCmd) {
         DispatchMessageW(&msg);
     }
     return static_cast<int>(msg.wParam);
+}
+
+}  // namespace
+
+int WinMain(HINSTANCE hInstance, HINSTANCE, LPCWSTR cmdLine, int nShowCmd) {
+    if (cmdLine && WStrCmp(cmdLine, kShowStatusCommand) == 0) g_App.g_bShowStatus = TRUE;
+    const int result = InitInstance(hInstance, nShowCmd) ? RunMessageLoop() : 0;
+    RouteTerminationSignalsTo(nullptr);  // no main window any more: the default action again
+    return result;
 }

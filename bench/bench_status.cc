@@ -133,8 +133,8 @@ int RunClient(const std::string& targetClass, double seconds, int seed) {
     wc.lpfnWndProc = ReplyProc;
     wc.lpszClassName = kReplyClass;
     RegisterClassW(&wc);
-    HWND reply = CreateWindowExW(0, kReplyClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                                 nullptr);
+    HWND reply =
+        CreateWindowExW(0, kReplyClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     const WString cls = FromUtf8(targetClass);
     HWND target = FindWindowW(cls.c_str(), nullptr);
     if (!reply || !target) return 1;
@@ -152,9 +152,8 @@ int RunClient(const std::string& targetClass, double seconds, int seed) {
 
     std::vector<long> latencies;
     long lost = 0;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(seconds));
+    const Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(seconds));
     while (Clock::now() < deadline) {
         const long us = Query(target, reply, paths[pick(rng)]);
         if (us < 0) {
@@ -163,8 +162,8 @@ int RunClient(const std::string& targetClass, double seconds, int seed) {
             latencies.push_back(us);
         }
     }
-    std::string out = "answered " + std::to_string(latencies.size()) + " lost " +
-                      std::to_string(lost) + "\n";
+    std::string out =
+        "answered " + std::to_string(latencies.size()) + " lost " + std::to_string(lost) + "\n";
     for (long us : latencies) out += std::to_string(us) + "\n";
     fwrite(out.data(), 1, out.size(), stdout);
     fflush(stdout);
@@ -218,9 +217,9 @@ struct Load {
 Load RunClients(const std::string& targetClass, int clients, double seconds) {
     std::vector<pid_t> pids;
     for (int c = 0; c < clients; c++) {
-        pids.push_back(Spawn({g_self, "--client", targetClass, std::to_string(seconds),
-                              std::to_string(c + 1)},
-                             g_dir + "/client-" + std::to_string(c) + ".out"));
+        pids.push_back(
+            Spawn({g_self, "--client", targetClass, std::to_string(seconds), std::to_string(c + 1)},
+                  g_dir + "/client-" + std::to_string(c) + ".out"));
     }
     std::vector<long> all;
     long lost = 0;
@@ -238,7 +237,8 @@ Load RunClients(const std::string& targetClass, int clients, double seconds) {
     if (all.empty()) Die("no query was answered by " + targetClass);
     std::sort(all.begin(), all.end());
     const auto at = [&](double q) {
-        return static_cast<double>(all[static_cast<size_t>(q * static_cast<double>(all.size() - 1))]) /
+        return static_cast<double>(
+                   all[static_cast<size_t>(q * static_cast<double>(all.size() - 1))]) /
                1000.0;
     };
     return Load{static_cast<double>(all.size()) / seconds, at(0.5), at(0.99),

@@ -365,7 +365,9 @@ void AcceptAll(Endpoint& e, int listenFd) {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors, say: a pause keeps this thread from spinning on it.
                 Trace("[Platform] accepting a connection failed: %s", strerror(errno));
+                Sleep(100);
             }
             return;
         }
@@ -524,7 +526,7 @@ DWORD ReceiverMain(LPVOID param) {
                 continue;
             }
             if (re & (POLLIN | POLLHUP | POLLERR)) ReadFrom(e, c);
-            if (c->broken) Drop(e, c, nullptr);
+            if (c->broken || (re & POLLNVAL)) Drop(e, c, nullptr);
         }
         uint64_t now = NowMs();
         for (auto& c : polled) {

@@ -104,8 +104,7 @@ struct Received {
 // viewer and the agent.
 class RecordingWindow {
   public:
-    explicit RecordingWindow(LPCWSTR className = u"VantloTestRecordingWindow",
-                             LPCWSTR title = u"");
+    explicit RecordingWindow(LPCWSTR className = u"VantloTestRecordingWindow", LPCWSTR title = u"");
     ~RecordingWindow();
     RecordingWindow(const RecordingWindow&) = delete;
     RecordingWindow& operator=(const RecordingWindow&) = delete;
@@ -149,7 +148,7 @@ class TraceFile {
     std::vector<std::string> Lines() const;
     // The lines that start with prefix, in order.
     std::vector<std::string> Starting(const std::string& prefix) const;
-    size_t Count(const std::string& line) const;        // lines equal to line
+    size_t Count(const std::string& line) const;       // lines equal to line
     bool Contains(const std::string& fragment) const;  // some line holds fragment
     // Index of the first line holding fragment, or -1.
     long IndexOf(const std::string& fragment) const;

@@ -52,7 +52,8 @@ class EndToEndTest : public DeviceTest {
     // Starts vantlo with args and waits until its main window can be found.
     ChildProcess* StartVantlo(const std::vector<std::string>& args = {}) {
         ChildProcess* p = Spawn("vantlo", args);
-        const bool up = WaitUntil([&] { return FindWindowW(kMainClass, nullptr) || !p->Running(); });
+        const bool up =
+            WaitUntil([&] { return FindWindowW(kMainClass, nullptr) || !p->Running(); });
         EXPECT_TRUE(up && p->Running()) << ReadText(LastErr());
         return p;
     }
@@ -115,7 +116,7 @@ class EndToEndTest : public DeviceTest {
         return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
     }
 
-    std::string base_;     // the case's folder: root, runtime folder, media, outputs
+    std::string base_;      // the case's folder: root, runtime folder, media, outputs
     std::string agentOut_;  // the agent's stdout
     std::string lastOut_;   // stdout of the last program started
     std::string lastErr_;   // stderr of the last program started
@@ -152,10 +153,10 @@ TEST_F(EndToEndTest, BatchFlowRunsToDoneWithTheAgentsNoticesInOrder) {
 }
 
 TEST_F(EndToEndTest, StatusAnswersFollowTheUpload) {
-    // 60 KB at 20 KB/s: long enough to be asked while it uploads.
+    // 120 KB at 20 KB/s: long enough to be asked while it uploads.
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 20000));
     StartVantlo();
-    const std::string a = Media("a.mp4", 60000);
+    const std::string a = Media("a.mp4", 120000);
     const std::string unknown = base_ + "/media/unknown.mp4";
 
     EXPECT_EQ(Client({"status", a}).out, "0\n");
@@ -356,7 +357,8 @@ TEST_F(BadClientInputTest, BatchCountsBeyondTheDataUseOnlyTheWholeSlots) {
     block.resize(2 * PATH_SLOT_BYTES + 7);
     EXPECT_EQ(Client({"copydata", "2027", "5", "--file", Write("slots", block)}).rc, 0);
     EXPECT_EQ(Client({"copydata", "2047", "3", "--hex", ""}).rc, 0);
-    EXPECT_TRUE(trace_.Contains("[Vantlo] batch of 5 slots carries only 2 whole slots (1047 bytes)"));
+    EXPECT_TRUE(
+        trace_.Contains("[Vantlo] batch of 5 slots carries only 2 whole slots (1047 bytes)"));
     EXPECT_TRUE(trace_.Contains("[Vantlo] batch of 3 slots carries only 0 whole slots (0 bytes)"));
     ASSERT_TRUE(WaitForStatus(b, TASK_DONE));
     EXPECT_EQ(Status(a), TASK_DONE);
@@ -421,9 +423,10 @@ TEST_F(BadClientInputTest, RepliesToAWindowThatDoesNotExistAreDropped) {
 // ---- The client and the agent on their own ------------------------------------------------------
 
 TEST_F(EndToEndTest, ClientWithoutARunningInstanceExitsWithThree) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"status", "/x.mp4"}, {"register"}, {"close"},
-          {"post", "2115"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"status", "/x.mp4"},
+                                                 {"register"},
+                                                 {"close"},
+                                                 {"post", "2115"}}) {
         const ClientResult r = Client(args);
         EXPECT_EQ(r.rc, 3) << args[0];
         EXPECT_NE(r.err.find("no running Vantlo instance"), std::string::npos) << r.err;

@@ -143,12 +143,12 @@ TEST_F(MainWindowTest, VideoBatchQueuesEverySlotInOrderWithTheDefaultTexts) {
                                                    Posted(MSG_CONNECTION_STATUS)}));
     ASSERT_TRUE(viewer.Sync());
     EXPECT_EQ(viewer.Messages(), std::vector<Seen>{Posted(MSG_TASKVIEWER_ITEMS_ADDED)});
-    EXPECT_EQ(Tasks(SERVICE_YOUTUBE), (TaskList{{a, TASK_WAITING}, {b, TASK_WAITING},
-                                                {c, TASK_WAITING}}));
-    EXPECT_EQ(trace_.Starting("[Vantlo] 3"),
-              (std::vector<std::string>{"[Vantlo] 3 Video items received", "[Vantlo] 3: \\Media\\a.mp4",
-                                        "[Vantlo] 3: \\Media\\b.mp4",
-                                        "[Vantlo] 3: \\Media\\c.mp4"}));
+    EXPECT_EQ(Tasks(SERVICE_YOUTUBE),
+              (TaskList{{a, TASK_WAITING}, {b, TASK_WAITING}, {c, TASK_WAITING}}));
+    EXPECT_EQ(
+        trace_.Starting("[Vantlo] 3"),
+        (std::vector<std::string>{"[Vantlo] 3 Video items received", "[Vantlo] 3: \\Media\\a.mp4",
+                                  "[Vantlo] 3: \\Media\\b.mp4", "[Vantlo] 3: \\Media\\c.mp4"}));
 
     // Once connected they upload one after the other, with the batch's texts.
     ASSERT_TRUE(RunQueueUntil([&] {
@@ -237,15 +237,15 @@ TEST_F(MainWindowTest, MultiStatusAnswersTheWholeRecordsOfTheBlock) {
     EXPECT_EQ(answer.kind, CD_UPLOAD_STATUS_MULTI);
     EXPECT_EQ(answer.wParam, 0u);
     EXPECT_TRUE(answer.data.empty());
-    EXPECT_EQ(trace_.Starting("[Vantlo] GetUploadStatusMulti"),
-              (std::vector<std::string>{
-                  "[Vantlo] GetUploadStatusMulti+, 2 items",
-                  "[Vantlo] GetUploadStatusMulti 0: \\Media\\a.mp4, 3",
-                  "[Vantlo] GetUploadStatusMulti 1: \\Media\\unknown.mp4, 0",
-                  "[Vantlo] GetUploadStatusMulti-", "[Vantlo] GetUploadStatusMulti+, 1 items",
-                  "[Vantlo] GetUploadStatusMulti 0: \\Media\\a.mp4, 3",
-                  "[Vantlo] GetUploadStatusMulti-", "[Vantlo] GetUploadStatusMulti+, 0 items",
-                  "[Vantlo] GetUploadStatusMulti-"}));
+    EXPECT_EQ(
+        trace_.Starting("[Vantlo] GetUploadStatusMulti"),
+        (std::vector<std::string>{
+            "[Vantlo] GetUploadStatusMulti+, 2 items",
+            "[Vantlo] GetUploadStatusMulti 0: \\Media\\a.mp4, 3",
+            "[Vantlo] GetUploadStatusMulti 1: \\Media\\unknown.mp4, 0",
+            "[Vantlo] GetUploadStatusMulti-", "[Vantlo] GetUploadStatusMulti+, 1 items",
+            "[Vantlo] GetUploadStatusMulti 0: \\Media\\a.mp4, 3", "[Vantlo] GetUploadStatusMulti-",
+            "[Vantlo] GetUploadStatusMulti+, 0 items", "[Vantlo] GetUploadStatusMulti-"}));
 }
 
 TEST_F(MainWindowTest, TaskStatusFollowsTheQueueThroughEveryState) {
@@ -386,9 +386,9 @@ TEST_F(MainWindowTest, ClearingAServiceDropsOnlyItsTasksAndTellsTheViewer) {
     EXPECT_TRUE(Tasks(SERVICE_FACEBOOK).empty());
     ASSERT_TRUE(viewer.Sync());
     EXPECT_EQ(viewer.Messages(),
-              (std::vector<Seen>{Posted(MSG_TASKVIEWER_ITEMS_ADDED), Posted(MSG_TASKVIEWER_ITEMS_ADDED),
-                                 Posted(MSG_TASKVIEWER_TASKS_CLEARED),
-                                 Posted(MSG_TASKVIEWER_TASKS_CLEARED)}));
+              (std::vector<Seen>{
+                  Posted(MSG_TASKVIEWER_ITEMS_ADDED), Posted(MSG_TASKVIEWER_ITEMS_ADDED),
+                  Posted(MSG_TASKVIEWER_TASKS_CLEARED), Posted(MSG_TASKVIEWER_TASKS_CLEARED)}));
 }
 
 // ---- Clients ----------------------------------------------------------------------------------
@@ -409,13 +409,13 @@ TEST_F(MainWindowTest, RegistrationIsCountedAndNeverGoesBelowZero) {
             refs.push_back(line);
         }
     }
-    EXPECT_EQ(refs, (std::vector<std::string>{
-                        "WM_UPL_DEREGISTER", "[Vantlo] Ref count might be minus",
-                        "[Vantlo] Ref count: 0", "[Vantlo] Ref count: 0", "WM_UPL_DEREGISTER",
-                        "[Vantlo] Ref count might be minus", "[Vantlo] Ref count: 0",
-                        "[Vantlo] Ref count: 0", "WM_UPL_REGISTER", "[Vantlo] Ref count: 1",
-                        "WM_UPL_REGISTER", "[Vantlo] Ref count: 2", "WM_UPL_DEREGISTER",
-                        "[Vantlo] Ref count: 1", "[Vantlo] Ref count: 1"}));
+    EXPECT_EQ(refs,
+              (std::vector<std::string>{
+                  "WM_UPL_DEREGISTER", "[Vantlo] Ref count might be minus", "[Vantlo] Ref count: 0",
+                  "[Vantlo] Ref count: 0", "WM_UPL_DEREGISTER", "[Vantlo] Ref count might be minus",
+                  "[Vantlo] Ref count: 0", "[Vantlo] Ref count: 0", "WM_UPL_REGISTER",
+                  "[Vantlo] Ref count: 1", "WM_UPL_REGISTER", "[Vantlo] Ref count: 2",
+                  "WM_UPL_DEREGISTER", "[Vantlo] Ref count: 1", "[Vantlo] Ref count: 1"}));
 }
 
 TEST_F(MainWindowTest, CancelCommandClearsTheDialogFlag) {
@@ -491,7 +491,6 @@ TEST_F(MainWindowTest, CloseShutsTheAccountServiceDownBeforeTheTaskManager) {
     EXPECT_GT(dialogs, engine);
     EXPECT_EQ(g_App.pDlgThread, nullptr);
 }
-
 
 // ---- Bad input --------------------------------------------------------------------------------
 

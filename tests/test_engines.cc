@@ -33,6 +33,7 @@ constexpr auto kWatchdog = std::chrono::seconds(60);
 
 constexpr HRESULT kVideoSourceFailed = static_cast<HRESULT>(0xC0000001u);
 constexpr HRESULT kPhotoSourceFailed = static_cast<HRESULT>(0x90000404u);
+constexpr HRESULT kPhotoOutboxFailed = static_cast<HRESULT>(0x90000500u);
 constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070u);
 
 constexpr char16_t kVideoKey[] = u"SOFTWARE\\Velmar\\Engines\\Zorvid";
@@ -651,6 +652,28 @@ TEST_F(EngineFailure, MissingSourceFailsWithEachEnginesCode) {
     ASSERT_EQ(photo.Start(u"\\My Documents\\folder.jpg"), S_OK);
     ASSERT_TRUE(photo.sink.log.WaitForEnds(2));
     EXPECT_EQ(photo.sink.log.Reports().back().hr, kPhotoSourceFailed);
+}
+
+TEST_F(EngineFailure, AMissingOutboxIsMadeAgainAndOneThatIsNoFolderFailsTheUpload) {
+    const std::string clip = MakeSource("clip.mp4", 5000, 1);
+    MakeSource("pic.jpg", 3000, 2);
+    fs::remove_all(root_ + "/Outbox");
+    VideoEngineLib video;
+    PhotoEngineLib photo;
+    ASSERT_NO_FATAL_FAILURE(video.Load());
+    ASSERT_NO_FATAL_FAILURE(photo.Load());
+    ASSERT_EQ(video.Start(Params(u"\\My Documents\\clip.mp4")), S_OK);
+    ASSERT_TRUE(video.sink.log.WaitForEnd());
+    ExpectCompleteProgress(video.sink.log.Reports());
+    EXPECT_EQ(Outbox("YouTube"), std::vector<std::string>{"clip.mp4"});
+    EXPECT_TRUE(OutboxFile("YouTube", "clip.mp4") == clip);
+
+    // A file where the photo outbox belongs stays as it is; the upload fails.
+    WriteHostFile(root_ + "/Outbox/Facebook", "not a folder");
+    ASSERT_EQ(photo.Start(u"\\My Documents\\pic.jpg"), S_OK);
+    ASSERT_TRUE(photo.sink.log.WaitForEnd());
+    EXPECT_EQ(photo.sink.log.Reports().back().hr, kPhotoOutboxFailed);
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/Facebook"), "not a folder");
 }
 
 TEST_F(EngineFailure, NullArgumentsAreRefusedWithoutAReport) {

@@ -154,6 +154,19 @@ std::string ReadRaw(int fd, size_t n) {
     return out.size() == n ? out : "";
 }
 
+// Whether the other side closes the connection within ms.
+bool ClosedByPeerWithin(int fd, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[256];
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r <= 0) return true;
+    }
+    return false;
+}
+
 // Whether the other side closes the connection within the watchdog.
 bool ClosedByPeer(int fd) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(PeerProcess::kWatchdogMs);
@@ -579,6 +592,45 @@ TEST_F(IpcTest, GarbageOversizedAndHalfFramesCostTheReceiverOnlyATrace) {
           "refused: its lParam would be a pointer", "no such window here"}) {
         EXPECT_NE(trace.find(line), std::string::npos) << line;
     }
+}
+
+TEST_F(IpcTest, ConnectionsAndUnfinishedFramesBeyondTheLimitsAreTurnedAway) {
+    HWND peer;
+    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    ASSERT_NE(peer, nullptr);
+    const std::string sock = runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".sock";
+    // 64 connections at a time; the ones after them are closed at once.
+    std::vector<int> conns;
+    for (int i = 0; i < 70; ++i) {
+        conns.push_back(RawConnect(sock));
+        ASSERT_GE(conns.back(), 0) << i;
+    }
+    for (int i = 64; i < 70; ++i) EXPECT_TRUE(ClosedByPeer(conns[i])) << i;
+    for (int fd : conns) close(fd);
+    conns.clear();
+    // Unfinished frames may hold 64 MiB in all: the connection that goes beyond is dropped.
+    const size_t body = 7u << 20;
+    std::string part = Bytes().Header(3, ipc::kMaxFrame - 16, 1).s + std::string(body, 'x');
+    int dropped = -1;
+    for (int i = 0; i < 12 && dropped < 0; ++i) {
+        int fd = RawConnect(sock);
+        ASSERT_GE(fd, 0);
+        conns.push_back(fd);
+        size_t sent = 0;
+        while (sent < part.size()) {
+            ssize_t n = send(fd, part.data() + sent, part.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+        if (sent < part.size() || ClosedByPeerWithin(fd, 200)) dropped = i;
+    }
+    EXPECT_EQ(dropped, 9);  // ten times 7 MiB is more than 64 MiB
+    for (int fd : conns) close(fd);
+    // It serves on.
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 5, 0), 10);
+    std::string trace = ReadHostFile(PeerTrace("peer"));
+    EXPECT_NE(trace.find("connections are open"), std::string::npos);
+    EXPECT_NE(trace.find("unfinished frames hold more memory than allowed"), std::string::npos);
 }
 
 TEST_F(IpcTest, FramesSurviveOneByteReadsAndWrites) {

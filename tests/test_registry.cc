@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -176,6 +177,31 @@ int RenameFailsIo(const char*, const char*) {
 long ReadFailsIo(int, void*, size_t) {
     errno = EIO;
     return -1;
+}
+int StatFailsIo(const char*, RegFileStamp*) {
+    errno = EIO;
+    return -1;
+}
+
+long long Nanoseconds(const timespec& t) {
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+// Waits until the file was last changed at least 200 ms ago, so that the registry may answer
+// from what it keeps in memory; false when the watchdog ran out.
+bool WaitUntilLeftAlone(const std::string& path) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        struct stat st {};
+        timespec now{};
+        if (stat(path.c_str(), &st) != 0) return false;
+        clock_gettime(CLOCK_REALTIME, &now);
+        const long long last = std::max(Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim));
+        if (Nanoseconds(now) - last >= 200 * 1000 * 1000LL) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        timespec pause{0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 // ---- Values in the file --------------------------------------------------------------------
@@ -515,7 +541,59 @@ TEST_F(RegistryTest, OversizedFilesAndChangesAreRefused) {
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
+// A read that cannot stat the file reads it instead, and still answers rightly.
+TEST_F(RegistryTest, ReadsWorkWhenTheFileCannotBeStamped) {
+    RestoreOsCalls restore;
+    HKEY key = CreateKey(kVantloKey);
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(SetDword(key, u"ClearYoutube", 1), ERROR_SUCCESS);
+    ASSERT_EQ(GetDword(key, u"ClearYoutube"), 1u);
+    RegOs().Stat = StatFailsIo;
+    EXPECT_EQ(GetDword(key, u"ClearYoutube"), 1u);
+    EXPECT_EQ(SetDword(key, u"ClearYoutube", 2), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, u"ClearYoutube"), 2u);
+    WriteHostFile(RegistryFile(), "[HKLM\\SOFTWARE\\Velmar\\Vantlo]\n\"ClearYoutube\"=dword:3\n");
+    EXPECT_EQ(GetDword(key, u"ClearYoutube"), 3u);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 // ---- Several processes ---------------------------------------------------------------------
+
+// Reads of a file left alone are answered from memory; a change by another process, or an
+// edit in place that keeps the file's size and modification time, is still seen at once.
+TEST_F(RegistryTest, AChangeElsewhereIsSeenAtTheNextCallAfterReadsFromMemory) {
+    const std::string key = "HKLM\\SOFTWARE\\Velmar\\Vantlo";
+    HKEY h = CreateKey(kVantloKey);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(SetDword(h, u"Count", 1), ERROR_SUCCESS);
+    ASSERT_TRUE(WaitUntilLeftAlone(RegistryFile()));
+    EXPECT_EQ(GetDword(h, u"Count"), 1u);
+    EXPECT_EQ(GetDword(h, u"Count"), 1u);
+
+    // Another process writes a value of the same size.
+    RunResult r = Tool({"set", key, "Count", "dword:2"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(GetDword(h, u"Count"), 2u);
+
+    // A person edits the file in place and puts its modification time back.
+    ASSERT_TRUE(WaitUntilLeftAlone(RegistryFile()));
+    EXPECT_EQ(GetDword(h, u"Count"), 2u);
+    struct stat before {};
+    ASSERT_EQ(stat(RegistryFile().c_str(), &before), 0);
+    std::string text = ReadHostFile(RegistryFile());
+    const size_t at = text.find("\"Count\"=dword:00000002");
+    ASSERT_NE(at, std::string::npos) << text;
+    text.replace(at, 22, "\"Count\"=dword:00000003");
+    WriteHostFile(RegistryFile(), text);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, RegistryFile().c_str(), times, 0), 0);
+    struct stat after {};
+    ASSERT_EQ(stat(RegistryFile().c_str(), &after), 0);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(Nanoseconds(after.st_mtim), Nanoseconds(before.st_mtim));
+    EXPECT_EQ(GetDword(h, u"Count"), 3u);
+    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+}
 
 TEST_F(RegistryTest, TwoProcessesWritingDifferentValuesAtOnceLoseNeither) {
     constexpr int kCount = 150;

@@ -58,7 +58,7 @@ constexpr UINT MSG_SHOWSTATUS = WM_USER + 1081;
 constexpr UINT WM_UPL_REGISTER = WM_USER + 1091;
 constexpr UINT WM_UPL_DEREGISTER = WM_USER + 1092;
 
-constexpr size_t kSlotBytes = 520;         // one path slot: MAX_PATH UTF-16 characters
+constexpr size_t kSlotBytes = 520;  // one path slot: MAX_PATH UTF-16 characters
 constexpr size_t kMaxPathChars = MAX_PATH - 1;
 
 // One file's status as it travels (little-endian, 524 bytes).
@@ -112,8 +112,8 @@ HWND CreateReplyWindow() {
     wc.lpfnWndProc = ReplyWndProc;
     wc.lpszClassName = kReplyClass;
     RegisterClassW(&wc);
-    HWND hwnd = CreateWindowExW(0, kReplyClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                                nullptr);
+    HWND hwnd =
+        CreateWindowExW(0, kReplyClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     if (!hwnd) fprintf(stderr, "vantlo-client: cannot create the reply window\n");
     return hwnd;
 }
@@ -182,7 +182,8 @@ void PutPath(BYTE* at, const WString& path) {
 
 std::vector<BYTE> PathSlots(const std::vector<std::string>& args) {
     std::vector<BYTE> block(args.size() * kSlotBytes, 0);
-    for (size_t i = 0; i < args.size(); i++) PutPath(block.data() + i * kSlotBytes, AbsolutePath(args[i]));
+    for (size_t i = 0; i < args.size(); i++)
+        PutPath(block.data() + i * kSlotBytes, AbsolutePath(args[i]));
     return block;
 }
 
@@ -305,8 +306,7 @@ int Client::Query(UINT msg, ULONG_PTR kind, const std::vector<BYTE>& data) {
     HWND reply = ReplyWnd();
     if (!reply) return kNoAnswer;
     const WPARAM self = reinterpret_cast<WPARAM>(reply);
-    const int rc =
-        msg == WM_COPYDATA ? SendCopyData(kind, self, data) : Send(msg, self, 0);
+    const int rc = msg == WM_COPYDATA ? SendCopyData(kind, self, data) : Send(msg, self, 0);
     if (rc != kOk) return rc;
     if (!WaitForReply(g_timeoutMs)) {
         fprintf(stderr, "vantlo-client: no answer from Vantlo in time\n");
@@ -427,8 +427,7 @@ int Client::Run(const std::string& command) {
         return Usage();
     }
     if (command == "prepare" && Args(1, 1) && (sub == "youtube" || sub == "facebook")) {
-        return SendCopyData(sub == "youtube" ? CD_PREPARE_YOUTUBE : CD_PREPARE_FACEBOOK, 0,
-                            {});
+        return SendCopyData(sub == "youtube" ? CD_PREPARE_YOUTUBE : CD_PREPARE_FACEBOOK, 0, {});
     }
     if (command == "start" && Args(1, 1) && (sub == "video" || sub == "photo")) {
         return SendCopyData(sub == "video" ? CD_START_VIDEO : CD_START_PHOTO, 0, {});
