@@ -22,7 +22,7 @@ std::string DefaultRoot() {
 // Finds an existing entry of folder whose name equals name ignoring case.
 std::string MatchEntry(const std::string& folder, const std::string& name) {
     // An entry spelled exactly so is the answer; only another spelling needs the listing.
-    struct stat st{};
+    struct stat st {};
     if (lstat((folder + "/" + name).c_str(), &st) == 0) return name;
     DIR* d = opendir(folder.c_str());
     if (!d) return name;

@@ -247,13 +247,14 @@ void RemoveEntry(const std::string& dir, uint32_t hwnd) {
     unlink((dir + "/" + EntryFileName(hwnd)).c_str());
 }
 
-std::vector<ListedEntry> ListEntries(const std::string& dir) {
+std::vector<ListedEntry> ListEntries(const std::string& dir, uint32_t skipSlot) {
     std::vector<ListedEntry> out;
     DIR* d = opendir(dir.c_str());
     if (!d) return out;
     std::vector<std::pair<uint32_t, std::string>> names;
     while (dirent* e = readdir(d)) {
-        if (uint32_t h = HandleOfEntryFileName(e->d_name)) names.emplace_back(h, e->d_name);
+        uint32_t h = HandleOfEntryFileName(e->d_name);
+        if (h && (skipSlot == 0 || SlotOfHandle(h) != skipSlot)) names.emplace_back(h, e->d_name);
     }
     closedir(d);
     for (auto& [hwnd, name] : names) {

@@ -39,8 +39,8 @@ struct ListedEntry {
     bool wellFormed;    // entry below is valid
     WindowEntry entry;  // the parsed file
 };
-// Every entry file of the folder.
-std::vector<ListedEntry> ListEntries(const std::string& dir);
+// Every entry file of the folder; those of slot skipSlot (0: none) are left unread.
+std::vector<ListedEntry> ListEntries(const std::string& dir, uint32_t skipSlot = 0);
 
 // The lock file of a named mutex: while it is open the mutex exists; byte 1 locked means
 // some process owns it. Open file description locks, so each object here is its own owner.

@@ -160,7 +160,7 @@ HWND RemoteFindWindow(LPCWSTR className, LPCWSTR title) {
     if (dir.empty()) return nullptr;
     const uint32_t own = ipc::CurrentSlot();
     std::vector<ipc::WindowEntry> matches;
-    for (auto& le : ipc::ListEntries(dir)) {
+    for (auto& le : ipc::ListEntries(dir, own)) {
         if (ipc::SlotOfHandle(le.hwnd) == own) continue;  // ours were searched already
         if (!le.wellFormed) {
             MalformedEntry(dir, le.hwnd);
