@@ -8,16 +8,18 @@
 // Property value types (low 16 bits of a property identifier).
 constexpr WORD CEVT_I2 = 2;
 constexpr WORD CEVT_I4 = 3;
-constexpr WORD CEVT_UI2 = 18;        // 0x0012
-constexpr WORD CEVT_UI4 = 19;        // 0x0013
-constexpr WORD CEVT_LPWSTR = 31;     // 0x001F
-constexpr WORD CEVT_FILETIME = 64;   // 0x0040
-constexpr WORD CEVT_AUTO_I4 = 102;   // 0x0066, store-assigned growing counter
+constexpr WORD CEVT_UI2 = 18;       // 0x0012
+constexpr WORD CEVT_UI4 = 19;       // 0x0013
+constexpr WORD CEVT_LPWSTR = 31;    // 0x001F
+constexpr WORD CEVT_FILETIME = 64;  // 0x0040
+constexpr WORD CEVT_AUTO_I4 = 102;  // 0x0066, store-assigned growing counter
 
 constexpr CEPROPID MakePropId(WORD number, WORD type) {
     return (static_cast<CEPROPID>(number) << 16) | type;
 }
-constexpr WORD TypeFromPropId(CEPROPID id) { return static_cast<WORD>(id & 0xFFFF); }
+constexpr WORD TypeFromPropId(CEPROPID id) {
+    return static_cast<WORD>(id & 0xFFFF);
+}
 
 constexpr int CEDB_MAXDBASENAMELEN = 128;
 constexpr int CEDB_MAXSORTORDER = 16;
@@ -56,12 +58,12 @@ constexpr WORD CEDB_PROPDELETE = 0x0200;  // on write: remove the property from 
 constexpr DWORD CEDB_SORT_DESCENDING = 0x00000001;
 
 struct SORTORDERSPECEX {
-    WORD wVersion;                         // 2
-    WORD wNumProps;                        // keys in use
-    WORD wKeyFlags;                        // 0
-    WORD wReserved;                        // 0
-    CEPROPID rgPropID[CEDB_MAXSORTPROP];   // key properties, most significant first
-    DWORD rgdwFlags[CEDB_MAXSORTPROP];     // CEDB_SORT_DESCENDING per key
+    WORD wVersion;                        // 2
+    WORD wNumProps;                       // keys in use
+    WORD wKeyFlags;                       // 0
+    WORD wReserved;                       // 0
+    CEPROPID rgPropID[CEDB_MAXSORTPROP];  // key properties, most significant first
+    DWORD rgdwFlags[CEDB_MAXSORTPROP];    // CEDB_SORT_DESCENDING per key
 };
 static_assert(sizeof(SORTORDERSPECEX) == 136);
 
@@ -73,14 +75,14 @@ constexpr DWORD CEDB_VALIDMODTIME = 0x0008;
 constexpr DWORD CEDB_VALIDDBFLAGS = 0x0010;
 
 struct CEDBASEINFOEX {
-    WORD wVersion;                              // 2
-    WORD wNumSortOrder;                         // sort orders in rgSortSpecs
-    DWORD dwFlags;                              // CEDB_VALID* flags
-    WCHAR szDbaseName[CEDB_MAXDBASENAMELEN];    // NUL-terminated name
-    DWORD dwDbaseType;                          // database type
-    DWORD dwNumRecords;                         // filled on read
-    DWORD dwSize;                               // filled on read: bytes of record data
-    FILETIME ftLastModified;                    // filled on read
+    WORD wVersion;                            // 2
+    WORD wNumSortOrder;                       // sort orders in rgSortSpecs
+    DWORD dwFlags;                            // CEDB_VALID* flags
+    WCHAR szDbaseName[CEDB_MAXDBASENAMELEN];  // NUL-terminated name
+    DWORD dwDbaseType;                        // database type
+    DWORD dwNumRecords;                       // filled on read
+    DWORD dwSize;                             // filled on read: bytes of record data
+    FILETIME ftLastModified;                  // filled on read
     SORTORDERSPECEX rgSortSpecs[CEDB_MAXSORTORDER];
 };
 
@@ -121,7 +123,7 @@ BOOL CeFlushDBVol(CEGUID* guid);
 BOOL CeUnmountDBVol(CEGUID* guid);
 
 // Enumeration of the databases of a volume; CloseHandle ends it.
-HANDLE CeFindFirstDatabaseEx(CEGUID* guid, DWORD dbType);  // INVALID_HANDLE_VALUE on failure
+HANDLE CeFindFirstDatabaseEx(CEGUID* guid, DWORD dbType);     // INVALID_HANDLE_VALUE on failure
 CEOID CeFindNextDatabaseEx(HANDLE enumHandle, CEGUID* guid);  // 0 when none is left
 BOOL CeOidGetInfoEx2(CEGUID* guid, CEOID oid, CEOIDINFOEX* info);
 
@@ -146,15 +148,14 @@ BOOL CeGetDatabaseProps(HANDLE db, WORD* propCount, CEPROPSPEC* props);
 // so it also works after an auto-increment read. index (may be null) receives the record's
 // position in sort order; for anything but SEEK_BEGINNING that costs a count, so pass null
 // unless the position is wanted.
-CEOID CeSeekDatabaseEx(HANDLE db, DWORD seekType, uintptr_t value, WORD valueCount,
-                       DWORD* index);
+CEOID CeSeekDatabaseEx(HANDLE db, DWORD seekType, uintptr_t value, WORD valueCount, DWORD* index);
 // Reads the current record's properties (all it has when propIds is null; requested ones it
 // lacks come back zero with CEDB_PROPNOTFOUND). With CEDB_ALLOWREALLOC and *buffer null
 // or too small the buffer is allocated with LocalAlloc; free it with LocalFree. With
 // CEDB_AUTOINCREMENT on the handle the read moves on to the next record, skipping records
 // deleted meanwhile; ERROR_KEY_DELETED when a record reached by a seek was deleted.
-CEOID CeReadRecordPropsEx(HANDLE db, DWORD flags, WORD* propCount, CEPROPID* propIds,
-                          BYTE** buffer, DWORD* bufferSize, HANDLE heap);
+CEOID CeReadRecordPropsEx(HANDLE db, DWORD flags, WORD* propCount, CEPROPID* propIds, BYTE** buffer,
+                          DWORD* bufferSize, HANDLE heap);
 // oid 0 writes a new record; otherwise overwrites those properties of that record. Only
 // declared properties can be written; the store-assigned counter cannot. Every write is
 // durable once it returns.

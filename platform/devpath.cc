@@ -41,7 +41,7 @@ std::string MatchEntry(const std::string& folder, const std::string& name) {
 
 bool EnsureFolder(const std::string& folder) {
     if (folder.empty()) return true;
-    struct stat st{};
+    struct stat st {};
     if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
     size_t slash = folder.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !EnsureFolder(folder.substr(0, slash))) {
@@ -84,4 +84,6 @@ std::string HostPath(std::string_view path) {
     return root + "/" + MatchEntry(root, first) + tail;
 }
 
-std::string HostPath(LPCWSTR devicePath) { return HostPath(ToUtf8(devicePath)); }
+std::string HostPath(LPCWSTR devicePath) {
+    return HostPath(ToUtf8(devicePath));
+}

@@ -8,7 +8,7 @@
 #include "platform/types.h"
 
 class KernelObject {
-public:
+  public:
     virtual ~KernelObject() = default;
 };
 

@@ -32,7 +32,9 @@ void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
     *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
 }
 
-bool IsLeap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(unsigned y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(unsigned y, unsigned m) {
     static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -80,8 +82,8 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
         return FALSE;
     }
     int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay);
-    int64_t secs = days * 86400 + st->wHour * 3600 + st->wMinute * 60 + st->wSecond +
-                   kSecondsFrom1601To1970;
+    int64_t secs =
+        days * 86400 + st->wHour * 3600 + st->wMinute * 60 + st->wSecond + kSecondsFrom1601To1970;
     uint64_t ticks = static_cast<uint64_t>(secs) * kTicksPerSecond +
                      static_cast<uint64_t>(st->wMilliseconds) * 10000u;
     *ft = U64ToFileTime(ticks);
@@ -109,4 +111,6 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
     return TRUE;
 }
 
-void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sleep(DWORD ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}

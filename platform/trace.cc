@@ -12,7 +12,8 @@
 DWORD GetTickCount() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<DWORD>(ms);
 }
 
@@ -33,7 +34,8 @@ void WriteAll(int fd, const char* p, size_t n) {
 
 void EmitLine(const char* fmt, va_list ap) {
     char prefix[48];
-    int pn = snprintf(prefix, sizeof prefix, "[Orbel] [%u] ", static_cast<unsigned>(GetTickCount()));
+    int pn =
+        snprintf(prefix, sizeof prefix, "[Orbel] [%u] ", static_cast<unsigned>(GetTickCount()));
     std::string line(prefix, pn > 0 ? static_cast<size_t>(pn) : 0);
     va_list ap2;
     va_copy(ap2, ap);

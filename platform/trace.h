@@ -42,7 +42,9 @@ template <class... A>
 void Trace(const char* fmt, const A&... args) {
     trace_detail::EmitV(fmt, trace_detail::Unwrap(trace_detail::Convert(args))...);
 }
-inline void Trace(const char* msg) { trace_detail::Emit("%s", msg); }
+inline void Trace(const char* msg) {
+    trace_detail::Emit("%s", msg);
+}
 
 // The millisecond tick used in the prefix (GetTickCount).
 DWORD GetTickCount();

@@ -47,8 +47,12 @@ constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 // Win32 error codes reported by GetLastError.
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -84,7 +88,7 @@ struct SYSTEMTIME {
 static_assert(sizeof(SYSTEMTIME) == 16);
 
 struct FILETIME {
-    DWORD dwLowDateTime;  // 100 ns intervals since 1601-01-01, low half
+    DWORD dwLowDateTime;   // 100 ns intervals since 1601-01-01, low half
     DWORD dwHighDateTime;  // high half
 };
 static_assert(sizeof(FILETIME) == 8);

@@ -31,7 +31,9 @@ std::string ToUtf8(WStringView s) {
     return out;
 }
 
-std::string ToUtf8(LPCWSTR s) { return s ? ToUtf8(WStringView(s)) : std::string(); }
+std::string ToUtf8(LPCWSTR s) {
+    return s ? ToUtf8(WStringView(s)) : std::string();
+}
 
 WString FromUtf8(std::string_view s) {
     WString out;
@@ -94,7 +96,9 @@ int WStrCmp(LPCWSTR a, LPCWSTR b) {
     return static_cast<int>(*a) - static_cast<int>(*b);
 }
 
-static WCHAR FoldAscii(WCHAR c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
+static WCHAR FoldAscii(WCHAR c) {
+    return (c >= u'A' && c <= u'Z') ? c + 32 : c;
+}
 
 int WStrICmp(LPCWSTR a, LPCWSTR b) {
     if (!a) a = u"";

@@ -9,7 +9,7 @@
 #include "platform/wstr.h"
 
 class XmlNode {
-public:
+  public:
     XmlNode() = default;
     bool IsNull() const { return node_ == nullptr; }
     WString Name() const;
@@ -20,14 +20,14 @@ public:
     // The concatenated text of the node and everything below it.
     WString Text() const;
 
-private:
+  private:
     friend class XmlDocument;
     explicit XmlNode(void* node) : node_(node) {}
     void* node_ = nullptr;  // the parser's node; owned by the document
 };
 
 class XmlDocument {
-public:
+  public:
     XmlDocument();
     ~XmlDocument();
     XmlDocument(const XmlDocument&) = delete;
@@ -39,7 +39,7 @@ public:
     HRESULT Load(LPCWSTR path, bool* success);
     XmlNode DocumentElement() const;  // null node when the document is empty
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -8,7 +8,7 @@
 namespace {
 
 class RecordingEngine : public IAlbumListEngine {
-public:
+  public:
     HRESULT SetSession(LPCWSTR first, LPCWSTR third) override {
         sessions.push_back(WString(first) + u"|" + WString(third));
         return S_OK;
@@ -22,7 +22,7 @@ public:
 };
 
 class AlbumListTest : public DeviceTest {
-protected:
+  protected:
     std::string ResultFile() { return HostPath(kAlbumListResultFile); }
     void WriteResult(const std::string& xml) { WriteHostFile(ResultFile(), xml); }
     CAlbumList list_;
@@ -41,8 +41,8 @@ TEST_F(AlbumListTest, AlbumsAreMappedByNameFirstIdentifierWinsAndTheFileIsRemove
         "<album><aid>15</aid><name>Caf\xC3\xA9 &amp; bar</name></album>"
         "</albums>");
     list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    AlbumMap expected{{u"Trips", u"11"}, {u"Family", u"12"}, {u"No id", u""},
-                      {u"Caf\u00e9 & bar", u"15"}};
+    AlbumMap expected{
+        {u"Trips", u"11"}, {u"Family", u"12"}, {u"No id", u""}, {u"Caf\u00e9 & bar", u"15"}};
     EXPECT_EQ(list_.GetAlbumMap(), expected);
     EXPECT_FALSE(HostFileExists(ResultFile()));
 }

@@ -22,7 +22,9 @@ TEST(WideStrings, RoundTripThroughUtf8IncludingSurrogatePairs) {
 }
 
 TEST(WideStrings, InvalidInputBecomesReplacementCharacter) {
-    EXPECT_EQ(FromUtf8("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(FromUtf8("a\xFF"
+                       "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(FromUtf8("\xE6\x97"), u"\uFFFD\uFFFD");
     WString lone(1, char16_t(0xD800));
     EXPECT_EQ(ToUtf8(lone), "\xEF\xBF\xBD");
@@ -104,7 +106,8 @@ TEST_F(DeviceRootTest, TraceLinesCarryThePrefixAndWideArgumentsAndNeverInterleav
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) Trace("thread %d line %d %s", t, i, std::string(100, 'x'));
+            for (int i = 0; i < 200; ++i)
+                Trace("thread %d line %d %s", t, i, std::string(100, 'x'));
         });
     }
     for (auto& th : threads) th.join();

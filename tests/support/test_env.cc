@@ -44,6 +44,10 @@ std::string ReadHostFile(const std::string& path) {
     return ss.str();
 }
 
-bool HostFileExists(const std::string& path) { return std::filesystem::exists(path); }
+bool HostFileExists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
-std::string BinPath(const std::string& program) { return std::string(VANTLO_BIN_DIR) + "/" + program; }
+std::string BinPath(const std::string& program) {
+    return std::string(VANTLO_BIN_DIR) + "/" + program;
+}

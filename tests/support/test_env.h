@@ -7,7 +7,7 @@
 #include <string>
 
 class DeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
