@@ -30,28 +30,14 @@ struct Behaviour {
     DWORD delayMs = kDefaultDelayMs;  // from waiting to the final state
 };
 
-DWORD ReadDword(HKEY key, LPCWSTR name, DWORD fallback) {
-    DWORD value = 0;
-    DWORD type = 0;
-    DWORD size = sizeof value;
-    LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    if (rc == ERROR_FILE_NOT_FOUND) return fallback;
-    if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) {
-        Trace("[ConnMgr] value %s is not a DWORD (error %d); using %u", name, rc,
-              static_cast<unsigned>(fallback));
-        return fallback;
-    }
-    return value;
-}
-
 Behaviour ReadBehaviour() {
     Behaviour b;
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return b;
     }
-    b.mode = ReadDword(key, u"Mode", kModeConnect);
-    b.delayMs = ReadDword(key, u"DelayMs", kDefaultDelayMs);
+    b.mode = RegReadDwordOr(key, u"Mode", kModeConnect, "ConnMgr");
+    b.delayMs = RegReadDwordOr(key, u"DelayMs", kDefaultDelayMs, "ConnMgr");
     RegCloseKey(key);
     if (b.mode > kModeWait) {
         Trace("[ConnMgr] unknown Mode %u; connecting", static_cast<unsigned>(b.mode));

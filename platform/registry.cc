@@ -755,3 +755,18 @@ LONG RegCloseKey(HKEY hKey) {
     if (!HandleAs<RegKeyObject>(h)) return ERROR_INVALID_HANDLE;
     return CloseHandle(h) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
+
+DWORD RegReadDwordOr(HKEY hKey, LPCWSTR valueName, DWORD fallback, const char* tag) {
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    LONG rc =
+        RegQueryValueExW(hKey, valueName, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    if (rc == ERROR_FILE_NOT_FOUND) return fallback;
+    if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) {
+        Trace("[%s] value %s is not a DWORD (error %d); using %u", tag, valueName,
+              static_cast<int>(rc), static_cast<unsigned>(fallback));
+        return fallback;
+    }
+    return value;
+}

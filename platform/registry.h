@@ -84,3 +84,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD
 LONG RegEnumKeyExW(HKEY hKey, DWORD index, LPWSTR name, LPDWORD cchName, LPDWORD reserved,
                    LPWSTR keyClass, LPDWORD cchClass, FILETIME* lastWrite);
 LONG RegCloseKey(HKEY hKey);
+
+// A REG_DWORD value of an open key, or fallback when it is absent. A value that is present
+// but not a 4-byte REG_DWORD is traced with tag and gives fallback too.
+DWORD RegReadDwordOr(HKEY hKey, LPCWSTR valueName, DWORD fallback, const char* tag);

@@ -43,20 +43,6 @@ LONG OpenSiteKey(Site site, Key* key) {
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, KeyOf(site), 0, KEY_READ, key->Out());
 }
 
-DWORD ReadDword(HKEY key, LPCWSTR name, DWORD fallback) {
-    DWORD value = 0;
-    DWORD type = 0;
-    DWORD size = sizeof value;
-    LONG rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    if (rc == ERROR_FILE_NOT_FOUND) return fallback;
-    if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) {
-        Trace("[AccountSvr] value %s is not a DWORD (error %d); using %u", name, rc,
-              static_cast<unsigned>(fallback));
-        return fallback;
-    }
-    return value;
-}
-
 // Reads a REG_SZ value of at most kMaxCredentialChars characters; false when absent or not so.
 bool ReadText(HKEY key, LPCWSTR name, WString* out) {
     WCHAR buf[kMaxCredentialChars + 1];
@@ -119,21 +105,22 @@ SiteConfig ReadSiteConfig(Site site) {
     SiteConfig config{false, kDefaultDelayMs};
     Key key;
     if (OpenSiteKey(site, &key) != ERROR_SUCCESS) return config;
-    config.deny = ReadDword(key.Get(), u"Deny", 0) == 1;
-    config.delayMs = ReadDword(key.Get(), u"DelayMs", kDefaultDelayMs);
+    config.deny = RegReadDwordOr(key.Get(), u"Deny", 0, "AccountSvr") == 1;
+    config.delayMs = RegReadDwordOr(key.Get(), u"DelayMs", kDefaultDelayMs, "AccountSvr");
     return config;
 }
 
 bool IsSignedIn(Site site) {
     Key key;
     if (OpenSiteKey(site, &key) != ERROR_SUCCESS) return false;
-    return ReadDword(key.Get(), u"SignedIn", 0) != 0;
+    return RegReadDwordOr(key.Get(), u"SignedIn", 0, "AccountSvr") != 0;
 }
 
 bool ReadCredentials(Site site, std::vector<WString>* texts) {
     texts->clear();
     Key key;
-    if (OpenSiteKey(site, &key) != ERROR_SUCCESS || ReadDword(key.Get(), u"SignedIn", 0) == 0) {
+    if (OpenSiteKey(site, &key) != ERROR_SUCCESS ||
+        RegReadDwordOr(key.Get(), u"SignedIn", 0, "AccountSvr") == 0) {
         Trace("[AccountSvr] %s: not signed in", SiteName(site));
         return false;
     }
