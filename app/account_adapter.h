@@ -11,9 +11,9 @@
 #include "platform/window.h"
 #include "platform/wstr.h"
 #include "services/account/account_manager.h"
-#include "upload/account_info.h"
+#include "ui/login_service.h"
 
-class AccountAdapter : public IAccountInfo {
+class AccountAdapter : public ILoginService {
   public:
     // Also makes this object the one the service's callbacks report to.
     AccountAdapter();

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "app/dlg_thread.h"
+#include "app/dlg_thread.h"  // DlgMode; PageContext (ui/page_host.h)
 #include "platform/types.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
@@ -37,16 +37,6 @@ struct PhotoListItem {
     WString path;     // the file
     WString caption;  // written by the list dialog
     WString album;    // album identifier chosen in the list dialog, or empty
-};
-
-// The page being shown by the dialog thread, rewritten at the start of every page.
-struct PageContext {
-    LONG nPageService;  // the flow's service: 0 YouTube, 1 Facebook
-    LONG nPageId;       // the page = its dialog template
-    HWND hPageDlg;      // the page's dialog window, null until it initialised
-    HWND hPageOwner;    // the owner window (the main window)
-    LONG nMenuBarId;    // the page's menu bar resource
-    DWORD state;        // the list pages' state word, 0 when the page starts
 };
 
 // The main window's activation state as the shell keeps it for WM_ACTIVATE and

@@ -233,7 +233,6 @@ LRESULT OnCopyData(HWND hWnd, WPARAM wParam, const COPYDATASTRUCT* cds) {
 
 // MSG_SHOW_VIDEO_FLOW / MSG_SHOW_PHOTO_FLOW: the upload flow with user interface.
 void ShowUploadFlow(ServiceType service) {
-    DlgThread* dlg = g_App.pDlgThread;
     if (service == SERVICE_YOUTUBE) {
         Trace("[Vantlo] MSG_SHOW_VIDEO_FLOW: %u videos for the video flow",
               static_cast<unsigned>(g_App.VideoList.size()));
@@ -243,11 +242,7 @@ void ShowUploadFlow(ServiceType service) {
               static_cast<unsigned>(g_App.PhotoList.size()));
         g_App.pPhotoFlowList = &g_App.PhotoList;
     }
-    // Call points of the dialog thread, which is not built yet.
-    dlg->nService = service;
-    dlg->CancelOpenDialogs();
-    g_App.nDlgMode = DLG_MODE_UPLOAD_WITH_UI;
-    dlg->SignalShowDlg();
+    g_App.pDlgThread->StartUploadFlow(service);
 }
 
 // MSG_UPLOAD_VIDEO_LIST: the video flow ended with the upload command.
@@ -271,22 +266,22 @@ void UploadPhotoList(HWND hWnd) {
     KickQueue(hWnd);
 }
 
-// MSG_LOGINALL_BEFORE_REUPLOAD: a login flow per signed-out service, then the task viewer.
+// MSG_LOGINALL_BEFORE_REUPLOAD: a login flow per signed-out service, then the task viewer,
+// which is told to re-queue once it is open again.
 void LoginAllBeforeReupload() {
     Trace("mainwnd receive MSG_LOGINALL_BEFORE_REUPLOAD +");
     DlgThread* dlg = g_App.pDlgThread;
+    dlg->BeginSequence();  // the flows run one after the other instead of ending each other
     if (!g_App.pAccount->YTIsLogin()) {
         Trace("need login youtube");
-        dlg->nService = SERVICE_YOUTUBE;
-        dlg->StartLoginFlow();
+        dlg->StartLoginFlow(SERVICE_YOUTUBE);
     }
     if (!g_App.pAccount->FBIsLogin()) {
         Trace("need login facebook");
-        dlg->nService = SERVICE_FACEBOOK;
-        dlg->StartLoginFlow();
+        dlg->StartLoginFlow(SERVICE_FACEBOOK);
     }
-    dlg->ShowTaskViewer();
-    PostToTaskViewer(MSG_RETURN_FROM_LOGINALL);
+    dlg->ShowTaskViewer(MSG_RETURN_FROM_LOGINALL);
+    dlg->EndSequence();
     Trace("mainwnd receive MSG_LOGINALL_BEFORE_REUPLOAD -");
 }
 
@@ -299,23 +294,22 @@ void LoginForReupload(WPARAM service) {
         return;
     }
     DlgThread* dlg = g_App.pDlgThread;
-    dlg->nService = static_cast<LONG>(service);
-    dlg->StartLoginFlow();
-    dlg->ShowTaskViewer();
-    PostToTaskViewer(MSG_RETURN_FROM_LOGIN);
+    dlg->BeginSequence();
+    dlg->StartLoginFlow(static_cast<LONG>(service));
+    dlg->ShowTaskViewer(MSG_RETURN_FROM_LOGIN);
+    dlg->EndSequence();
 }
 
 // MSG_LOGIN_YOUTUBE / MSG_LOGIN_FACEBOOK: the login flow without the upload list.
 void StartLogin(ServiceType service) {
     Trace("[Vantlo] login flow for service %d requested", static_cast<int>(service));
-    g_App.pDlgThread->nService = service;
-    g_App.pDlgThread->StartLoginFlow();
+    g_App.pDlgThread->StartLoginFlow(service);
 }
 
 void ShowStatus() {
     Trace("on MSG_SHOWSTATUS +");
-    // The task viewer object (CTaskView) arrives with the dialogs; until then pTaskViewer
-    // stays null and ShowTaskViewer only traces.
+    // No CTaskView exists on this build (the viewer is not available yet): pTaskViewer
+    // stays null and the dialog thread's call point only traces.
     g_App.pDlgThread->ShowTaskViewer();
     Trace("on MSG_SHOWSTATUS -");
 }

@@ -5,11 +5,8 @@
 
 #include "platform/types.h"
 #include "platform/window.h"
+#include "ui/dialog_messages.h"  // MSG_LOGIN_RESULT, MSG_CANCEL_TASK, AGENT_LOGIN_RESULT
 #include "upload/messages.h"
-
-// The outcome of a login, posted by the account adapter to the login page's window:
-// wParam 0, lParam 1 when the user is signed in, else the service's value.
-constexpr UINT MSG_LOGIN_RESULT = 2075;  // WM_USER + 1051
 
 // ---- Requests from client applications and outside processes ------------------------------
 
@@ -38,13 +35,11 @@ constexpr UINT MSG_HIDE_MAINWND = WM_USER + 8133;       // 9157: a page dialog i
 
 // ---- Sent or posted to other windows --------------------------------------------------------
 
-constexpr UINT WM_UPL_UPLOAD_STATUS = WM_USER + 1042;       // 2066: lParam = one file's status
-constexpr UINT WM_UPL_TASK_STATUS = WM_USER + 1044;         // 2068: lParam = overall task status
-constexpr UINT AGENT_LOGIN_RESULT = WM_USER + 159;          // 1183: wParam service, lParam 0 = in
-constexpr UINT MSG_CANCEL_TASK = WM_USER + 1084;            // 2108: the open dialog ends with 5010
-constexpr UINT MSG_RETURN_FROM_LOGIN = WM_USER + 1085;      // 2109: viewer retries its task
-constexpr UINT MSG_RETURN_FROM_LOGINALL = WM_USER + 1088;   // 2112: viewer re-queues failures
-constexpr UINT MSG_TASKVIEWER_ITEMS_ADDED = WM_APP + 1000;  // 33768: viewer reloads its list
+constexpr UINT WM_UPL_UPLOAD_STATUS = WM_USER + 1042;         // 2066: lParam = one file's status
+constexpr UINT WM_UPL_TASK_STATUS = WM_USER + 1044;           // 2068: lParam = overall task status
+constexpr UINT MSG_RETURN_FROM_LOGIN = WM_USER + 1085;        // 2109: viewer retries its task
+constexpr UINT MSG_RETURN_FROM_LOGINALL = WM_USER + 1088;     // 2112: viewer re-queues failures
+constexpr UINT MSG_TASKVIEWER_ITEMS_ADDED = WM_APP + 1000;    // 33768: viewer reloads its list
 constexpr UINT MSG_TASKVIEWER_TASKS_CLEARED = WM_APP + 1001;  // 33769: list and selection
 
 // How long the main window waits for a client's reply window to take an answer.

@@ -4,9 +4,12 @@
 #include "app/account_adapter.h"
 #include "app/app_globals.h"
 #include "app/main_wnd.h"
-#include "app/resources.h"
 #include "platform/ipc.h"
+#include "platform/resource.h"
+#include "platform/screen.h"
 #include "platform/trace.h"
+#include "res/app_resources.h"
+#include "res/resource_ids.h"
 #include "upload/task_mgr.h"
 
 namespace {
@@ -58,6 +61,9 @@ BOOL InitInstance(HINSTANCE hInstance, int) {
               static_cast<unsigned>(GetLastError()));
         return FALSE;
     }
+
+    // The screen, and the service through which a person or a test drives it from outside.
+    if (!StartScreenService()) Trace("[Vantlo] the screen service did not start");
 
     // The host's termination requests (SIGTERM, SIGINT) close the main window like a
     // WM_CLOSE from outside, so that the process ends by the shutdown path.
@@ -114,8 +120,10 @@ int RunMessageLoop() {
 }  // namespace
 
 int WinMain(HINSTANCE hInstance, HINSTANCE, LPCWSTR cmdLine, int nShowCmd) {
+    RegisterAppResources(hInstance);
     if (cmdLine && WStrCmp(cmdLine, kShowStatusCommand) == 0) g_App.g_bShowStatus = TRUE;
     const int result = InitInstance(hInstance, nShowCmd) ? RunMessageLoop() : 0;
+    StopScreenService();
     RouteTerminationSignalsTo(nullptr);  // no main window any more: the default action again
     return result;
 }

@@ -105,8 +105,9 @@ bool CopyToTemp(const std::string& from, const std::string& temp) {
     return ok;
 }
 
-// Puts the built library name into \Windows unless an up-to-date copy is there.
-bool InstallEngine(const std::string& folder, const char* name) {
+// Puts file name of folder into \Windows unless an up-to-date copy is there; what names the
+// kind of file for the trace.
+bool InstallFile(const std::string& folder, const char* name, const char* what) {
     const std::string from = folder + "/" + name;
     const std::string to = HostPath(std::string("\\Windows\\") + name);
     FileStat built{};
@@ -115,11 +116,11 @@ bool InstallEngine(const std::string& folder, const char* name) {
     const bool haveInstalled = FileOs().Stat(to.c_str(), &installed) == 0;
     if (!haveBuilt) {
         if (haveInstalled) return true;  // nothing newer to offer
-        Trace("[DeviceImage] engine library %s not found in %s", name, folder.c_str());
+        Trace("[DeviceImage] %s %s not found in %s", what, name, folder.c_str());
         return false;
     }
     if (haveInstalled && !IsNewer(built, installed)) return true;
-    // Written beside the target and renamed over it, so a loader never sees half a library.
+    // Written beside the target and renamed over it, so a loader never sees half a file.
     const std::string temp =
         to + ".new-" + std::to_string(getpid()) + "-" + std::to_string(g_copySerial.fetch_add(1));
     if (!CopyToTemp(from, temp)) return false;
@@ -184,6 +185,15 @@ std::string EngineLibraryFolder() {
     return top + "/lib";
 }
 
+std::string ImageFolder() {
+    if (const char* env = getenv("VANTLO_IMAGE_DIR"); env && *env) return env;
+#ifdef VANTLO_SOURCE_IMAGE_DIR
+    return VANTLO_SOURCE_IMAGE_DIR;
+#else
+    return "res/images";
+#endif
+}
+
 bool PrepareDeviceImage() {
     bool complete = true;
     for (const char* folder : kFolders) {
@@ -192,7 +202,11 @@ bool PrepareDeviceImage() {
     complete = EnsureDeviceFile(HostPath("\\Dev\\SPM1")) && complete;
     const std::string engines = EngineLibraryFolder();
     for (const char* name : DEVICE_IMAGE_ENGINES) {
-        complete = InstallEngine(engines, name) && complete;
+        complete = InstallFile(engines, name, "engine library") && complete;
+    }
+    const std::string images = ImageFolder();
+    for (const char* name : DEVICE_IMAGE_PICTURES) {
+        complete = InstallFile(images, name, "image") && complete;
     }
     for (const DefaultValue& v : kDefaultValues) {
         complete = EnsureValue(v) && complete;

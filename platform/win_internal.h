@@ -44,6 +44,7 @@ struct Window {
     std::vector<HWND> children;        // child windows, oldest first
     bool destroying;                   // DestroyWindow has begun
     bool destroyed;                    // gone from the registry
+    bool eraseDue = false;             // the next BeginPaint erases the background first
 };
 
 // A message sent to another thread's window, waiting in that thread's queue.
@@ -107,6 +108,43 @@ std::vector<HWND> SelfAndDescendants(HWND hwnd);
 // Forgets every window of a thread that ended, without calling their procedures.
 void DropThreadWindows(DWORD threadId);
 const RemoteWindowDriver& Driver();
+
+// ---- the screen's view of the windows (window.cc) --------------------------------------
+
+// What the screen hears of: a window shown, hidden, moved or resized, raised, or destroyed.
+enum class WindowChange { Shown, Hidden, Moved, Raised, Destroyed };
+
+struct WindowChangeInfo {
+    HWND hwnd;            // the window
+    WindowChange change;  // what happened to it
+    HWND parent;          // its parent, null for a top-level window
+    RECT before;          // its rectangle in screen coordinates before the change
+    bool wasShown;        // it was on the screen before: visible, not minimised, nor any ancestor
+};
+
+// Where the screen plugs into the window functions. Every entry is called outside the
+// window lock and the queue locks; null entries are skipped.
+struct ScreenHooks {
+    void (*WindowChanged)(const WindowChangeInfo& info);  // after the change
+    void (*DefaultPaint)(HWND hwnd);                      // DefWindowProc's WM_PAINT
+    LRESULT (*EraseBackground)(HWND hwnd, WPARAM hdc);    // DefWindowProc's WM_ERASEBKGND
+};
+// Installs the hooks (null removes them); the record must outlive its use.
+void SetScreenHooks(const ScreenHooks* hooks);
+
+// One window as the screen sees it.
+struct WindowShape {
+    HWND hwnd;     // the window
+    HWND parent;   // its parent, null for a top-level window
+    RECT rect;     // screen coordinates (the client area is the whole window)
+    bool shown;    // WS_VISIBLE, not minimised, not being destroyed (ancestors not checked)
+    bool enabled;  // not WS_DISABLED
+};
+// Every window of this process: the top-level windows topmost first, each followed by its
+// descendants, a parent before its children and the topmost (oldest) child first.
+std::vector<WindowShape> SnapshotWindows();
+// Whether hwnd's background is due to be erased; clears the flag.
+bool TakeEraseDue(HWND hwnd);
 
 // ---- msg_queue.cc ----------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <unordered_map>
@@ -158,6 +159,52 @@ void Changed(HWND h, bool exists) {
     if (auto fn = State().driver.WindowChanged) fn(h, exists);
 }
 
+std::atomic<const ScreenHooks*> g_screenHooks{nullptr};  // the screen's entry points, if any
+
+const ScreenHooks* Hooks() {
+    return g_screenHooks.load(std::memory_order_acquire);
+}
+
+// Tells the screen of a change; called outside every lock.
+void ReportChange(const WindowChangeInfo& info) {
+    const ScreenHooks* h = Hooks();
+    if (h && h->WindowChanged) h->WindowChanged(info);
+}
+
+// The rectangle of w in screen coordinates (a child's is kept relative to its parent).
+RECT ScreenRectLocked(WinState& s, const Window& w) {
+    RECT r = w.rect;
+    for (Window* p = w.parent ? FindLocked(s, w.parent) : nullptr; p;
+         p = p->parent ? FindLocked(s, p->parent) : nullptr) {
+        r.left += p->rect.left;
+        r.right += p->rect.left;
+        r.top += p->rect.top;
+        r.bottom += p->rect.top;
+    }
+    return r;
+}
+
+// Whether w and every window above it are shown; window lock held.
+bool OnScreenLocked(WinState& s, const Window& w) {
+    for (const Window* p = &w; p; p = p->parent ? FindLocked(s, p->parent) : nullptr) {
+        if (!ShownLocked(*p)) return false;
+    }
+    return true;
+}
+
+WindowChangeInfo ChangeInfoLocked(WinState& s, const Window& w, WindowChange change) {
+    return WindowChangeInfo{w.hwnd, change, w.parent, ScreenRectLocked(s, w), OnScreenLocked(s, w)};
+}
+
+// Appends w and its descendants to out, a parent before its children; window lock held.
+void AppendShapesLocked(WinState& s, const Window& w, std::vector<WindowShape>* out) {
+    out->push_back(WindowShape{w.hwnd, w.parent, ScreenRectLocked(s, w), ShownLocked(w),
+                               (w.style & WS_DISABLED) == 0});
+    for (HWND c : w.children) {
+        if (Window* cw = FindLocked(s, c)) AppendShapesLocked(s, *cw, out);
+    }
+}
+
 // Applies one show command to one window, traces it and tells the window; returns whether
 // the window was visible before. The foreground is the caller's concern.
 bool ApplyShow(HWND h, int cmd) {
@@ -165,10 +212,14 @@ bool ApplyShow(HWND h, int cmd) {
     DWORD before, after;
     RECT rect;
     std::string cls, title;
+    WindowChangeInfo change;
+    bool wasOn, isOn;
     {
         std::lock_guard<std::mutex> g(s.lock);
         Window* w = FindLocked(s, h);
         if (!w) return false;
+        change = ChangeInfoLocked(s, *w, WindowChange::Shown);
+        wasOn = ShownLocked(*w);
         before = w->style;
         DWORD style = before;
         switch (cmd) {
@@ -195,6 +246,7 @@ bool ApplyShow(HWND h, int cmd) {
         }
         w->style = style;
         after = style;
+        isOn = ShownLocked(*w);
         rect = w->rect;
         cls = ToUtf8(w->cls->name);
         title = ToUtf8(w->title);
@@ -207,6 +259,10 @@ bool ApplyShow(HWND h, int cmd) {
         Notify(h, WM_SIZE, (after & WS_MINIMIZE) ? SIZE_MINIMIZED : SIZE_RESTORED,
                MAKELPARAM(static_cast<WORD>(rect.right - rect.left),
                           static_cast<WORD>(rect.bottom - rect.top)));
+    }
+    if (wasOn != isOn) {
+        change.change = isOn ? WindowChange::Shown : WindowChange::Hidden;
+        ReportChange(change);
     }
     return (before & WS_VISIBLE) != 0;
 }
@@ -249,8 +305,13 @@ std::vector<HWND> SelfAndDescendants(HWND hwnd) {
 void DropThreadWindows(DWORD threadId) {
     WinState& s = State();
     std::vector<HWND> dropped;
+    std::vector<WindowChangeInfo> changes;
     {
         std::lock_guard<std::mutex> g(s.lock);
+        for (auto& [key, w] : s.windows) {
+            if (w->threadId == threadId)
+                changes.push_back(ChangeInfoLocked(s, *w, WindowChange::Destroyed));
+        }
         for (auto it = s.windows.begin(); it != s.windows.end();) {
             Window& w = *it->second;
             if (w.threadId != threadId) {
@@ -278,6 +339,7 @@ void DropThreadWindows(DWORD threadId) {
     Trace("[Platform] thread %u ended with %u windows; they are gone",
           static_cast<unsigned>(threadId), static_cast<unsigned>(dropped.size()));
     for (HWND h : dropped) Changed(h, false);
+    for (const WindowChangeInfo& c : changes) ReportChange(c);
 }
 
 const RemoteWindowDriver& Driver() {
@@ -292,6 +354,30 @@ void SetRemoteWindowDriver(const RemoteWindowDriver* driver) {
 
 bool IsLocalWindow(HWND hwnd) {
     return LocalWindow(hwnd) != nullptr;
+}
+
+void SetScreenHooks(const ScreenHooks* hooks) {
+    g_screenHooks.store(hooks, std::memory_order_release);
+}
+
+std::vector<WindowShape> SnapshotWindows() {
+    WinState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    std::vector<WindowShape> out;
+    out.reserve(s.windows.size());
+    for (HWND h : s.zorder) {
+        if (Window* w = FindLocked(s, h)) AppendShapesLocked(s, *w, &out);
+    }
+    return out;
+}
+
+bool TakeEraseDue(HWND hwnd) {
+    WinState& s = State();
+    std::lock_guard<std::mutex> g(s.lock);
+    Window* w = FindLocked(s, hwnd);
+    if (!w || !w->eraseDue) return false;
+    w->eraseDue = false;
+    return true;
 }
 
 // ---- classes ---------------------------------------------------------------------------
@@ -443,7 +529,20 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD styl
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if ((style & WS_VISIBLE) && IsWindow(h)) Notify(h, WM_SHOWWINDOW, TRUE, 0);
+    if ((style & WS_VISIBLE) && IsWindow(h)) {
+        Notify(h, WM_SHOWWINDOW, TRUE, 0);
+        WindowChangeInfo shown{};
+        bool report = false;
+        {
+            std::lock_guard<std::mutex> g(s.lock);
+            if (Window* cw = FindLocked(s, h); cw && ShownLocked(*cw)) {
+                shown = ChangeInfoLocked(s, *cw, WindowChange::Shown);
+                shown.wasShown = false;
+                report = true;
+            }
+        }
+        if (report) ReportChange(shown);
+    }
     return IsWindow(h) ? h : nullptr;
 }
 
@@ -463,9 +562,11 @@ BOOL DestroyWindow(HWND hwnd) {
     }
     std::vector<HWND> owned;
     std::vector<HWND> children;
+    WindowChangeInfo gone;
     {
         std::lock_guard<std::mutex> g(s.lock);
         if (w->destroying) return TRUE;  // already on its way (DestroyWindow from WM_DESTROY)
+        gone = ChangeInfoLocked(s, *w, WindowChange::Destroyed);
         w->destroying = true;
         owned = OwnedLocked(s, hwnd);
         children = w->children;
@@ -475,9 +576,13 @@ BOOL DestroyWindow(HWND hwnd) {
         if (!ow) continue;
         if (ow->threadId == GetCurrentThreadId()) {
             DestroyWindow(o);
-        } else {
-            std::lock_guard<std::mutex> g(s.lock);
-            ow->owner = nullptr;  // another thread's window outlives its owner
+        } else if (ow->owner == hwnd) {
+            // Another thread's window outlives its owner; the windows it owns in turn keep it.
+            {
+                std::lock_guard<std::mutex> g(s.lock);
+                ow->owner = nullptr;
+            }
+            PostMessageW(o, WM_NULL, 0, 0);  // wakes its thread: a modal loop there may end
         }
     }
     CallLocalProc(hwnd, WM_DESTROY, 0, 0);
@@ -502,6 +607,7 @@ BOOL DestroyWindow(HWND hwnd) {
         }
     }
     Changed(hwnd, false);
+    ReportChange(gone);
     if (act.to) Notify(act.to, WM_ACTIVATE, WA_ACTIVE, 0);
     return TRUE;
 }
@@ -545,9 +651,19 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             Window* w = FindLocked(s, hwnd);
             return w ? static_cast<LRESULT>(w->title.size()) : 0;
         }
-        case WM_PAINT:
-            MarkForPaint(hwnd, false);  // nothing to draw: the window counts as painted
+        case WM_PAINT: {
+            const ScreenHooks* h = Hooks();
+            if (h && h->DefaultPaint) {
+                h->DefaultPaint(hwnd);  // begins and ends painting: the background is erased
+            } else {
+                MarkForPaint(hwnd, false);  // nothing to draw: the window counts as painted
+            }
             return 0;
+        }
+        case WM_ERASEBKGND: {
+            const ScreenHooks* h = Hooks();
+            return h && h->EraseBackground ? h->EraseBackground(hwnd, wParam) : 0;
+        }
         default:
             return 0;
     }
@@ -779,7 +895,7 @@ BOOL GetWindowRect(HWND hwnd, RECT* rect) {
         SetLastError(w ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    *rect = w->rect;
+    *rect = ScreenRectLocked(s, *w);
     return TRUE;
 }
 
@@ -794,6 +910,7 @@ BOOL GetClientRect(HWND hwnd, RECT* rect) {
 BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL) {
     WinState& s = State();
     RECT before;
+    WindowChangeInfo moved;
     {
         std::lock_guard<std::mutex> g(s.lock);
         Window* w = FindLocked(s, hwnd);
@@ -801,8 +918,13 @@ BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return FALSE;
         }
+        moved = ChangeInfoLocked(s, *w, WindowChange::Moved);
         before = w->rect;
         w->rect = RECT{x, y, x + width, y + height};
+    }
+    if (before.left != x || before.top != y || before.right != x + width ||
+        before.bottom != y + height) {
+        ReportChange(moved);
     }
     if (before.left != x || before.top != y)
         Notify(hwnd, WM_MOVE, 0, MAKELPARAM(static_cast<WORD>(x), static_cast<WORD>(y)));
@@ -927,6 +1049,7 @@ BOOL SetForegroundWindow(HWND hwnd) {
     WinState& s = State();
     Activation act;
     std::vector<std::pair<HWND, RECT>> restored;
+    std::vector<WindowChangeInfo> changes;
     std::string cls, title;
     {
         std::lock_guard<std::mutex> g(s.lock);
@@ -939,15 +1062,26 @@ BOOL SetForegroundWindow(HWND hwnd) {
         title = ToUtf8(w->title);
         // Owned windows always stay above their owner; the low bit also brings them back.
         std::vector<HWND> owned = OwnedLocked(s, h);
+        const std::vector<HWND> orderBefore = s.zorder;
         RaiseLocked(s, h);
         for (HWND o : owned) RaiseLocked(s, o);
+        if (s.zorder != orderBefore) {
+            std::vector<HWND> raised{h};
+            raised.insert(raised.end(), owned.begin(), owned.end());
+            for (HWND m : raised) {
+                if (Window* mw = FindLocked(s, m))
+                    changes.push_back(ChangeInfoLocked(s, *mw, WindowChange::Raised));
+            }
+        }
         std::vector<HWND> group{h};
         if (withOwned) group.insert(group.end(), owned.begin(), owned.end());
         for (HWND m : group) {
             Window* mw = FindLocked(s, m);
             if (mw && (mw->style & WS_MINIMIZE)) {
+                WindowChangeInfo shown = ChangeInfoLocked(s, *mw, WindowChange::Shown);
                 mw->style &= ~WS_MINIMIZE;
                 restored.emplace_back(m, mw->rect);
+                if (ShownLocked(*mw)) changes.push_back(shown);
             }
         }
         HWND target = h;
@@ -971,6 +1105,7 @@ BOOL SetForegroundWindow(HWND hwnd) {
             m, WM_SIZE, SIZE_RESTORED,
             MAKELPARAM(static_cast<WORD>(r.right - r.left), static_cast<WORD>(r.bottom - r.top)));
     }
+    for (const WindowChangeInfo& c : changes) ReportChange(c);
     NotifyActivation(act);
     return TRUE;
 }
@@ -983,10 +1118,15 @@ HWND GetForegroundWindow() {
 
 // ---- painting --------------------------------------------------------------------------
 
-BOOL InvalidateRect(HWND hwnd, const RECT*, BOOL) {
+BOOL InvalidateRect(HWND hwnd, const RECT*, BOOL erase) {
     if (!LocalWindow(hwnd)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
+    }
+    if (erase) {
+        WinState& s = State();
+        std::lock_guard<std::mutex> g(s.lock);
+        if (Window* w = FindLocked(s, hwnd)) w->eraseDue = true;
     }
     MarkForPaint(hwnd, true);
     return TRUE;

@@ -170,6 +170,11 @@ constexpr DWORD WS_MAXIMIZE = 0x01000000;
 constexpr DWORD WS_CAPTION = 0x00C00000;
 constexpr DWORD WS_BORDER = 0x00800000;
 constexpr DWORD WS_SYSMENU = 0x00080000;
+constexpr DWORD WS_DLGFRAME = 0x00400000;
+constexpr DWORD WS_VSCROLL = 0x00200000;  // a vertical scroll bar (dialog.h: SetScrollInfo)
+constexpr DWORD WS_HSCROLL = 0x00100000;
+constexpr DWORD WS_GROUP = 0x00020000;
+constexpr DWORD WS_TABSTOP = 0x00010000;  // the dialog manager's keys stop at this control
 constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000);
 
 // ShowWindow commands.
@@ -268,6 +273,7 @@ DWORD GetCurrentProcessId();
 int GetWindowTextW(HWND hwnd, LPWSTR text, int cap);
 int GetWindowTextLengthW(HWND hwnd);
 BOOL SetWindowTextW(HWND hwnd, LPCWSTR text);  // sends WM_SETTEXT
+// In screen coordinates, for child windows too; the client area is the whole window.
 BOOL GetWindowRect(HWND hwnd, RECT* rect);
 BOOL GetClientRect(HWND hwnd, RECT* rect);
 BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint);

@@ -1,13 +1,17 @@
 // The other process of the tests of windows across processes. It reports on stdout, one
 // flushed line per event, what reached it.
 //
-//   vantlo-ipc-peer window CLASS TITLE [--signals]
-//       A top-level window of class CLASS; prints "ready <hwnd>", then one line per event
-//       (see PeerProc), and "exit <code>" when its message loop ends.
-//   vantlo-ipc-peer mutex NAME WAIT_MS HOLD_MS
+//   vantlo-ipc-peer [VAR=value]... window CLASS TITLE [--signals]
+//       A top-level window of class CLASS; prints "ready <hwnd> <pid>" (the process id as
+//       the system knows it), then one line per event (see PeerProc), and "exit <code>"
+//       when its message loop ends.
+//   vantlo-ipc-peer [VAR=value]... mutex NAME WAIT_MS HOLD_MS
 //       Creates the named mutex and prints "existed 0|1", waits up to WAIT_MS to own it and
 //       prints "owned" or "timeout"; an owner holds it HOLD_MS, releases and prints
 //       "released".
+// Leading VAR=value arguments are set in the environment first.
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -106,7 +110,8 @@ int RunWindow(const char* cls, const char* title, bool signals) {
                                 CW_USEDEFAULT, 0, nullptr, nullptr, nullptr, nullptr);
     if (!hwnd) return 2;
     if (signals && !RouteTerminationSignalsTo(hwnd)) return 2;
-    Say("ready %08llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hwnd)));
+    Say("ready %08llx %ld", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hwnd)),
+        static_cast<long>(getpid()));
     MSG m;
     BOOL r;
     while ((r = GetMessageW(&m, nullptr, 0, 0)) > 0) DispatchMessageW(&m);
@@ -135,6 +140,11 @@ int RunMutex(const char* name, DWORD waitMs, DWORD holdMs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    while (argc > 1 && strchr(argv[1], '=')) {
+        putenv(argv[1]);
+        ++argv;
+        --argc;
+    }
     if (argc >= 4 && strcmp(argv[1], "window") == 0) {
         bool signals = argc >= 5 && strcmp(argv[4], "--signals") == 0;
         return RunWindow(argv[2], argv[3], signals);

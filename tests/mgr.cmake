@@ -6,9 +6,7 @@ target_link_libraries(vantlo_mgr_harness PUBLIC vantlo_upload vantlo_store vantl
 add_executable(vantlo-mgr-kill-child ${CMAKE_CURRENT_SOURCE_DIR}/mgr_kill_child.cc)
 target_link_libraries(vantlo-mgr-kill-child PRIVATE vantlo_mgr_harness)
 
-foreach(test test_task_mgr test_task_mgr_restart test_task_mgr_album test_task_mgr_reports)
-  if(TARGET ${test})
-    target_link_libraries(${test} PRIVATE vantlo_mgr_harness)
-    add_dependencies(${test} zorvid_engine pelfin_engine vantlo-mgr-kill-child vantlo-test-engine)
-  endif()
-endforeach()
+if(TARGET test_task_mgr)
+  target_link_libraries(test_task_mgr PRIVATE vantlo_mgr_harness)
+  add_dependencies(test_task_mgr zorvid_engine pelfin_engine vantlo-mgr-kill-child vantlo-test-engine)
+endif()

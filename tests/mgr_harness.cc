@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "platform/devpath.h"
-#include "platform/registry.h"
 #include "platform/sync.h"
 #include "platform/trace.h"
 #include "upload/agent_notice.h"
@@ -16,7 +15,6 @@
 namespace {
 
 constexpr UINT kRunMessage = WM_APP + 50;  // lParam: the std::function to run
-constexpr WCHAR kMainClass[] = u"VantloTestMainWindow";
 
 }  // namespace
 
@@ -29,16 +27,16 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
     }
 }
 
-// ---- Main window stand-in ------------------------------------------------------------------
+// ---- Window thread ---------------------------------------------------------------------------
 
-MainWindowStandIn::MainWindowStandIn(CUploadTaskMgr& mgr) : mgr_(mgr) {
+WindowThread::WindowThread(LPCWSTR cls, LPCWSTR title, Handler handler)
+    : cls_(cls), title_(title), handler_(std::move(handler)) {
     ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
     if (thread_) WaitForSingleObject(ready_, 20000);
 }
 
-MainWindowStandIn::~MainWindowStandIn() {
-    if (!shutDown_) Shutdown();
+WindowThread::~WindowThread() {
     if (hwnd_) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
     if (thread_) {
         WaitForSingleObject(thread_, 20000);
@@ -47,10 +45,59 @@ MainWindowStandIn::~MainWindowStandIn() {
     CloseHandle(ready_);
 }
 
+LRESULT WindowThread::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_CREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+        return 0;
+    }
+    auto* self = reinterpret_cast<WindowThread*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    LRESULT result = 0;
+    if (self && self->handler_(msg, wParam, lParam, &result)) return result;
+    switch (msg) {
+        case WM_CLOSE:
+            DestroyWindow(hwnd);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        default:
+            return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+}
+
+DWORD WindowThread::ThreadMain(LPVOID param) {
+    auto* self = static_cast<WindowThread*>(param);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = WndProc;
+    wc.lpszClassName = self->cls_.c_str();
+    RegisterClassW(&wc);  // already registered by an earlier window: fine
+    self->hwnd_ = CreateWindowExW(0, self->cls_.c_str(), self->title_.c_str(), 0, 0, 0, 0, 0,
+                                  nullptr, nullptr, nullptr, self);
+    SetEvent(self->ready_);
+    if (!self->hwnd_) return 1;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    return 0;
+}
+
+// ---- Main window stand-in ------------------------------------------------------------------
+
+MainWindowStandIn::MainWindowStandIn(CUploadTaskMgr& mgr)
+    : mgr_(mgr),
+      window_(u"VantloTestMainWindow", u"",
+              [this](UINT msg, WPARAM wParam, LPARAM lParam, LRESULT*) {
+                  return Route(msg, wParam, lParam);
+              }) {}
+
+MainWindowStandIn::~MainWindowStandIn() {
+    if (!shutDown_) Shutdown();
+}
+
 HRESULT MainWindowStandIn::Init() {
     HRESULT hr = E_FAIL;
     OnMain([&] {
-        mgr_.SetMainWindow(hwnd_);
+        mgr_.SetMainWindow(Handle());
         hr = mgr_.Init();
     });
     shutDown_ = false;
@@ -63,12 +110,11 @@ void MainWindowStandIn::Shutdown() {
 }
 
 void MainWindowStandIn::OnMain(const std::function<void()>& fn) {
-    if (!hwnd_) return;
-    SendMessageW(hwnd_, kRunMessage, 0, reinterpret_cast<LPARAM>(&fn));
+    if (Handle()) SendMessageW(Handle(), kRunMessage, 0, reinterpret_cast<LPARAM>(&fn));
 }
 
 void MainWindowStandIn::Kick() {
-    PostMessageW(hwnd_, kQueueKick, 0, 0);
+    PostMessageW(Handle(), kQueueKick, 0, 0);
 }
 
 bool MainWindowStandIn::WaitOnMain(const std::function<bool()>& pred) {
@@ -85,22 +131,26 @@ std::vector<RoutedMessage> MainWindowStandIn::Messages() {
 }
 
 size_t MainWindowStandIn::Count(UINT msg) {
-    std::lock_guard<std::mutex> g(lock_);
-    auto it = counts_.find(msg);
-    return it == counts_.end() ? 0 : it->second;
+    size_t n = 0;
+    for (const RoutedMessage& m : Messages()) n += m.msg == msg ? 1 : 0;
+    return n;
 }
 
-void MainWindowStandIn::Route(UINT msg, WPARAM wParam) {
+bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == kRunMessage) {
+        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        return true;
+    }
+    if (msg != MSG_START_TASK && msg != kQueueKick && msg != MSG_CONNECTION_STATUS &&
+        msg != MSG_VIDEO_DONE && msg != MSG_VIDEO_FAILED && msg != MSG_PHOTO_DONE &&
+        msg != MSG_PHOTO_FAILED) {
+        return false;
+    }
     {
         std::lock_guard<std::mutex> g(lock_);
         messages_.push_back(RoutedMessage{msg, wParam});
-        counts_[msg]++;
     }
     switch (msg) {
-        case MSG_START_TASK:
-        case kQueueKick:
-            mgr_.StartTask();
-            break;
         case MSG_CONNECTION_STATUS:
             Trace("OnStartUploading (0x%08x)", static_cast<unsigned>(wParam));
             if (wParam != 0x40) mgr_.StartUploading();
@@ -117,73 +167,20 @@ void MainWindowStandIn::Route(UINT msg, WPARAM wParam) {
         case MSG_PHOTO_FAILED:
             mgr_.ForgetPhotoFailed();
             break;
-        default:
+        default:  // MSG_START_TASK and the queue kick
+            mgr_.StartTask();
             break;
     }
-}
-
-LRESULT MainWindowStandIn::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* self = reinterpret_cast<MainWindowStandIn*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    switch (msg) {
-        case WM_CREATE: {
-            auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-            SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-            return 0;
-        }
-        case WM_CLOSE:
-            DestroyWindow(hwnd);
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
-        case kRunMessage:
-            (*reinterpret_cast<const std::function<void()>*>(lParam))();
-            return 0;
-        case MSG_START_TASK:
-        case kQueueKick:
-        case MSG_CONNECTION_STATUS:
-        case MSG_VIDEO_DONE:
-        case MSG_VIDEO_FAILED:
-        case MSG_PHOTO_DONE:
-        case MSG_PHOTO_FAILED:
-            if (self) self->Route(msg, wParam);
-            return 0;
-        default:
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
-    }
-}
-
-DWORD MainWindowStandIn::ThreadMain(LPVOID param) {
-    auto* self = static_cast<MainWindowStandIn*>(param);
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = WndProc;
-    wc.lpszClassName = kMainClass;
-    RegisterClassW(&wc);  // already registered by an earlier stand-in: fine
-    self->hwnd_ =
-        CreateWindowExW(0, kMainClass, u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, self);
-    SetEvent(self->ready_);
-    if (!self->hwnd_) return 1;
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-    return 0;
+    return true;
 }
 
 // ---- Agent window stand-in -------------------------------------------------------------------
 
-AgentWindowStandIn::AgentWindowStandIn() {
-    ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
-    if (thread_) WaitForSingleObject(ready_, 20000);
-}
-
-AgentWindowStandIn::~AgentWindowStandIn() {
-    if (hwnd_) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
-    if (thread_) {
-        WaitForSingleObject(thread_, 20000);
-        CloseHandle(thread_);
-    }
-    CloseHandle(ready_);
-}
+AgentWindowStandIn::AgentWindowStandIn()
+    : window_(AGENT_WINDOW_CLASS, u"Agent",
+              [this](UINT msg, WPARAM, LPARAM lParam, LRESULT* result) {
+                  return Take(msg, lParam, result);
+              }) {}
 
 std::vector<AgentNotice> AgentWindowStandIn::Notices() {
     std::lock_guard<std::mutex> g(lock_);
@@ -203,66 +200,34 @@ size_t AgentWindowStandIn::MalformedNotices() {
     return malformed_;
 }
 
-LRESULT AgentWindowStandIn::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* self = reinterpret_cast<AgentWindowStandIn*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    switch (msg) {
-        case WM_CREATE: {
-            auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-            SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-            return 0;
-        }
-        case WM_CLOSE:
-            DestroyWindow(hwnd);
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
-        case WM_COPYDATA: {
-            auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-            if (!self || !cds || cds->dwData != AGENT_STATUS_COPYDATA) return 0;
-            std::lock_guard<std::mutex> g(self->lock_);
-            if (cds->cbData != sizeof(UploadStatusRecord) || !cds->lpData) {
-                self->malformed_++;
-                return 0;
-            }
-            UploadStatusRecord record;
-            std::memcpy(&record, cds->lpData, sizeof record);
-            record.path[MAX_PATH - 1] = 0;
-            self->notices_.push_back(AgentNotice{WString(record.path), record.status});
-            return 1;
-        }
-        default:
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
+bool AgentWindowStandIn::Take(UINT msg, LPARAM lParam, LRESULT* result) {
+    if (msg != WM_COPYDATA) return false;
+    auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    *result = 0;
+    if (!cds || cds->dwData != AGENT_STATUS_COPYDATA) return true;
+    std::lock_guard<std::mutex> g(lock_);
+    if (cds->cbData != sizeof(UploadStatusRecord) || !cds->lpData) {
+        malformed_++;
+        return true;
     }
-}
-
-DWORD AgentWindowStandIn::ThreadMain(LPVOID param) {
-    auto* self = static_cast<AgentWindowStandIn*>(param);
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = WndProc;
-    wc.lpszClassName = AGENT_WINDOW_CLASS;
-    RegisterClassW(&wc);
-    self->hwnd_ = CreateWindowExW(0, AGENT_WINDOW_CLASS, u"Agent", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                  nullptr, self);
-    SetEvent(self->ready_);
-    if (!self->hwnd_) return 1;
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-    return 0;
+    UploadStatusRecord record;
+    std::memcpy(&record, cds->lpData, sizeof record);
+    record.path[MAX_PATH - 1] = 0;
+    notices_.push_back(AgentNotice{WString(record.path), record.status});
+    *result = 1;
+    return true;
 }
 
 // ---- Observer ------------------------------------------------------------------------------
 
-void RecordingObserver::OnTaskProgress(LPCWSTR path, const SYSTEMTIME* time, LONG percent) {
+void RecordingObserver::OnTaskProgress(LPCWSTR path, const SYSTEMTIME*, LONG percent) {
     std::lock_guard<std::mutex> g(lock_);
-    events_.push_back(ObservedEvent{true, path ? WString(path) : WString(),
-                                    time ? *time : SYSTEMTIME{}, percent});
+    events_.push_back(ObservedEvent{true, path ? WString(path) : WString(), percent});
 }
 
-void RecordingObserver::OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME* time) {
+void RecordingObserver::OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME*) {
     std::lock_guard<std::mutex> g(lock_);
-    events_.push_back(
-        ObservedEvent{false, path ? WString(path) : WString(), time ? *time : SYSTEMTIME{}, 0});
+    events_.push_back(ObservedEvent{false, path ? WString(path) : WString(), 0});
 }
 
 std::vector<ObservedEvent> RecordingObserver::Events() {
@@ -284,7 +249,7 @@ size_t RecordingObserver::StateChangesOf(const WString& path) {
     return n;
 }
 
-// ---- Device files and registry ---------------------------------------------------------------
+// ---- Device files ----------------------------------------------------------------------------
 
 void WriteMediaFile(const WString& devicePath, size_t size, int seed) {
     std::string host = HostPath(devicePath.c_str());
@@ -309,28 +274,6 @@ bool DeviceFileExists(const WString& devicePath) {
 WString FileNameOf(const WString& devicePath) {
     size_t slash = devicePath.find_last_of(u"\\/");
     return slash == WString::npos ? devicePath : devicePath.substr(slash + 1);
-}
-
-bool SetMachineDword(LPCWSTR key, LPCWSTR name, DWORD value) {
-    HKEY h = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &h, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    LONG rc =
-        RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(h);
-    return rc == ERROR_SUCCESS;
-}
-
-DWORD MachineDword(LPCWSTR key, LPCWSTR name, DWORD fallback) {
-    HKEY h = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return fallback;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    LONG rc = RegQueryValueExW(h, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(h);
-    return rc == ERROR_SUCCESS && size == sizeof value ? value : fallback;
 }
 
 VideoTaskRequest DefaultVideo(const WString& path) {

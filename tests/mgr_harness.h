@@ -1,14 +1,12 @@
 // What the task manager's tests (and their child program) run it in: a stand-in for the main
 // window on a thread of its own with a real message loop, a stand-in for the companion
 // agent's window on another thread, an observer that records what it hears, and small helpers
-// for the device's files and registry. The stand-ins route only what the task manager needs;
-// the real main window procedure lives in app/.
+// for the device's files. The stand-ins route only what the task manager needs; the real main
+// window procedure lives in app/.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "platform/types.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
+#include "tests/case_util.h"
 #include "upload/task_mgr.h"
 
 // Long enough that a wait which should end never reaches it; it only guards against a hang.
@@ -25,6 +24,29 @@ constexpr auto kMgrWatchdog = std::chrono::seconds(60);
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds limit =
                    std::chrono::duration_cast<std::chrono::milliseconds>(kMgrWatchdog));
+
+// A window of class cls on a thread of its own with a message loop. The handler sees every
+// message first and returns false to leave it to the default handling.
+class WindowThread {
+  public:
+    using Handler = std::function<bool(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)>;
+    WindowThread(LPCWSTR cls, LPCWSTR title, Handler handler);
+    ~WindowThread();  // closes the window and waits for its thread
+    WindowThread(const WindowThread&) = delete;
+    WindowThread& operator=(const WindowThread&) = delete;
+    HWND Handle() const { return hwnd_; }
+
+  private:
+    static LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    static DWORD ThreadMain(LPVOID param);
+
+    WString cls_;              // the window's class
+    WString title_;            // its title
+    Handler handler_;          // runs on the window's thread
+    HANDLE ready_ = nullptr;   // set once hwnd_ is known
+    HANDLE thread_ = nullptr;  // runs the message loop
+    HWND hwnd_ = nullptr;      // the window, null if it could not be made
+};
 
 struct RoutedMessage {
     UINT msg;       // message number
@@ -41,10 +63,8 @@ class MainWindowStandIn {
 
     explicit MainWindowStandIn(CUploadTaskMgr& mgr);
     ~MainWindowStandIn();  // shuts the task manager down if that was not done, closes the window
-    MainWindowStandIn(const MainWindowStandIn&) = delete;
-    MainWindowStandIn& operator=(const MainWindowStandIn&) = delete;
 
-    HWND Handle() const { return hwnd_; }
+    HWND Handle() const { return window_.Handle(); }
     // Gives the task manager this window and runs its Init on the window's thread.
     HRESULT Init();
     // Runs the task manager's Shutdown on the window's thread.
@@ -60,18 +80,13 @@ class MainWindowStandIn {
     size_t Count(UINT msg);                 // how many of msg were routed
 
   private:
-    static LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    static DWORD ThreadMain(LPVOID param);
-    void Route(UINT msg, WPARAM wParam);
+    bool Route(UINT msg, WPARAM wParam, LPARAM lParam);
 
     CUploadTaskMgr& mgr_;                  // the task manager under test
-    HANDLE ready_ = nullptr;               // set once hwnd_ is known
-    HANDLE thread_ = nullptr;              // runs the message loop
-    HWND hwnd_ = nullptr;                  // the window, null if it could not be made
     bool shutDown_ = true;                 // no Init ran, or Shutdown did
-    std::mutex lock_;                      // guards the two fields below
+    std::mutex lock_;                      // guards messages_
     std::vector<RoutedMessage> messages_;  // routed messages in arrival order
-    std::map<UINT, size_t> counts_;        // routed messages by number
+    WindowThread window_;                  // last: its thread ends before the members above
 };
 
 // One notice the agent window got.
@@ -85,34 +100,27 @@ struct AgentNotice {
 class AgentWindowStandIn {
   public:
     AgentWindowStandIn();
-    ~AgentWindowStandIn();
-    AgentWindowStandIn(const AgentWindowStandIn&) = delete;
-    AgentWindowStandIn& operator=(const AgentWindowStandIn&) = delete;
 
-    HWND Handle() const { return hwnd_; }
+    HWND Handle() const { return window_.Handle(); }
     std::vector<AgentNotice> Notices();
     // The statuses the notices carried for path, in order.
     std::vector<DWORD> StatusesOf(const WString& path);
     size_t MalformedNotices();  // notices of the right kind with a wrong size
 
   private:
-    static LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    static DWORD ThreadMain(LPVOID param);
+    bool Take(UINT msg, LPARAM lParam, LRESULT* result);
 
-    HANDLE ready_ = nullptr;            // set once hwnd_ is known
-    HANDLE thread_ = nullptr;           // runs the message loop
-    HWND hwnd_ = nullptr;               // the window
     std::mutex lock_;                   // guards the two fields below
     std::vector<AgentNotice> notices_;  // in arrival order
     size_t malformed_ = 0;              // notices that did not carry one record
+    WindowThread window_;               // last: its thread ends before the members above
 };
 
 // One thing an observer heard.
 struct ObservedEvent {
-    bool progress;    // progress (else a state change)
-    WString path;     // the task's path (empty for a null path)
-    SYSTEMTIME time;  // its submit time (zero for a null time)
-    LONG percent;     // progress only
+    bool progress;  // progress (else a state change)
+    WString path;   // the task's path (empty for a null path)
+    LONG percent;   // progress only
 };
 
 class RecordingObserver : public ITaskObserver {
@@ -120,16 +128,17 @@ class RecordingObserver : public ITaskObserver {
     void OnTaskProgress(LPCWSTR path, const SYSTEMTIME* time, LONG percent) override;
     void OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME* time) override;
 
-    std::vector<ObservedEvent> Events();
     std::vector<LONG> PercentsOf(const WString& path);  // progress reports for path, in order
     size_t StateChangesOf(const WString& path);
 
   private:
+    std::vector<ObservedEvent> Events();
+
     std::mutex lock_;                    // guards events_
     std::vector<ObservedEvent> events_;  // in arrival order
 };
 
-// ---- Device files and registry -----------------------------------------------------------
+// ---- Device files ------------------------------------------------------------------------
 
 // Writes a file of size bytes (a pattern that depends on seed) at a device path.
 void WriteMediaFile(const WString& devicePath, size_t size, int seed);
@@ -137,10 +146,6 @@ std::string ReadDeviceFile(const WString& devicePath);  // empty when missing
 bool DeviceFileExists(const WString& devicePath);
 // The file name part of a device path.
 WString FileNameOf(const WString& devicePath);
-// Sets a REG_DWORD below HKEY_LOCAL_MACHINE, creating the key; false on failure.
-bool SetMachineDword(LPCWSTR key, LPCWSTR name, DWORD value);
-// A REG_DWORD below HKEY_LOCAL_MACHINE, or fallback when absent.
-DWORD MachineDword(LPCWSTR key, LPCWSTR name, DWORD fallback);
 // The engines' settings keys.
 constexpr WCHAR kZorvidKey[] = u"SOFTWARE\\Velmar\\Engines\\Zorvid";
 constexpr WCHAR kPelfinKey[] = u"SOFTWARE\\Velmar\\Engines\\Pelfin";

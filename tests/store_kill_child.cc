@@ -11,7 +11,7 @@
 #include <string>
 
 #include "store/upload_db.h"
-#include "tests/store_kill_keys.h"
+#include "tests/store_keys.h"
 
 namespace {
 

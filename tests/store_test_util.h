@@ -8,37 +8,10 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/time.h"
-#include "platform/wstr.h"
 #include "store/db_volume.h"
 #include "store/upload_db.h"
+#include "tests/store_keys.h"
 #include "tests/support/test_env.h"
-
-// A history key whose four parts all derive from n.
-inline UploadHistoryKey KeyFor(int n, const WString& folder = u"\\My Documents\\Photos") {
-    UploadHistoryKey key{};
-    WString name = FromUtf8("img_" + std::to_string(n) + ".jpg");
-    WStrCopyN(key.szFileName, name.c_str(), MAX_PATH);
-    WStrCopyN(key.szFolderPath, folder.c_str(), MAX_PATH);
-    key.dwFileSize = 1000u + static_cast<DWORD>(n);
-    key.ftModified = U64ToFileTime(133000000000000000ull + static_cast<uint64_t>(n) * 10000000u);
-    return key;
-}
-
-// A pending entry submitted at 2026-03-14 10:20:<second>.<ms>.
-inline PendingRecord EntryFor(const std::string& path, DWORD type, WORD second = 30,
-                              WORD ms = 123) {
-    PendingRecord r{};
-    WString w = FromUtf8(path);
-    WStrCopyN(r.szFilePath, w.c_str(), MAX_PATH);
-    r.stSubmit = SYSTEMTIME{2026, 3, 6, 14, 10, 20, second, ms};
-    r.dwType = type;
-    return r;
-}
-
-inline std::string PathOf(const PendingRecord& r) {
-    return ToUtf8(r.szFilePath);
-}
 
 // Cases that fill 10000 records put their device root in memory when the host has a memory
 // file system: every record is its own flushed transaction, and on a busy disk the flushes

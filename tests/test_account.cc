@@ -2,9 +2,7 @@
 // the registry; the adapter turns its login callbacks into MSG_LOGIN_RESULT for a real window,
 // refreshing its credential copies first when the login succeeded.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -13,9 +11,10 @@
 
 #include "app/account_adapter.h"
 #include "app/messages.h"
-#include "platform/registry.h"
 #include "platform/sync.h"
+#include "platform/wstr.h"
 #include "services/account/account_manager.h"
+#include "tests/case_util.h"
 #include "tests/message_window.h"
 #include "tests/support/test_env.h"
 
@@ -24,111 +23,76 @@ namespace {
 constexpr LPCWSTR kYouTubeKey = u"SOFTWARE\\Velmar\\Accounts\\YouTube";
 constexpr LPCWSTR kFacebookKey = u"SOFTWARE\\Velmar\\Accounts\\Facebook";
 
+bool AllDigits(const WString& s) {
+    return !s.empty() && s.find_first_not_of(u"0123456789") == WString::npos;
+}
+
+// A signed-in YouTube account with known credentials.
+void SignInYouTube() {
+    ASSERT_TRUE(SetMachineText(kYouTubeKey, u"AuthToken", u"stored-token"));
+    ASSERT_TRUE(SetMachineText(kYouTubeKey, u"AccountKey", u"stored-key"));
+    ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"SignedIn", 1));
+}
+
+// What the adapter held, and what the registry stored, as each login result reached the
+// window: YouTube's token, then Facebook's session key, secret and user id. Both accounts are
+// first marked signed out, so that the service cannot answer and the getters return the
+// adapter's own copies.
+struct Arrival {
+    std::vector<WString> held;    // the adapter's copies
+    std::vector<WString> stored;  // the registry's values
+};
+class Arrivals {
+  public:
+    void Capture(AccountAdapter& adapter, const ReceivedMessage& m) {
+        if (m.msg != MSG_LOGIN_RESULT) return;
+        Arrival a;
+        a.stored = {
+            MachineText(kYouTubeKey, u"AuthToken"), MachineText(kFacebookKey, u"SessionKey"),
+            MachineText(kFacebookKey, u"SessionSecret"), MachineText(kFacebookKey, u"UserId")};
+        SetMachineDword(kYouTubeKey, u"SignedIn", 0);
+        SetMachineDword(kFacebookKey, u"SignedIn", 0);
+        a.held = {adapter.GetYTAuthToken(), adapter.GetFBSession0(), adapter.GetFBSession2(),
+                  adapter.GetFBSession1()};
+        std::lock_guard<std::mutex> g(lock_);
+        list_.push_back(a);
+    }
+    Arrival Last() {
+        std::lock_guard<std::mutex> g(lock_);
+        return list_.empty() ? Arrival{} : list_.back();
+    }
+
+  private:
+    std::mutex lock_;            // guards list_
+    std::vector<Arrival> list_;  // one per login result
+};
+
 class AccountTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        trace_ = runtime_ + "/trace.log";
-        setenv("VANTLO_TRACE_FILE", trace_.c_str(), 1);
-        SetDword(kYouTubeKey, u"DelayMs", 5);
-        SetDword(kFacebookKey, u"DelayMs", 5);
+        trace_.Use(runtime_ + "/trace.log");
+        ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"DelayMs", 5));
+        ASSERT_TRUE(SetMachineDword(kFacebookKey, u"DelayMs", 5));
+    }
+    // The adapter, connected to the service, with a window capturing its results.
+    void StartAdapter() {
+        window_ = std::make_unique<MessageWindow>(
+            [this](const ReceivedMessage& m) { at_.Capture(adapter_, m); });
+        ASSERT_NE(window_->Handle(), nullptr);
+        ASSERT_NE(adapter_.Initialize(nullptr), nullptr);
     }
     void TearDown() override {
-        unsetenv("VANTLO_TRACE_FILE");
+        adapter_.Shutdown();
+        window_.reset();
         DeviceTest::TearDown();
     }
 
-  public:
-    static void SetDword(LPCWSTR keyPath, LPCWSTR name, DWORD value) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(
-            RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), sizeof value),
-            ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    static void SetText(LPCWSTR keyPath, LPCWSTR name, const WString& text) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                 static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR))),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    // A text value as stored, empty when absent.
-    static WString Text(LPCWSTR keyPath, LPCWSTR name) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, 0, &key) != ERROR_SUCCESS) return u"";
-        WCHAR buf[MAX_PATH] = {};
-        DWORD size = sizeof buf - sizeof(WCHAR);
-        LONG rc =
-            RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
-        RegCloseKey(key);
-        return rc == ERROR_SUCCESS ? WString(buf) : WString();
-    }
-    // A signed-in YouTube account with known credentials.
-    static void SignInYouTube(const WString& token, const WString& accountKey) {
-        SetText(kYouTubeKey, u"AuthToken", token);
-        SetText(kYouTubeKey, u"AccountKey", accountKey);
-        SetDword(kYouTubeKey, u"SignedIn", 1);
-    }
-
-  protected:
-    int TraceCount(const std::string& line) const {
-        std::string text = ReadHostFile(trace_);
-        int n = 0;
-        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-
-    std::string trace_;  // this case's trace file
+    CaseTrace trace_;
+    AccountAdapter adapter_;
+    Arrivals at_;
+    std::unique_ptr<MessageWindow> window_;  // the adapter's callback window
 };
-
-// What the adapter held when the login result reached the window.
-struct AtArrival {
-    std::mutex lock;
-    std::vector<WString> held;     // the adapter's copies, read without a fresh answer
-    std::vector<WString> inStore;  // what the registry held at that moment
-};
-
-// Reads the adapter's copies as the window receives the result. The account is first marked
-// signed out, so the service cannot answer and the getters return what the adapter already had.
-void CaptureYouTube(AccountAdapter* adapter, AtArrival* at, const ReceivedMessage& m) {
-    if (m.msg != MSG_LOGIN_RESULT) return;
-    WString stored = AccountTest::Text(kYouTubeKey, u"AuthToken");
-    AccountTest::SetDword(kYouTubeKey, u"SignedIn", 0);
-    WString held = adapter->GetYTAuthToken();
-    std::lock_guard<std::mutex> g(at->lock);
-    at->inStore = {stored};
-    at->held = {held};
-}
-
-void CaptureFacebook(AccountAdapter* adapter, AtArrival* at, const ReceivedMessage& m) {
-    if (m.msg != MSG_LOGIN_RESULT) return;
-    std::vector<WString> stored = {AccountTest::Text(kFacebookKey, u"SessionKey"),
-                                   AccountTest::Text(kFacebookKey, u"SessionSecret"),
-                                   AccountTest::Text(kFacebookKey, u"UserId")};
-    AccountTest::SetDword(kFacebookKey, u"SignedIn", 0);
-    std::vector<WString> held = {adapter->GetFBSession0(), adapter->GetFBSession2(),
-                                 adapter->GetFBSession1()};
-    std::lock_guard<std::mutex> g(at->lock);
-    at->inStore = stored;
-    at->held = held;
-}
-
-bool AllDigits(const WString& s) {
-    if (s.empty()) return false;
-    for (WCHAR c : s) {
-        if (c < u'0' || c > u'9') return false;
-    }
-    return true;
-}
 
 // Records what the service reports when driven directly.
 struct CallbackLog {
@@ -164,150 +128,109 @@ void LogYouTube(void*, YOUTUBE_ACTION action, LONG v1, LONG v2, void* user) {
 
 // ---- the adapter and a real window ----------------------------------------------------------
 
-TEST_F(AccountTest, YouTubeLoginReachesTheWindowWithTheTokenAlreadyRefreshed) {
-    AccountAdapter adapter;
-    AtArrival at;
-    MessageWindow window([&](const ReceivedMessage& m) { CaptureYouTube(&adapter, &at, m); });
-    ASSERT_NE(window.Handle(), nullptr);
-    ASSERT_NE(adapter.Initialize(nullptr), nullptr);
-    EXPECT_FALSE(adapter.YTIsLogin());
-    EXPECT_EQ(adapter.GetYTAuthToken(), u"");  // nothing to copy yet
-    adapter.SetCallbackWindow(window.Handle());
+TEST_F(AccountTest, LoginsReachTheWindowWithTheCredentialsAlreadyRefreshed) {
+    ASSERT_NO_FATAL_FAILURE(StartAdapter());
+    EXPECT_FALSE(adapter_.YTIsLogin());
+    EXPECT_FALSE(adapter_.FBIsLogin());
+    EXPECT_EQ(adapter_.GetYTAuthToken(), u"");  // nothing to copy yet
+    adapter_.SetCallbackWindow(window_->Handle());
 
-    ASSERT_EQ(adapter.YTLogin(0), S_OK);
-    auto results = window.WaitFor(MSG_LOGIN_RESULT, 1);
+    ASSERT_EQ(adapter_.YTLogin(0), S_OK);
+    auto results = window_->WaitFor(MSG_LOGIN_RESULT, 1);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].wParam, 0u);
     EXPECT_EQ(results[0].lParam, 1);
-    {
-        std::lock_guard<std::mutex> g(at.lock);
-        ASSERT_EQ(at.held.size(), 1u);
-        EXPECT_FALSE(at.inStore[0].empty());
-        EXPECT_EQ(at.held[0], at.inStore[0]);
-    }
-
+    Arrival a = at_.Last();
+    ASSERT_EQ(a.held.size(), 4u);
+    EXPECT_FALSE(a.stored[0].empty());
+    EXPECT_EQ(a.held[0], a.stored[0]);
     // Signed in again, the second text comes on request.
-    SetDword(kYouTubeKey, u"SignedIn", 1);
-    EXPECT_TRUE(adapter.YTIsLogin());
-    EXPECT_EQ(adapter.GetYTAccount(), Text(kYouTubeKey, u"AccountKey"));
-    EXPECT_FALSE(adapter.GetYTAccount().empty());
-    EXPECT_NE(adapter.GetYTAccount(), adapter.GetYTAuthToken());
-    adapter.Shutdown();
-}
+    ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"SignedIn", 1));
+    EXPECT_TRUE(adapter_.YTIsLogin());
+    EXPECT_EQ(adapter_.GetYTAccount(), MachineText(kYouTubeKey, u"AccountKey"));
+    EXPECT_FALSE(adapter_.GetYTAccount().empty());
+    EXPECT_NE(adapter_.GetYTAccount(), adapter_.GetYTAuthToken());
 
-TEST_F(AccountTest, FacebookLoginReachesTheWindowWithTheSessionAlreadyRefreshed) {
-    AccountAdapter adapter;
-    AtArrival at;
-    MessageWindow window([&](const ReceivedMessage& m) { CaptureFacebook(&adapter, &at, m); });
-    ASSERT_NE(window.Handle(), nullptr);
-    ASSERT_NE(adapter.Initialize(nullptr), nullptr);
-    EXPECT_FALSE(adapter.FBIsLogin());
-    adapter.SetCallbackWindow(window.Handle());
-
-    ASSERT_EQ(adapter.FBLogin(), S_OK);
-    auto results = window.WaitFor(MSG_LOGIN_RESULT, 1);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].wParam, 0u);
-    EXPECT_EQ(results[0].lParam, 1);
-    {
-        std::lock_guard<std::mutex> g(at.lock);
-        ASSERT_EQ(at.held.size(), 3u);
-        for (size_t i = 0; i < 3; ++i) {
-            EXPECT_FALSE(at.inStore[i].empty()) << i;
-            EXPECT_EQ(at.held[i], at.inStore[i]) << i;
-        }
-        EXPECT_TRUE(AllDigits(at.held[2]));  // the user id
-        EXPECT_NE(at.held[0], at.held[1]);
+    ASSERT_EQ(adapter_.FBLogin(), S_OK);
+    results = window_->WaitFor(MSG_LOGIN_RESULT, 2);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[1].wParam, 0u);
+    EXPECT_EQ(results[1].lParam, 1);
+    a = at_.Last();
+    ASSERT_EQ(a.held.size(), 4u);
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_FALSE(a.stored[i].empty()) << i;
+        EXPECT_EQ(a.held[i], a.stored[i]) << i;
     }
-    adapter.Shutdown();
+    EXPECT_TRUE(AllDigits(a.held[3]));  // the user id
+    EXPECT_NE(a.held[1], a.held[2]);
 }
 
-TEST_F(AccountTest, DeniedLoginsReachTheWindowAsZeroWithoutRefreshingAnything) {
-    SignInYouTube(u"stored-token", u"stored-key");
-    SetDword(kYouTubeKey, u"Deny", 1);
-    SetDword(kFacebookKey, u"Deny", 1);
-    AccountAdapter adapter;
-    AtArrival at;
-    MessageWindow window([&](const ReceivedMessage& m) { CaptureYouTube(&adapter, &at, m); });
-    ASSERT_NE(window.Handle(), nullptr);
-    ASSERT_NE(adapter.Initialize(nullptr), nullptr);
-    adapter.SetCallbackWindow(window.Handle());
+TEST_F(AccountTest, DeniedLoginsAndOtherCallbackValuesArePostedWithoutRefreshingAnything) {
+    ASSERT_NO_FATAL_FAILURE(SignInYouTube());
+    ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"Deny", 1));
+    ASSERT_TRUE(SetMachineDword(kFacebookKey, u"Deny", 1));
+    ASSERT_NO_FATAL_FAILURE(StartAdapter());
+    adapter_.SetCallbackWindow(window_->Handle());
 
-    ASSERT_EQ(adapter.YTLogin(0), S_OK);
-    auto results = window.WaitFor(MSG_LOGIN_RESULT, 1);
+    // Callbacks of other actions post nothing.
+    AccountAdapter::YouTubeCallback(nullptr, static_cast<YOUTUBE_ACTION>(1), 0, 1, nullptr);
+    AccountAdapter::FacebookCallback(nullptr, static_cast<FACEBOOK_ACTION>(3), 0, 1, nullptr);
+    ASSERT_TRUE(window_->Sync());
+    EXPECT_TRUE(window_->Of(MSG_LOGIN_RESULT).empty());
+
+    ASSERT_EQ(adapter_.YTLogin(0), S_OK);
+    auto results = window_->WaitFor(MSG_LOGIN_RESULT, 1);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].wParam, 0u);
     EXPECT_EQ(results[0].lParam, 0);
-    {
-        std::lock_guard<std::mutex> g(at.lock);
-        ASSERT_EQ(at.held.size(), 1u);
-        EXPECT_EQ(at.held[0], u"");                 // the adapter was not refreshed
-        EXPECT_EQ(at.inStore[0], u"stored-token");  // and the service changed nothing
-    }
-    EXPECT_EQ(Text(kYouTubeKey, u"AccountKey"), u"stored-key");
-    EXPECT_EQ(TraceCount("[AccountSvr] YouTube login denied"), 1);
+    Arrival a = at_.Last();
+    ASSERT_EQ(a.held.size(), 4u);
+    EXPECT_EQ(a.held[0], u"");                // the adapter was not refreshed
+    EXPECT_EQ(a.stored[0], u"stored-token");  // and the service changed nothing
+    EXPECT_EQ(MachineText(kYouTubeKey, u"AccountKey"), u"stored-key");
+    EXPECT_EQ(trace_.Count("[AccountSvr] YouTube login denied"), 1u);
 
-    ASSERT_EQ(adapter.FBLogin(), S_OK);
-    results = window.WaitFor(MSG_LOGIN_RESULT, 2);
+    ASSERT_EQ(adapter_.FBLogin(), S_OK);
+    results = window_->WaitFor(MSG_LOGIN_RESULT, 2);
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[1].lParam, 0);
-    EXPECT_FALSE(adapter.FBIsLogin());
-    EXPECT_EQ(adapter.GetFBSession0(), u"");
-    adapter.Shutdown();
-}
+    EXPECT_FALSE(adapter_.FBIsLogin());
+    EXPECT_EQ(adapter_.GetFBSession0(), u"");
 
-TEST_F(AccountTest, CallbacksActOnlyOnLoginAndPostOtherValuesWithoutRefresh) {
-    SignInYouTube(u"stored-token", u"stored-key");
-    AccountAdapter adapter;
-    AtArrival at;
-    MessageWindow window([&](const ReceivedMessage& m) { CaptureYouTube(&adapter, &at, m); });
-    ASSERT_NE(window.Handle(), nullptr);
-    ASSERT_NE(adapter.Initialize(nullptr), nullptr);
-    adapter.SetCallbackWindow(window.Handle());
-
-    AccountAdapter::YouTubeCallback(nullptr, static_cast<YOUTUBE_ACTION>(1), 0, 1, nullptr);
-    AccountAdapter::FacebookCallback(nullptr, static_cast<FACEBOOK_ACTION>(3), 0, 1, nullptr);
-    ASSERT_TRUE(window.Sync());
-    EXPECT_TRUE(window.Of(MSG_LOGIN_RESULT).empty());
-
+    // A login callback's value other than 1 is posted as it is, without a refresh.
     AccountAdapter::YouTubeCallback(nullptr, YOUTUBE_ACTION_LOGIN, 0, 2, nullptr);
-    auto results = window.WaitFor(MSG_LOGIN_RESULT, 1);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].lParam, 2);
-    {
-        std::lock_guard<std::mutex> g(at.lock);
-        ASSERT_EQ(at.held.size(), 1u);
-        EXPECT_EQ(at.held[0], u"");
-    }
+    results = window_->WaitFor(MSG_LOGIN_RESULT, 3);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[2].lParam, 2);
+    EXPECT_EQ(at_.Last().held[0], u"");
 
     // Without a window the result is traced as lost.
-    adapter.SetCallbackWindow(nullptr);
+    adapter_.SetCallbackWindow(nullptr);
     AccountAdapter::FacebookCallback(nullptr, FACEBOOK_ACTION_LOGIN, 0, 0, nullptr);
-    EXPECT_EQ(TraceCount("AccountAdapter: login result 0 lost: no callback window"), 1);
-    ASSERT_TRUE(window.Sync());
-    EXPECT_EQ(window.Of(MSG_LOGIN_RESULT).size(), 1u);
-    adapter.Shutdown();
+    EXPECT_EQ(trace_.Count("AccountAdapter: login result 0 lost: no callback window"), 1u);
+    ASSERT_TRUE(window_->Sync());
+    EXPECT_EQ(window_->Of(MSG_LOGIN_RESULT).size(), 3u);
 }
 
 TEST_F(AccountTest, AdapterWithoutAServiceRefusesLoginsAndKeepsItsCopies) {
-    SignInYouTube(u"stored-token", u"stored-key");
-    AccountAdapter adapter;
-    EXPECT_EQ(adapter.YTLogin(1), E_FAIL);  // not connected yet
-    EXPECT_EQ(static_cast<uint32_t>(adapter.FBLogin()), 0x80004005u);
-    ASSERT_NE(adapter.Initialize(nullptr), nullptr);
-    EXPECT_EQ(adapter.GetYTAuthToken(), u"stored-token");
-    EXPECT_EQ(adapter.GetYTAccount(), u"stored-key");
-    adapter.Shutdown();
+    ASSERT_NO_FATAL_FAILURE(SignInYouTube());
+    EXPECT_EQ(adapter_.YTLogin(1), E_FAIL);  // not connected yet
+    EXPECT_EQ(static_cast<uint32_t>(adapter_.FBLogin()), 0x80004005u);
+    ASSERT_NE(adapter_.Initialize(nullptr), nullptr);
+    EXPECT_EQ(adapter_.GetYTAuthToken(), u"stored-token");
+    EXPECT_EQ(adapter_.GetYTAccount(), u"stored-key");
+    adapter_.Shutdown();
 
-    EXPECT_EQ(adapter.YTLogin(0), E_FAIL);
-    EXPECT_FALSE(adapter.YTIsLogin());
-    EXPECT_EQ(adapter.GetYTAuthToken(), u"stored-token");  // the service is gone; copies stay
-    EXPECT_EQ(adapter.GetFBSession1(), u"");
+    EXPECT_EQ(adapter_.YTLogin(0), E_FAIL);
+    EXPECT_FALSE(adapter_.YTIsLogin());
+    EXPECT_EQ(adapter_.GetYTAuthToken(), u"stored-token");  // the service is gone; copies stay
+    EXPECT_EQ(adapter_.GetFBSession1(), u"");
 }
 
 // ---- the service itself ---------------------------------------------------------------------
 
-TEST_F(AccountTest, ServiceAnswersOnItsOwnThreadAndStoresFreshCredentials) {
+TEST_F(AccountTest, ServiceAnswersOnItsOwnThreadStoresFreshCredentialsAndFillsOnlyWholeBuffers) {
     CallbackLog log;
     HACCOUNTMANAGER svc = AccountManager_Initialize(nullptr, LogFacebook, LogYouTube, &log);
     ASSERT_NE(svc, nullptr);
@@ -328,18 +251,18 @@ TEST_F(AccountTest, ServiceAnswersOnItsOwnThreadAndStoresFreshCredentials) {
     WCHAR key[MAX_PATH] = {};
     AUTHTOKEN_STRUCT rec{token, MAX_PATH, key, MAX_PATH};
     ASSERT_TRUE(AccountManager_YTGetAuthTokenInfo(svc, &rec));
-    EXPECT_EQ(WString(token), Text(kYouTubeKey, u"AuthToken"));
-    EXPECT_EQ(WString(key), Text(kYouTubeKey, u"AccountKey"));
-    WString first = token;
+    EXPECT_EQ(WString(token), MachineText(kYouTubeKey, u"AuthToken"));
+    EXPECT_EQ(WString(key), MachineText(kYouTubeKey, u"AccountKey"));
+    const WString first = token;
 
     // A background sign-in keeps what is stored; an interactive one issues new credentials.
     ASSERT_TRUE(AccountManager_YTLogin(svc, 1));
     ASSERT_TRUE(log.WaitOne());
-    EXPECT_EQ(Text(kYouTubeKey, u"AuthToken"), first);
+    EXPECT_EQ(MachineText(kYouTubeKey, u"AuthToken"), first);
     ASSERT_TRUE(AccountManager_YTLogin(svc, 0));
     ASSERT_TRUE(log.WaitOne());
-    EXPECT_NE(Text(kYouTubeKey, u"AuthToken"), first);
-    EXPECT_FALSE(Text(kYouTubeKey, u"AuthToken").empty());
+    EXPECT_NE(MachineText(kYouTubeKey, u"AuthToken"), first);
+    EXPECT_FALSE(MachineText(kYouTubeKey, u"AuthToken").empty());
 
     ASSERT_TRUE(AccountManager_FBLogin(svc));
     ASSERT_TRUE(log.WaitOne());
@@ -352,32 +275,25 @@ TEST_F(AccountTest, ServiceAnswersOnItsOwnThreadAndStoresFreshCredentials) {
     WCHAR t[4][MAX_PATH] = {};
     SESSION_STRUCT session{t[0], MAX_PATH, t[1], MAX_PATH, t[2], MAX_PATH, t[3], MAX_PATH};
     ASSERT_TRUE(AccountManager_FBGetSessionInfo(svc, &session));
-    EXPECT_EQ(WString(t[0]), Text(kFacebookKey, u"SessionKey"));
+    EXPECT_EQ(WString(t[0]), MachineText(kFacebookKey, u"SessionKey"));
     EXPECT_TRUE(AllDigits(t[1]));
     EXPECT_TRUE(AllDigits(t[3]));  // the expiry
-    AccountManager_Shutdown(svc);
-}
 
-TEST_F(AccountTest, ServiceWritesNothingIntoMissingOrShortBuffers) {
-    SignInYouTube(u"stored-token", u"stored-key");
-    HACCOUNTMANAGER svc = AccountManager_Initialize(nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(svc, nullptr);
-    WCHAR token[MAX_PATH] = u"untouched";
+    // Nothing is written into missing or short buffers.
+    WStrCopyN(token, u"untouched", MAX_PATH);
     WCHAR small[6] = u"small";
-    AUTHTOKEN_STRUCT rec{token, MAX_PATH, small, 6};
+    rec = AUTHTOKEN_STRUCT{token, MAX_PATH, small, 6};
     EXPECT_FALSE(AccountManager_YTGetAuthTokenInfo(svc, &rec));
-    EXPECT_EQ(WString(token), u"untouched");
     rec = AUTHTOKEN_STRUCT{token, MAX_PATH, nullptr, MAX_PATH};
     EXPECT_FALSE(AccountManager_YTGetAuthTokenInfo(svc, &rec));
     EXPECT_FALSE(AccountManager_YTGetAuthTokenInfo(svc, nullptr));
     EXPECT_FALSE(AccountManager_FBGetSessionInfo(svc, nullptr));
     EXPECT_EQ(WString(token), u"untouched");
-
     // A credential of the wrong type counts as missing.
-    SetDword(kYouTubeKey, u"AccountKey", 5);
-    rec = AUTHTOKEN_STRUCT{token, MAX_PATH, small, 6};
+    ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"AccountKey", 5));
+    rec = AUTHTOKEN_STRUCT{token, MAX_PATH, key, MAX_PATH};
     EXPECT_FALSE(AccountManager_YTGetAuthTokenInfo(svc, &rec));
-    EXPECT_EQ(TraceCount("[AccountSvr] YouTube: credential AccountKey is missing"), 1);
+    EXPECT_EQ(trace_.Count("[AccountSvr] YouTube: credential AccountKey is missing"), 1u);
     AccountManager_Shutdown(svc);
 }
 
@@ -389,7 +305,8 @@ TEST_F(AccountTest, ServiceRefusesUnknownHandlesAndTooManyWaitingLogins) {
     AccountManager_Shutdown(nullptr);
     AccountManager_Shutdown(bogus);
 
-    SetDword(kYouTubeKey, u"DelayMs", 600000);  // a login that takes far longer than the test
+    // A login that takes far longer than the test.
+    ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"DelayMs", 600000));
     CallbackLog log;
     HACCOUNTMANAGER svc = AccountManager_Initialize(nullptr, LogFacebook, LogYouTube, &log);
     ASSERT_NE(svc, nullptr);
@@ -398,7 +315,7 @@ TEST_F(AccountTest, ServiceRefusesUnknownHandlesAndTooManyWaitingLogins) {
     // Eight wait; the service thread may have taken one more to work on.
     EXPECT_GE(accepted, 8);
     EXPECT_LE(accepted, 9);
-    EXPECT_GE(TraceCount("requests already wait"), 3);
+    EXPECT_GE(trace_.Count("requests already wait"), 3u);
 
     // Shutdown does not wait for the logins under way: they are dropped unanswered.
     auto done = std::async(std::launch::async, [svc] { AccountManager_Shutdown(svc); });

@@ -17,8 +17,8 @@ class RecordingEngine : public IAlbumListEngine {
         fetches.push_back(WString(session) + u"|" + WString(path));
         return S_OK;
     }
-    std::vector<WString> sessions;
-    std::vector<WString> fetches;
+    std::vector<WString> sessions;  // SetSession calls as "first|third"
+    std::vector<WString> fetches;   // FetchAlbumList calls as "session|path"
 };
 
 class AlbumListTest : public DeviceTest {
@@ -30,7 +30,14 @@ class AlbumListTest : public DeviceTest {
 
 }  // namespace
 
-TEST_F(AlbumListTest, AlbumsAreMappedByNameFirstIdentifierWinsAndTheFileIsRemoved) {
+TEST_F(AlbumListTest, TheFirstGoodResultIsMappedByNameAndEveryResultFileIsRemoved) {
+    // A failed fetch leaves the map and the file alone, and does not use up the one reading.
+    WriteResult("<r><album><aid>1</aid><name>A</name></album></r>");
+    list_.OnAlbumListResult(E_FAIL, kAlbumListResultFile);
+    EXPECT_TRUE(list_.GetAlbumMap().empty());
+    EXPECT_TRUE(HostFileExists(ResultFile()));
+
+    // Only <album> elements count; a name seen before keeps its first identifier.
     WriteResult(
         "<?xml version=\"1.0\"?><albums>"
         "<album><aid>11</aid><name>Trips</name></album>"
@@ -41,48 +48,33 @@ TEST_F(AlbumListTest, AlbumsAreMappedByNameFirstIdentifierWinsAndTheFileIsRemove
         "<album><aid>15</aid><name>Caf\xC3\xA9 &amp; bar</name></album>"
         "</albums>");
     list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    AlbumMap expected{
+    const AlbumMap expected{
         {u"Trips", u"11"}, {u"Family", u"12"}, {u"No id", u""}, {u"Caf\u00e9 & bar", u"15"}};
+    EXPECT_EQ(list_.GetAlbumMap(), expected);
+    EXPECT_FALSE(HostFileExists(ResultFile()));
+
+    // A later result is not read, only removed.
+    WriteResult("<r><album><aid>2</aid><name>B</name></album></r>");
+    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
     EXPECT_EQ(list_.GetAlbumMap(), expected);
     EXPECT_FALSE(HostFileExists(ResultFile()));
 }
 
-TEST_F(AlbumListTest, OnlyTheFirstGoodResultIsReadAndLaterFilesAreDeleted) {
-    WriteResult("<r><album><aid>1</aid><name>A</name></album></r>");
-    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    WriteResult("<r><album><aid>2</aid><name>B</name></album></r>");
-    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    EXPECT_EQ(list_.GetAlbumMap(), (AlbumMap{{u"A", u"1"}}));
-    EXPECT_FALSE(HostFileExists(ResultFile()));
-}
-
-TEST_F(AlbumListTest, NoAlbumsLeavesTheMapEmptyAndDeletesTheFile) {
+TEST_F(AlbumListTest, AResultWithoutAlbumsMalformedOrMissingLeavesTheMapEmpty) {
+    for (const std::string& bytes :
+         {std::string("<albums><photo/></albums>"),
+          std::string("<albums><album><aid>1</aid><name>A</name></album><album><aid>"),
+          std::string("\x00\xff\xfe garbage", 11), std::string()}) {
+        CAlbumList list;
+        if (!bytes.empty()) WriteResult(bytes);
+        list.OnAlbumListResult(S_OK, bytes.empty() ? u"\\Temp\\none.xml" : kAlbumListResultFile);
+        EXPECT_TRUE(list.GetAlbumMap().empty()) << bytes;
+    }
+    // A well-formed result without albums is removed all the same.
+    CAlbumList list;
     WriteResult("<albums><photo/></albums>");
-    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    EXPECT_TRUE(list_.GetAlbumMap().empty());
+    list.OnAlbumListResult(S_OK, kAlbumListResultFile);
     EXPECT_FALSE(HostFileExists(ResultFile()));
-}
-
-TEST_F(AlbumListTest, FailedFetchLeavesMapAndFileAlone) {
-    WriteResult("<r><album><aid>1</aid><name>A</name></album></r>");
-    list_.OnAlbumListResult(E_FAIL, kAlbumListResultFile);
-    EXPECT_TRUE(list_.GetAlbumMap().empty());
-    EXPECT_TRUE(HostFileExists(ResultFile()));
-    // The fetch failing did not use up the one parse: a good result is still read.
-    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    EXPECT_EQ(list_.GetAlbumMap().size(), 1u);
-}
-
-TEST_F(AlbumListTest, MalformedOrMissingResultCostsNothing) {
-    WriteResult("<albums><album><aid>1</aid><name>A</name></album><album><aid>");
-    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    EXPECT_TRUE(list_.GetAlbumMap().empty());
-    WriteResult(std::string("\x00\xff\xfe garbage", 11));
-    list_.OnAlbumListResult(S_OK, kAlbumListResultFile);
-    EXPECT_TRUE(list_.GetAlbumMap().empty());
-    CAlbumList fresh;
-    fresh.OnAlbumListResult(S_OK, u"\\Temp\\does-not-exist.xml");
-    EXPECT_TRUE(fresh.GetAlbumMap().empty());
 }
 
 TEST_F(AlbumListTest, RequestDeletesTheOldFileAndAsksTheEngine) {

@@ -1,12 +1,7 @@
 // The property database through its calls: volumes, databases, records, sort orders and
-// seeks on real volume files; several mounts and several processes on one file; killed
-// writers, damaged files and injected disk faults.
+// seeks on real volume files; several mounts, threads and processes on one file; damaged
+// files and injected disk faults.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/cedb.h"
@@ -27,9 +24,8 @@
 #include "platform/devpath.h"
 #include "platform/handle.h"
 #include "platform/wstr.h"
+#include "tests/child_process.h"
 #include "tests/support/test_env.h"
-
-extern char** environ;
 
 namespace {
 
@@ -42,6 +38,14 @@ constexpr CEPROPID kTaken = MakePropId(3, CEVT_FILETIME);
 constexpr CEPROPID kKind = MakePropId(4, CEVT_UI2);
 constexpr CEPROPID kDelta = MakePropId(5, CEVT_I2);
 constexpr CEPROPID kOffset = MakePropId(6, CEVT_I4);
+// The database "Log" of tests/cedb_writer (sorted by tag, then sequence).
+constexpr CEPROPID kSeq = MakePropId(1, CEVT_UI4);
+constexpr CEPROPID kTag = MakePropId(2, CEVT_LPWSTR);
+
+using Ids = std::vector<CEOID>;
+using Names = std::vector<WString>;
+using Nums = std::vector<int64_t>;
+using PropIds = std::vector<CEPROPID>;
 
 struct Key {
     CEPROPID id;  // key property
@@ -62,8 +66,8 @@ const std::vector<PropDecl> kShotProps = {{kIndex, u"Index"},  {kSize, u"Size"},
 const std::vector<SortSpec> kShotSorts = {
     {{kIndex, true}}, {{kSize, false}, {kTaken, false}, {kName, false}, {kKind, false}}};
 
-CEOID CreateDb(CEGUID* g, LPCWSTR name, const std::vector<PropDecl>& props,
-               const std::vector<SortSpec>& sorts, DWORD type = 0) {
+// The description of a new database.
+CEDBASEINFOEX Describe(LPCWSTR name, const std::vector<SortSpec>& sorts, DWORD type) {
     CEDBASEINFOEX info{};
     info.wVersion = 2;
     info.dwFlags = CEDB_VALIDNAME | CEDB_VALIDTYPE | CEDB_VALIDSORTSPEC | CEDB_VALIDDBFLAGS;
@@ -78,6 +82,12 @@ CEOID CreateDb(CEGUID* g, LPCWSTR name, const std::vector<PropDecl>& props,
             info.rgSortSpecs[i].rgdwFlags[k] = sorts[i][k].desc ? CEDB_SORT_DESCENDING : 0;
         }
     }
+    return info;
+}
+
+CEOID CreateDb(CEGUID* g, LPCWSTR name, const std::vector<PropDecl>& props,
+               const std::vector<SortSpec>& sorts, DWORD type = 0) {
+    CEDBASEINFOEX info = Describe(name, sorts, type);
     std::vector<WString> names;
     for (const PropDecl& p : props) names.emplace_back(p.name);
     std::vector<CEPROPSPEC> specs;
@@ -103,6 +113,35 @@ HANDLE OpenDb(CEGUID* g, LPCWSTR name, int sortIndex, bool autoIncrement) {
                                    autoIncrement ? CEDB_AUTOINCREMENT : 0, nullptr);
 }
 
+// A number in the union member of the property's type.
+CEPROPVAL Val(CEPROPID id, int64_t n) {
+    CEPROPVAL p{};
+    p.propid = id;
+    switch (TypeFromPropId(id)) {
+        case CEVT_I2:
+            p.val.iVal = static_cast<int16_t>(n);
+            break;
+        case CEVT_UI2:
+            p.val.uiVal = static_cast<uint16_t>(n);
+            break;
+        case CEVT_I4:
+            p.val.lVal = static_cast<int32_t>(n);
+            break;
+        case CEVT_FILETIME:
+            p.val.filetime = U64ToFileTime(static_cast<uint64_t>(n));
+            break;
+        default:
+            p.val.ulVal = static_cast<uint32_t>(n);
+    }
+    return p;
+}
+CEPROPVAL Text(CEPROPID id, LPCWSTR v) {
+    CEPROPVAL p{};
+    p.propid = id;
+    p.val.lpwstr = const_cast<LPWSTR>(v);  // only read
+    return p;
+}
+
 struct Shot {
     DWORD size;
     WString name;
@@ -113,21 +152,20 @@ struct Shot {
 };
 
 CEOID AddShot(HANDLE db, const Shot& s) {
-    WString name = s.name;
-    CEPROPVAL v[6] = {};
-    v[0].propid = kSize;
-    v[0].val.ulVal = s.size;
-    v[1].propid = kName;
-    v[1].val.lpwstr = name.data();
-    v[2].propid = kTaken;
-    v[2].val.filetime = U64ToFileTime(s.taken);
-    v[3].propid = kKind;
-    v[3].val.uiVal = s.kind;
-    v[4].propid = kDelta;
-    v[4].val.iVal = s.delta;
-    v[5].propid = kOffset;
-    v[5].val.lVal = s.offset;
+    CEPROPVAL v[6] = {Val(kSize, s.size), Text(kName, s.name.c_str()), Val(kTaken, s.taken),
+                      Val(kKind, s.kind), Val(kDelta, s.delta),        Val(kOffset, s.offset)};
     return CeWriteRecordProps(db, 0, 6, v);
+}
+
+// The error a failed call left; ERROR_SUCCESS when it returned a record, TRUE or a handle.
+template <typename T>
+DWORD Err(T result) {
+    if constexpr (std::is_pointer_v<T>) {
+        if (result != INVALID_HANDLE_VALUE) return ERROR_SUCCESS;
+    } else if (result) {
+        return ERROR_SUCCESS;
+    }
+    return GetLastError();
 }
 
 // One property as read back.
@@ -139,14 +177,38 @@ struct Prop {
 };
 struct Record {
     CEOID oid = 0;                   // 0: nothing read
-    std::vector<CEPROPID> order;     // identifiers in the order returned
+    PropIds order;                   // identifiers in the order returned
     std::map<CEPROPID, Prop> props;  // by identifier
-    DWORD value(CEPROPID id) const { return static_cast<DWORD>(props.at(id).raw); }
+    // The numbers of the properties, each read as its type.
+    Nums nums(const PropIds& ids) const {
+        Nums out;
+        for (CEPROPID id : ids) {
+            uint64_t raw = props.count(id) ? props.at(id).raw : ~0ull;
+            switch (TypeFromPropId(id)) {
+                case CEVT_I2:
+                    out.push_back(static_cast<int16_t>(raw));
+                    break;
+                case CEVT_UI2:
+                    out.push_back(static_cast<uint16_t>(raw));
+                    break;
+                case CEVT_I4:
+                    out.push_back(static_cast<int32_t>(raw));
+                    break;
+                case CEVT_FILETIME:
+                    out.push_back(static_cast<int64_t>(raw));
+                    break;
+                default:
+                    out.push_back(static_cast<uint32_t>(raw));
+            }
+        }
+        return out;
+    }
+    int64_t num(CEPROPID id) const { return nums({id})[0]; }
 };
 
 // Reads the current record (all properties, or the listed ones) into a block the call
 // allocates; checks that every text lies inside that block.
-Record ReadCurrent(HANDLE db, std::vector<CEPROPID> ids = {}) {
+Record ReadCurrent(HANDLE db, PropIds ids = {}) {
     Record r;
     WORD count = static_cast<WORD>(ids.size());
     BYTE* buf = nullptr;
@@ -176,64 +238,39 @@ Record ReadCurrent(HANDLE db, std::vector<CEPROPID> ids = {}) {
     return r;
 }
 
-CEPROPVAL U4(CEPROPID id, DWORD v) {
-    CEPROPVAL p{};
-    p.propid = id;
-    p.val.ulVal = v;
-    return p;
+CEOID SeekTo(HANDLE db, DWORD type, DWORD value, DWORD* index = nullptr) {
+    return CeSeekDatabaseEx(db, type, value, 0, index);
 }
-CEPROPVAL U2(CEPROPID id, WORD v) {
-    CEPROPVAL p{};
-    p.propid = id;
-    p.val.uiVal = v;
-    return p;
-}
-CEPROPVAL I2(CEPROPID id, int16_t v) {
-    CEPROPVAL p{};
-    p.propid = id;
-    p.val.iVal = v;
-    return p;
-}
-CEPROPVAL I4(CEPROPID id, int32_t v) {
-    CEPROPVAL p{};
-    p.propid = id;
-    p.val.lVal = v;
-    return p;
-}
-CEPROPVAL Time(CEPROPID id, uint64_t v) {
-    CEPROPVAL p{};
-    p.propid = id;
-    p.val.filetime = U64ToFileTime(v);
-    return p;
-}
-CEPROPVAL Text(CEPROPID id, LPCWSTR v) {
-    CEPROPVAL p{};
-    p.propid = id;
-    p.val.lpwstr = const_cast<LPWSTR>(v);  // only read
-    return p;
-}
-
 CEOID Seek(HANDLE db, DWORD type, std::vector<CEPROPVAL> values) {
     return CeSeekDatabaseEx(db, type, reinterpret_cast<uintptr_t>(values.data()),
                             static_cast<WORD>(values.size()), nullptr);
 }
+// The record oid, sought and read.
+Record ReadAt(HANDLE db, CEOID oid, PropIds ids = {}) {
+    EXPECT_EQ(SeekTo(db, CEDB_SEEK_CEOID, oid), oid);
+    return ReadCurrent(db, std::move(ids));
+}
 
-// Every record in the handle's order: from the beginning, by auto-increment reads.
-std::vector<CEOID> ScanAll(HANDLE db) {
-    std::vector<CEOID> out;
-    if (!CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr)) return out;
-    for (;;) {
-        Record r = ReadCurrent(db);
-        if (!r.oid) break;
-        out.push_back(r.oid);
-    }
+// The next n records by auto-increment reads, 0 for each read that found none.
+Ids Next(HANDLE db, int n) {
+    Ids out;
+    for (int i = 0; i < n; ++i) out.push_back(ReadCurrent(db).oid);
+    return out;
+}
+// Auto-increment reads from the current record until one finds none (ERROR_NO_MORE_ITEMS).
+Ids Rest(HANDLE db) {
+    Ids out;
+    for (CEOID id; (id = ReadCurrent(db).oid) != 0;) out.push_back(id);
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
     return out;
 }
-
+// Every record in the handle's order.
+Ids ScanAll(HANDLE db) {
+    return SeekTo(db, CEDB_SEEK_BEGINNING, 0) ? Rest(db) : Ids{};
+}
 // The first record equal to values and every next one, as a client counts matches.
-std::vector<CEOID> Matches(HANDLE db, std::vector<CEPROPVAL> values) {
-    std::vector<CEOID> out;
+Ids Matches(HANDLE db, std::vector<CEPROPVAL> values) {
+    Ids out;
     for (CEOID id = Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, values); id;
          id = Seek(db, CEDB_SEEK_VALUENEXTEQUAL, values)) {
         out.push_back(id);
@@ -241,10 +278,25 @@ std::vector<CEOID> Matches(HANDLE db, std::vector<CEPROPVAL> values) {
     return out;
 }
 
-DWORD RecordCount(HANDLE db) {
+CEDBASEINFOEX InfoOf(HANDLE db) {
     CEDBASEINFOEX info{};
     EXPECT_TRUE(CeGetDBInformationByHandle(db, &info));
-    return info.dwNumRecords;
+    return info;
+}
+
+// Names of the databases of the type asked for (0: all), in enumeration order.
+Names List(CEGUID* g, DWORD type) {
+    Names names;
+    HANDLE e = CeFindFirstDatabaseEx(g, type);
+    EXPECT_NE(e, INVALID_HANDLE_VALUE);
+    for (CEOID oid; (oid = CeFindNextDatabaseEx(e, g)) != 0;) {
+        CEOIDINFOEX info{};
+        EXPECT_TRUE(CeOidGetInfoEx2(g, oid, &info));
+        names.emplace_back(info.infDatabase.szDbaseName);
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    CloseHandle(e);
+    return names;
 }
 
 class PropertyDatabase : public DeviceTest {
@@ -255,6 +307,9 @@ class PropertyDatabase : public DeviceTest {
         setenv("VANTLO_TRACE_FILE", tracePath_.c_str(), 1);
     }
     void TearDown() override {
+        // Handle values and mount identifiers are never reused: closing twice is harmless.
+        for (HANDLE h : open_) CloseHandle(h);
+        for (CEGUID& g : mounts_) CeUnmountDBVol(&g);
         CeDbSetFaultHook(nullptr, nullptr);
         unsetenv("VANTLO_TRACE_FILE");
         DeviceTest::TearDown();
@@ -263,391 +318,275 @@ class PropertyDatabase : public DeviceTest {
     CEGUID Mount(LPCWSTR path = kVolume) {
         CEGUID g{};
         EXPECT_TRUE(CeMountDBVolEx(&g, path, nullptr, OPEN_ALWAYS));
+        mounts_.push_back(g);
         return g;
+    }
+    // Mounts the test volume as g_ and creates "Shots" in it.
+    void MakeShots() {
+        g_ = Mount();
+        ASSERT_NE(CreateDb(&g_, u"Shots", kShotProps, kShotSorts), 0u);
+    }
+    // A handle on a database of g (g_ when null), closed when the case ends.
+    HANDLE Open(int sort, bool autoIncrement, LPCWSTR name = u"Shots", CEGUID* g = nullptr) {
+        HANDLE h = OpenDb(g ? g : &g_, name, sort, autoIncrement);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        open_.push_back(h);
+        return h;
+    }
+    // The name of every record of Shots in record order.
+    Names AllNames() {
+        Names names;
+        HANDLE db = Open(-1, true);
+        if (SeekTo(db, CEDB_SEEK_BEGINNING, 0)) {
+            for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) {
+                names.push_back(r.props[kName].text);
+            }
+        }
+        return names;
     }
     std::string TraceLog() const { return ReadHostFile(tracePath_); }
     std::string VolumeFile() const { return HostPath(kVolume); }
 
-    std::string tracePath_;  // where this case's trace lines go
+    CEGUID g_{};                  // the main mount of the test volume
+    std::vector<HANDLE> open_;    // handles to close at the end
+    std::vector<CEGUID> mounts_;  // mounts to end at the end
+    std::string tracePath_;       // where this case's trace lines go
 };
 
-// --- Databases and their description -------------------------------------------------------
+// --- Databases, records and values -----------------------------------------------------------
 
-TEST_F(PropertyDatabase, CreatedDatabaseDescribesItsPropertiesAndSortOrders) {
-    CEGUID g = Mount();
-    CEOID oid = CreateDb(&g, u"Shots", kShotProps, kShotSorts, 42);
-    ASSERT_NE(oid, 0u);
-
+TEST_F(PropertyDatabase, DatabasesAreDescribedListedByTypeDeletedAndTheirNamesReused) {
+    g_ = Mount();
+    CEOID alpha = CreateDb(&g_, u"Alpha", kShotProps, {}, 7);
+    CEOID beta = CreateDb(&g_, u"Beta", kShotProps, {}, 9);
+    ASSERT_TRUE(alpha && beta && CreateDb(&g_, u"Gamma", kShotProps, {}, 7));
+    CEOID shots = CreateDb(&g_, u"Shots", kShotProps, kShotSorts, 42);
+    ASSERT_NE(shots, 0u);
     CEOIDINFOEX oi{};
-    ASSERT_TRUE(CeOidGetInfoEx2(&g, oid, &oi));
+    ASSERT_TRUE(CeOidGetInfoEx2(&g_, shots, &oi));
     EXPECT_EQ(oi.wObjType, OBJTYPE_DATABASE);
-    const CEDBASEINFOEX& info = oi.infDatabase;
-    EXPECT_EQ(WString(info.szDbaseName), u"Shots");
-    EXPECT_EQ(info.dwDbaseType, 42u);
-    EXPECT_EQ(info.dwNumRecords, 0u);
-    ASSERT_EQ(info.wNumSortOrder, 2);
-    EXPECT_EQ(info.rgSortSpecs[0].wNumProps, 1);
-    EXPECT_EQ(info.rgSortSpecs[0].rgPropID[0], kIndex);
-    EXPECT_EQ(info.rgSortSpecs[0].rgdwFlags[0], CEDB_SORT_DESCENDING);
-    ASSERT_EQ(info.rgSortSpecs[1].wNumProps, 4);
-    const CEPROPID keys[4] = {kSize, kTaken, kName, kKind};
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(info.rgSortSpecs[1].rgPropID[k], keys[k]);
-        EXPECT_EQ(info.rgSortSpecs[1].rgdwFlags[k], 0u);
-    }
+    EXPECT_EQ(WString(oi.infDatabase.szDbaseName), u"Shots");
+    EXPECT_EQ(oi.infDatabase.dwDbaseType, 42u);
+    EXPECT_EQ(oi.infDatabase.dwNumRecords, 0u);
+    ASSERT_EQ(oi.infDatabase.wNumSortOrder, 2);
+    const CEDBASEINFOEX asked = Describe(u"Shots", kShotSorts, 42);
+    EXPECT_EQ(memcmp(oi.infDatabase.rgSortSpecs, asked.rgSortSpecs, sizeof asked.rgSortSpecs), 0);
 
-    // Names are found ignoring ASCII case, as on the device.
+    // Names are found ignoring ASCII case, as on the device; the properties keep their names.
     CEOID found = 0;
-    HANDLE db = CeOpenDatabaseInSession(nullptr, &g, &found, u"SHOTS", nullptr, 0, nullptr);
-    ASSERT_NE(db, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(found, oid);
+    HANDLE db = CeOpenDatabaseInSession(nullptr, &g_, &found, u"SHOTS", nullptr, 0, nullptr);
+    open_.push_back(db);
+    EXPECT_EQ(found, shots);
     WORD count = 0;
     ASSERT_TRUE(CeGetDatabaseProps(db, &count, nullptr));
     ASSERT_EQ(count, kShotProps.size());
-    std::vector<std::vector<WCHAR>> names(count, std::vector<WCHAR>(CEDB_MAXPROPNAMELEN + 1));
-    std::vector<CEPROPSPEC> specs(count);
+    std::vector<WCHAR> names(count * (CEDB_MAXPROPNAMELEN + 1));
+    std::vector<CEPROPSPEC> specs;
     for (WORD i = 0; i < count; ++i) {
-        specs[i].wVersion = 1;
-        specs[i].pwszPropName = names[i].data();
-        specs[i].cchPropName = CEDB_MAXPROPNAMELEN + 1;
+        specs.push_back({1, 0, 0, &names[i * (CEDB_MAXPROPNAMELEN + 1)], CEDB_MAXPROPNAMELEN + 1});
     }
     ASSERT_TRUE(CeGetDatabaseProps(db, &count, specs.data()));
     for (WORD i = 0; i < count; ++i) {
         EXPECT_EQ(specs[i].propid, kShotProps[i].id);
-        EXPECT_EQ(WString(names[i].data()), kShotProps[i].name);
+        EXPECT_EQ(WString(specs[i].pwszPropName), kShotProps[i].name);
     }
     WORD tooFew = 2;
-    EXPECT_FALSE(CeGetDatabaseProps(db, &tooFew, specs.data()));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(Err(CeGetDatabaseProps(db, &tooFew, specs.data())), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(tooFew, count);
-    CloseHandle(db);
+    EXPECT_EQ(Err(CreateDb(&g_, u"shots", kShotProps, kShotSorts)), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(List(&g_, 0), (Names{u"Alpha", u"Beta", u"Gamma", u"Shots"}));
+    EXPECT_EQ(List(&g_, 7), (Names{u"Alpha", u"Gamma"}));
+    EXPECT_EQ(List(&g_, 5), Names{});
 
-    EXPECT_EQ(CreateDb(&g, u"shots", kShotProps, kShotSorts), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    EXPECT_TRUE(CeUnmountDBVol(&g));
-}
-
-TEST_F(PropertyDatabase, EnumerationListsDatabasesOfTheTypeAskedFor) {
-    CEGUID g = Mount();
-    CEOID alpha = CreateDb(&g, u"Alpha", kShotProps, {}, 7);
-    CEOID beta = CreateDb(&g, u"Beta", kShotProps, {}, 9);
-    CEOID gamma = CreateDb(&g, u"Gamma", kShotProps, {}, 7);
-    ASSERT_TRUE(alpha && beta && gamma);
-
-    auto list = [&](DWORD type) {
-        std::vector<WString> names;
-        HANDLE e = CeFindFirstDatabaseEx(&g, type);
-        EXPECT_NE(e, INVALID_HANDLE_VALUE);
-        for (CEOID oid; (oid = CeFindNextDatabaseEx(e, &g)) != 0;) {
-            CEOIDINFOEX info{};
-            EXPECT_TRUE(CeOidGetInfoEx2(&g, oid, &info));
-            names.emplace_back(info.infDatabase.szDbaseName);
-        }
-        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-        CloseHandle(e);
-        return names;
-    };
-    EXPECT_EQ(list(0), (std::vector<WString>{u"Alpha", u"Beta", u"Gamma"}));
-    EXPECT_EQ(list(7), (std::vector<WString>{u"Alpha", u"Gamma"}));
-    EXPECT_EQ(list(5), std::vector<WString>{});
-
-    ASSERT_TRUE(CeDeleteDatabaseEx(&g, beta));
-    EXPECT_EQ(list(0), (std::vector<WString>{u"Alpha", u"Gamma"}));
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, DeletingADatabaseRemovesItsRecordsAndItsName) {
-    CEGUID g = Mount();
-    CEOID shots = CreateDb(&g, u"Shots", kShotProps, kShotSorts);
-    CEOID other = CreateDb(&g, u"Other", kShotProps, kShotSorts);
-    ASSERT_TRUE(shots && other);
-    HANDLE a = OpenDb(&g, u"Shots", 0, false);
-    HANDLE b = OpenDb(&g, u"Other", 0, false);
+    // Deleted, a database is gone by name and identifier, and a handle left open on it fails
+    // cleanly; the name can be used again for a new, empty one; other databases stay.
+    HANDLE a = Open(0, false);
+    HANDLE other = Open(-1, false, u"Alpha");
     for (int i = 0; i < 5; ++i) ASSERT_NE(AddShot(a, {1, u"x", 1, 1}), 0u);
-    ASSERT_NE(AddShot(b, {2, u"kept", 2, 2}), 0u);
-
-    ASSERT_TRUE(CeDeleteDatabaseEx(&g, shots));
-    // A handle left open on it fails cleanly.
-    EXPECT_EQ(AddShot(a, {1, u"y", 1, 1}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(CeSeekDatabaseEx(a, CEDB_SEEK_BEGINNING, 0, 0, nullptr), 0u);
-    CloseHandle(a);
-    EXPECT_EQ(OpenDb(&g, u"Shots", -1, false), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    CEOIDINFOEX info{};
-    EXPECT_FALSE(CeOidGetInfoEx2(&g, shots, &info));
-    EXPECT_FALSE(CeDeleteDatabaseEx(&g, shots));
-
-    // The name can be used again, for a new, empty database with a new identifier.
-    CEOID again = CreateDb(&g, u"Shots", kShotProps, kShotSorts);
-    ASSERT_NE(again, 0u);
-    EXPECT_NE(again, shots);
-    HANDLE c = OpenDb(&g, u"Shots", 0, true);
-    EXPECT_EQ(RecordCount(c), 0u);
-    EXPECT_EQ(ScanAll(c), std::vector<CEOID>{});
-    CloseHandle(c);
-
-    // The other database keeps its record.
-    ASSERT_NE(CeSeekDatabaseEx(b, CEDB_SEEK_BEGINNING, 0, 0, nullptr), 0u);
-    EXPECT_EQ(ReadCurrent(b).props[kName].text, u"kept");
-    CloseHandle(b);
-    CeUnmountDBVol(&g);
+    ASSERT_NE(AddShot(other, {2, u"kept", 2, 2}), 0u);
+    ASSERT_TRUE(CeDeleteDatabaseEx(&g_, shots));
+    ASSERT_TRUE(CeDeleteDatabaseEx(&g_, beta));
+    EXPECT_EQ(List(&g_, 0), (Names{u"Alpha", u"Gamma"}));
+    EXPECT_EQ(Err(AddShot(a, {1, u"y", 1, 1})), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(SeekTo(a, CEDB_SEEK_BEGINNING, 0), 0u);
+    EXPECT_EQ(Err(OpenDb(&g_, u"Shots", -1, false)), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(CeOidGetInfoEx2(&g_, shots, &oi));
+    EXPECT_FALSE(CeDeleteDatabaseEx(&g_, shots));
+    CEOID again = CreateDb(&g_, u"Shots", kShotProps, kShotSorts);
+    EXPECT_TRUE(again != 0 && again != shots);
+    EXPECT_EQ(InfoOf(Open(0, true)).dwNumRecords, 0u);
+    EXPECT_EQ(ScanAll(open_.back()), Ids{});
+    ASSERT_NE(SeekTo(other, CEDB_SEEK_BEGINNING, 0), 0u);
+    EXPECT_EQ(ReadCurrent(other).props[kName].text, u"kept");
 }
 
-// --- Records and values ----------------------------------------------------------------
-
-TEST_F(PropertyDatabase, EveryValueTypeReadsBackAsWritten) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 1, false);
-    ASSERT_NE(db, INVALID_HANDLE_VALUE);
-
+TEST_F(PropertyDatabase, EveryValueTypeReadsBackIntoAnAllocatedOrTheCallersBuffer) {
+    MakeShots();
+    HANDLE db = Open(1, false);
     const WString name = u"Caf\u00e9 \u65e5\u672c \U0001F600 end";
     CEOID high = AddShot(db, {0xFFFFFFFFu, name, 0x7FFFFFFF12345678ull, 0xFFFF, -32768, INT_MIN});
     CEOID low = AddShot(db, {0, u"", 0, 0, 32767, INT_MAX});
     ASSERT_TRUE(high && low);
-
-    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, high, 0, nullptr), high);
-    Record r = ReadCurrent(db);
-    ASSERT_EQ(r.oid, high);
-    EXPECT_EQ(r.order,
-              (std::vector<CEPROPID>{kIndex, kSize, kName, kTaken, kKind, kDelta, kOffset}));
-    EXPECT_EQ(r.value(kIndex), high);
-    EXPECT_EQ(r.value(kSize), 0xFFFFFFFFu);
+    const PropIds numbers = {kIndex, kSize, kTaken, kKind, kDelta, kOffset};
+    Record r = ReadAt(db, high);
+    EXPECT_EQ(r.order, (PropIds{kIndex, kSize, kName, kTaken, kKind, kDelta, kOffset}));
+    EXPECT_EQ(r.nums(numbers),
+              (Nums{high, 0xFFFFFFFF, 0x7FFFFFFF12345678, 0xFFFF, -32768, INT_MIN}));
     EXPECT_EQ(r.props[kName].text, name);
-    EXPECT_EQ(r.props[kTaken].raw, 0x7FFFFFFF12345678ull);
-    EXPECT_EQ(static_cast<WORD>(r.props[kKind].raw), 0xFFFF);
-    EXPECT_EQ(static_cast<int16_t>(r.props[kDelta].raw), -32768);
-    EXPECT_EQ(static_cast<int32_t>(r.props[kOffset].raw), INT_MIN);
-
-    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, low, 0, nullptr), low);
-    r = ReadCurrent(db);
-    EXPECT_EQ(r.value(kSize), 0u);
+    r = ReadAt(db, low);
+    EXPECT_EQ(r.nums(numbers), (Nums{low, 0, 0, 0, 32767, INT_MAX}));
     EXPECT_EQ(r.props[kName].text, u"");
     EXPECT_EQ(r.props[kName].flags, 0);
-    EXPECT_EQ(r.props[kTaken].raw, 0u);
-    EXPECT_EQ(static_cast<int16_t>(r.props[kDelta].raw), 32767);
-    EXPECT_EQ(static_cast<int32_t>(r.props[kOffset].raw), INT_MAX);
 
     // Chosen properties come back in the order asked for; one the database does not have
     // comes back zero and flagged.
     const CEPROPID unknown = MakePropId(9, CEVT_UI4);
     r = ReadCurrent(db, {kName, kSize, unknown, kIndex});
-    ASSERT_EQ(r.oid, low);
-    EXPECT_EQ(r.order, (std::vector<CEPROPID>{kName, kSize, unknown, kIndex}));
+    EXPECT_EQ(r.oid, low);
+    EXPECT_EQ(r.order, (PropIds{kName, kSize, unknown, kIndex}));
     EXPECT_EQ(r.props[unknown].flags, CEDB_PROPNOTFOUND);
-    EXPECT_EQ(r.props[unknown].raw, 0u);
-    EXPECT_EQ(r.value(kIndex), low);
+    EXPECT_EQ(r.nums({unknown, kIndex}), (Nums{0, low}));
 
     // A record written with one property has only that and its counter.
-    CEPROPVAL only = U4(kSize, 77);
+    CEPROPVAL only = Val(kSize, 77);
     CEOID sparse = CeWriteRecordProps(db, 0, 1, &only);
-    ASSERT_NE(sparse, 0u);
-    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, sparse, 0, nullptr), sparse);
-    r = ReadCurrent(db);
-    EXPECT_EQ(r.order, (std::vector<CEPROPID>{kIndex, kSize}));
+    EXPECT_EQ(ReadAt(db, sparse).order, (PropIds{kIndex, kSize}));
     r = ReadCurrent(db, {kName, kTaken});
     EXPECT_EQ(r.props[kName].flags, CEDB_PROPNOTFOUND);
     EXPECT_TRUE(r.props[kName].null);
     EXPECT_EQ(r.props[kTaken].flags, CEDB_PROPNOTFOUND);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
-}
 
-TEST_F(PropertyDatabase, ReadIntoTheCallersBufferReportsTheSizeItNeeds) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 1, false);
-    CEOID oid = AddShot(db, {5, u"a rather long file name.jpg", 9, 1});
-    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, oid, 0, nullptr), oid);
-
+    // The caller's own buffer: too small, the call reports the size it needs.
+    ASSERT_EQ(SeekTo(db, CEDB_SEEK_CEOID, high), high);
     BYTE small[8];
     BYTE* p = small;
     DWORD size = sizeof small;
     WORD count = 0;
-    EXPECT_EQ(CeReadRecordPropsEx(db, 0, &count, nullptr, &p, &size, nullptr), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(Err(CeReadRecordPropsEx(db, 0, &count, nullptr, &p, &size, nullptr)),
+              ERROR_INSUFFICIENT_BUFFER);
     EXPECT_GT(size, 7 * sizeof(CEPROPVAL));
-
     std::vector<BYTE> exact(size);
     p = exact.data();
-    EXPECT_EQ(CeReadRecordPropsEx(db, 0, &count, nullptr, &p, &size, nullptr), oid);
+    EXPECT_EQ(CeReadRecordPropsEx(db, 0, &count, nullptr, &p, &size, nullptr), high);
     EXPECT_EQ(p, exact.data());
     ASSERT_EQ(count, 7);
-    const CEPROPVAL* vals = reinterpret_cast<const CEPROPVAL*>(p);
-    EXPECT_EQ(WString(vals[2].val.lpwstr), u"a rather long file name.jpg");
-    EXPECT_TRUE(reinterpret_cast<BYTE*>(vals[2].val.lpwstr) > exact.data() &&
-                reinterpret_cast<BYTE*>(vals[2].val.lpwstr) < exact.data() + exact.size());
-
+    const BYTE* text = reinterpret_cast<BYTE*>(reinterpret_cast<CEPROPVAL*>(p)[2].val.lpwstr);
+    EXPECT_TRUE(text > exact.data() && text < exact.data() + exact.size());
+    EXPECT_EQ(WString(reinterpret_cast<CEPROPVAL*>(p)[2].val.lpwstr), name);
     // With reallocation allowed, a block too small is replaced by one that fits.
     BYTE* block = static_cast<BYTE*>(LocalAlloc(LPTR, 4));
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(block[0] | block[1] | block[2] | block[3], 0);
     DWORD blockSize = 4;
-    count = 0;
     EXPECT_EQ(
         CeReadRecordPropsEx(db, CEDB_ALLOWREALLOC, &count, nullptr, &block, &blockSize, nullptr),
-        oid);
+        high);
     EXPECT_EQ(blockSize, size);
-    EXPECT_EQ(reinterpret_cast<CEPROPVAL*>(block)[1].val.ulVal, 5u);
+    EXPECT_EQ(reinterpret_cast<CEPROPVAL*>(block)[1].val.ulVal, 0xFFFFFFFFu);
     EXPECT_EQ(LocalFree(block), nullptr);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
 }
 
-TEST_F(PropertyDatabase, CounterGrowsWithEveryRecordAndIsNeverReused) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 0, false);
-    CEOID a = AddShot(db, {1, u"a", 1, 0});
-    CEOID b = AddShot(db, {1, u"b", 1, 0});
-    CEOID c = AddShot(db, {1, u"c", 1, 0});
-    ASSERT_TRUE(a && b && c);
-    EXPECT_LT(a, b);
-    EXPECT_LT(b, c);
-    CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, b, 0, nullptr);
-    EXPECT_EQ(ReadCurrent(db, {kIndex}).value(kIndex), b);
-
-    ASSERT_TRUE(CeDeleteRecord(db, c));
-    CEOID d = AddShot(db, {1, u"d", 1, 0});
-    EXPECT_GT(d, c);
-
-    // The store assigns the counter; a write of it is refused.
-    CEPROPVAL counter = U4(kIndex, 1);
-    EXPECT_EQ(CeWriteRecordProps(db, 0, 1, &counter), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CloseHandle(db);
-
-    // The counter keeps growing across a remount, even after the newest record went.
-    ASSERT_TRUE(CeFlushDBVol(&g));
-    ASSERT_TRUE(CeUnmountDBVol(&g));
-    g = Mount();
-    db = OpenDb(&g, u"Shots", 0, true);
-    ASSERT_TRUE(CeDeleteRecord(db, d));
-    CEOID e = AddShot(db, {1, u"e", 1, 0});
-    EXPECT_GT(e, d);
-    EXPECT_EQ(ScanAll(db), (std::vector<CEOID>{e, b, a}));
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, OverwritingPropertiesMovesTheRecordInItsSortOrder) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 1, true);
-    CEOID small = AddShot(db, {10, u"small", 5, 1});
-    CEOID big = AddShot(db, {20, u"big", 5, 1});
-    ASSERT_EQ(ScanAll(db), (std::vector<CEOID>{small, big}));
-
-    CEPROPVAL grow = U4(kSize, 30);
-    EXPECT_EQ(CeWriteRecordProps(db, small, 1, &grow), small);
-    EXPECT_EQ(ScanAll(db), (std::vector<CEOID>{big, small}));
-    CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, small, 0, nullptr);
-    Record r = ReadCurrent(db);
-    EXPECT_EQ(r.value(kSize), 30u);
-    EXPECT_EQ(r.props[kName].text, u"small");  // untouched
-
-    // A property can be removed from a record.
-    CEPROPVAL drop = Text(kName, nullptr);
-    drop.wFlags = CEDB_PROPDELETE;
-    EXPECT_EQ(CeWriteRecordProps(db, small, 1, &drop), small);
-    CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, small, 0, nullptr);
-    EXPECT_EQ(ReadCurrent(db, {kName}).props[kName].flags, CEDB_PROPNOTFOUND);
-
-    ASSERT_TRUE(CeDeleteRecord(db, big));
-    EXPECT_EQ(CeWriteRecordProps(db, big, 1, &grow), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(CeDeleteRecord(db, big));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, InformationCountsRecordsTheirSizeAndLastChange) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 0, false);
-    CEDBASEINFOEX before{};
-    ASSERT_TRUE(CeGetDBInformationByHandle(db, &before));
+TEST_F(PropertyDatabase, WritesKeepTheInformationMoveRecordsAndNeverReuseTheCounter) {
+    MakeShots();
+    HANDLE db = Open(1, true);  // by size first
+    const CEDBASEINFOEX before = InfoOf(db);
     EXPECT_EQ(before.dwNumRecords, 0u);
     EXPECT_EQ(before.dwSize, 0u);
     EXPECT_NE(FileTimeToU64(before.ftLastModified), 0u);
-
     CEOID shortName = AddShot(db, {1, u"a", 1, 1});
-    CEDBASEINFOEX one{};
-    ASSERT_TRUE(CeGetDBInformationByHandle(db, &one));
+    const CEDBASEINFOEX one = InfoOf(db);
     EXPECT_EQ(one.dwNumRecords, 1u);
     EXPECT_GT(one.dwSize, 0u);
     EXPECT_GE(FileTimeToU64(one.ftLastModified), FileTimeToU64(before.ftLastModified));
-
-    AddShot(db, {1, WString(100, u'n'), 1, 1});
-    CEDBASEINFOEX two{};
-    ASSERT_TRUE(CeGetDBInformationByHandle(db, &two));
+    CEOID longName = AddShot(db, {1, WString(100, u'n'), 1, 1});
+    const CEDBASEINFOEX two = InfoOf(db);
     EXPECT_EQ(two.dwNumRecords, 2u);
     EXPECT_GT(two.dwSize - one.dwSize, one.dwSize);  // the long text counts
-
     ASSERT_TRUE(CeDeleteRecord(db, shortName));
-    CEDBASEINFOEX after{};
-    ASSERT_TRUE(CeGetDBInformationByHandle(db, &after));
-    EXPECT_EQ(after.dwNumRecords, 1u);
-    EXPECT_EQ(after.dwSize, two.dwSize - one.dwSize);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
+    EXPECT_EQ(InfoOf(db).dwNumRecords, 1u);
+    EXPECT_EQ(InfoOf(db).dwSize, two.dwSize - one.dwSize);
+    ASSERT_TRUE(CeDeleteRecord(db, longName));
+
+    CEOID a = AddShot(db, {10, u"a", 5, 1});
+    CEOID b = AddShot(db, {20, u"b", 5, 1});
+    CEOID c = AddShot(db, {30, u"c", 5, 1});
+    EXPECT_TRUE(longName < a && a < b && b < c);
+    EXPECT_EQ(ReadAt(db, b, {kIndex}).num(kIndex), b);
+    // Overwriting a key moves the record in its sort order and leaves the other properties;
+    // a property can be removed.
+    CEPROPVAL grow = Val(kSize, 40);
+    EXPECT_EQ(CeWriteRecordProps(db, a, 1, &grow), a);
+    EXPECT_EQ(ScanAll(db), (Ids{b, c, a}));
+    Record r = ReadAt(db, a);
+    EXPECT_EQ(r.num(kSize), 40);
+    EXPECT_EQ(r.props[kName].text, u"a");
+    CEPROPVAL drop = Text(kName, nullptr);
+    drop.wFlags = CEDB_PROPDELETE;
+    EXPECT_EQ(CeWriteRecordProps(db, a, 1, &drop), a);
+    EXPECT_EQ(ReadAt(db, a, {kName}).props[kName].flags, CEDB_PROPNOTFOUND);
+
+    // The store assigns the counter; a write of it is refused. A deleted record is gone for
+    // writes and deletes, and its counter is not given out again, not even after a remount.
+    CEPROPVAL counter = Val(kIndex, 1);
+    EXPECT_EQ(Err(CeWriteRecordProps(db, 0, 1, &counter)), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(CeDeleteRecord(db, c));
+    EXPECT_EQ(Err(CeWriteRecordProps(db, c, 1, &grow)), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Err(CeDeleteRecord(db, c)), ERROR_FILE_NOT_FOUND);
+    CEOID d = AddShot(db, {1, u"d", 1, 0});
+    EXPECT_GT(d, c);
+    ASSERT_TRUE(CeFlushDBVol(&g_));
+    ASSERT_TRUE(CeUnmountDBVol(&g_));
+    g_ = Mount();
+    HANDLE newest = Open(0, true);
+    ASSERT_TRUE(CeDeleteRecord(newest, d));
+    CEOID e = AddShot(newest, {1, u"e", 1, 0});
+    EXPECT_GT(e, d);
+    EXPECT_EQ(ScanAll(newest), (Ids{e, b, a}));
 }
 
 // --- Sort orders and seeks ---------------------------------------------------------------
 
 TEST_F(PropertyDatabase, ValueSeeksMatchEveryTypeExactlyInAscendingAndDescendingOrder) {
-    CEGUID g = Mount();
+    g_ = Mount();
     const std::vector<SortSpec> sorts = {{{kDelta, false}}, {{kKind, true}},   {{kOffset, false}},
                                          {{kSize, true}},   {{kTaken, false}}, {{kName, true}},
                                          {{kName, false}}};
-    ASSERT_NE(CreateDb(&g, u"Typed", kShotProps, sorts), 0u);
-    HANDLE w = OpenDb(&g, u"Typed", -1, false);
+    ASSERT_NE(CreateDb(&g_, u"Typed", kShotProps, sorts), 0u);
+    HANDLE w = Open(-1, false, u"Typed");
     CEOID r1 = AddShot(w, {0x80000000u, u"photo", 0x7000000000000000ull, 7, -5, -100000});
     CEOID r2 = AddShot(w, {1, u"Photo", 1, 65535, 3, 5});
     CEOID r3 = AddShot(w, {0xFFFFFFFFu, u"photo ", 0x01D0000000000000ull, 0, -32768, INT_MAX});
     CEOID r4 = AddShot(w, {1, u"\u00e9t\u00e9", 1, 7, 3, INT_MIN});
     ASSERT_TRUE(r1 && r2 && r3 && r4);
-    CloseHandle(w);
-
-    struct Case {
-        int sort;                    // sort order index
-        std::vector<CEOID> order;    // the scan
-        CEPROPVAL probe;             // a value seek
-        std::vector<CEOID> matches;  // what it finds
-    };
-    const Case cases[] = {
-        {0, {r3, r1, r2, r4}, I2(kDelta, 3), {r2, r4}},
-        {1, {r2, r1, r4, r3}, U2(kKind, 7), {r1, r4}},
-        {2, {r4, r1, r2, r3}, I4(kOffset, INT_MIN), {r4}},
-        {3, {r3, r1, r2, r4}, U4(kSize, 0x80000000u), {r1}},
-        {4, {r2, r4, r3, r1}, Time(kTaken, 0x01D0000000000000ull), {r3}},
+    const struct {
+        int sort;         // sort order index
+        Ids order;        // the scan
+        CEPROPVAL probe;  // a value seek
+        Ids matches;      // what it finds
+    } cases[] = {
+        {0, {r3, r1, r2, r4}, Val(kDelta, 3), {r2, r4}},
+        {1, {r2, r1, r4, r3}, Val(kKind, 7), {r1, r4}},
+        {2, {r4, r1, r2, r3}, Val(kOffset, INT_MIN), {r4}},
+        {3, {r3, r1, r2, r4}, Val(kSize, 0x80000000u), {r1}},
+        {4, {r2, r4, r3, r1}, Val(kTaken, 0x01D0000000000000ull), {r3}},
         // Texts sort and match by exact code points: "Photo" < "photo" < "photo " < "été".
         {5, {r4, r3, r1, r2}, Text(kName, u"photo"), {r1}},
         {6, {r2, r1, r3, r4}, Text(kName, u"\u00e9t\u00e9"), {r4}},
+        {6, {r2, r1, r3, r4}, Text(kName, u"PHOTO"), {}},
+        {6, {r2, r1, r3, r4}, Text(kName, u"phot"), {}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE("sort order " + std::to_string(c.sort));
-        HANDLE db = OpenDb(&g, u"Typed", c.sort, true);
-        ASSERT_NE(db, INVALID_HANDLE_VALUE);
+        HANDLE db = Open(c.sort, true, u"Typed");
         EXPECT_EQ(ScanAll(db), c.order);
         EXPECT_EQ(Matches(db, {c.probe}), c.matches);
-        CloseHandle(db);
+        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
     }
-
-    HANDLE byName = OpenDb(&g, u"Typed", 6, false);
-    EXPECT_EQ(Seek(byName, CEDB_SEEK_VALUEFIRSTEQUAL, {Text(kName, u"PHOTO")}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(Seek(byName, CEDB_SEEK_VALUEFIRSTEQUAL, {Text(kName, u"phot")}), 0u);
-    CloseHandle(byName);
-    CeUnmountDBVol(&g);
 }
 
 TEST_F(PropertyDatabase, NextEqualWalksEveryDuplicateInSortOrder) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 1, true);
+    MakeShots();
+    HANDLE db = Open(1, true);
     const uint64_t t1 = 1000, t2 = 2000;
     CEOID a = AddShot(db, {10, u"a", t1, 1});
     CEOID b = AddShot(db, {10, u"a", t1, 1});
@@ -657,284 +596,170 @@ TEST_F(PropertyDatabase, NextEqualWalksEveryDuplicateInSortOrder) {
     CEOID f = AddShot(db, {10, u"a", t1, 1});
     CEOID h = AddShot(db, {10, u"a", t1, 2});
     ASSERT_TRUE(a && b && c && d && e && f && h);
-
-    const std::vector<CEPROPVAL> all4 = {U4(kSize, 10), Time(kTaken, t1), Text(kName, u"a"),
-                                         U2(kKind, 1)};
-    EXPECT_EQ(Matches(db, all4), (std::vector<CEOID>{a, b, f}));
-    EXPECT_EQ(Matches(db, {U4(kSize, 10)}), (std::vector<CEOID>{a, b, f, h, c, d}));
-    EXPECT_EQ(Matches(db, {U4(kSize, 10), Time(kTaken, t1), Text(kName, u"a")}),
-              (std::vector<CEOID>{a, b, f, h}));
-    EXPECT_EQ(Matches(db, {U4(kSize, 10), Time(kTaken, t2), Text(kName, u"b")}),
-              std::vector<CEOID>{});
+    const std::vector<CEPROPVAL> all4 = {Val(kSize, 10), Val(kTaken, t1), Text(kName, u"a"),
+                                         Val(kKind, 1)};
+    EXPECT_EQ(Matches(db, all4), (Ids{a, b, f}));
+    EXPECT_EQ(Matches(db, {Val(kSize, 10)}), (Ids{a, b, f, h, c, d}));
+    EXPECT_EQ(Matches(db, {Val(kSize, 10), Val(kTaken, t1), Text(kName, u"a")}), (Ids{a, b, f, h}));
+    EXPECT_EQ(Matches(db, {Val(kSize, 10), Val(kTaken, t2), Text(kName, u"b")}), Ids{});
 
     // After an auto-increment read the next match is still the next record that matches.
-    std::vector<CEOID> read;
+    Ids read;
     for (CEOID id = Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, all4); id;
          id = Seek(db, CEDB_SEEK_VALUENEXTEQUAL, all4)) {
         read.push_back(ReadCurrent(db).oid);
     }
-    EXPECT_EQ(read, (std::vector<CEOID>{a, b, f}));
-
+    EXPECT_EQ(read, (Ids{a, b, f}));
     // Next-equal with values past the current record goes to their first match; with
-    // values before it there is none.
-    ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kSize, 10)}), a);
-    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, {U4(kSize, 20)}), e);
-    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, {U4(kSize, 10)}), 0u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, 0, 0, nullptr), e);  // unchanged
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
+    // values before it there is none, and the current record stays.
+    ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {Val(kSize, 10)}), a);
+    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, {Val(kSize, 20)}), e);
+    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, {Val(kSize, 10)}), 0u);
+    EXPECT_EQ(SeekTo(db, CEDB_SEEK_CURRENT, 0), e);
 }
 
-TEST_F(PropertyDatabase, DescendingCounterOrderSeeksFromBeginningEndAndCurrent) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 0, false);
-    std::vector<CEOID> r;
-    for (int i = 0; i < 5; ++i) r.push_back(AddShot(db, {1, u"x", 1, 1}));
-
-    DWORD index = 99;
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, &index), r[4]);
-    EXPECT_EQ(index, 0u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 2, 0, &index), r[2]);
-    EXPECT_EQ(index, 2u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, 0, 0, &index), r[0]);
-    EXPECT_EQ(index, 4u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, 1, 0, &index), r[1]);
-    EXPECT_EQ(index, 3u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-1), 0, &index), r[2]);
-    EXPECT_EQ(index, 2u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, 2, 0, nullptr), r[0]);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-3), 0, nullptr), r[3]);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, 5, 0, nullptr), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, 0, 0, nullptr), r[3]);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 5, 0, nullptr), 0u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, r[3], 0, &index), r[3]);
-    EXPECT_EQ(index, 1u);
-    EXPECT_EQ(ReadCurrent(db).oid, r[3]);
-    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kIndex, r[1])}), r[1]);
-    CloseHandle(db);
-
-    // Without a sort order the records come in the order they were added.
-    HANDLE plain = OpenDb(&g, u"Shots", -1, true);
-    EXPECT_EQ(ScanAll(plain), r);
-    EXPECT_EQ(Seek(plain, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kSize, 1)}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CloseHandle(plain);
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, OffsetSeeksFromEitherEndAgreeWithTheScan) {
-    CEGUID g = Mount();
+TEST_F(PropertyDatabase, PositionSeeksAgreeWithTheScanInEveryOrderAndReadsPickUpNewRecords) {
+    MakeShots();
     CEGUID other = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE w = OpenDb(&g, u"Shots", -1, false);
-    std::vector<CEOID> ids;
+    HANDLE w = Open(-1, false);
+    Ids ids;
     for (int i = 0; i < 25; ++i) {
         ids.push_back(AddShot(w, {DWORD(i * 7 % 11), u"x", uint64_t(i % 3), 1}));
     }
-    CloseHandle(w);
-    // Another mount deletes some: the seeks go by what is there now.
-    HANDLE d = OpenDb(&other, u"Shots", -1, false);
-    for (int i : {0, 5, 6, 24}) ASSERT_TRUE(CeDeleteRecord(d, ids[static_cast<size_t>(i)]));
+    // Nothing is read before a seek; without a sort order the records come as they were
+    // added, and there is nothing to seek values in.
+    HANDLE plain = Open(-1, true);
+    EXPECT_EQ(Err(ReadCurrent(plain).oid), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(ScanAll(plain), ids);
+    EXPECT_EQ(Err(Seek(plain, CEDB_SEEK_VALUEFIRSTEQUAL, {Val(kSize, 1)})),
+              ERROR_INVALID_PARAMETER);
 
+    // Another mount deletes some: the seeks go by what is there now.
+    HANDLE d = Open(-1, false, u"Shots", &other);
+    for (int i : {0, 5, 6, 24}) ASSERT_TRUE(CeDeleteRecord(d, ids[static_cast<size_t>(i)]));
     for (int sort : {-1, 0, 1}) {
         SCOPED_TRACE("sort order " + std::to_string(sort));
-        HANDLE db = OpenDb(&g, u"Shots", sort, true);
-        const std::vector<CEOID> order = ScanAll(db);
+        HANDLE db = Open(sort, true);
+        const Ids order = ScanAll(db);
         ASSERT_EQ(order.size(), 21u);
         const DWORD last = static_cast<DWORD>(order.size() - 1);
+        DWORD index = 999, back = 999;
         for (DWORD i = 0; i <= last; ++i) {
-            DWORD index = 999;
-            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, i, 0, &index), order[i]) << i;
-            EXPECT_EQ(index, i);
-            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, i, 0, &index), order[last - i]) << i;
-            EXPECT_EQ(index, last - i);
+            EXPECT_EQ(SeekTo(db, CEDB_SEEK_BEGINNING, i, &index), order[i]) << i;
+            EXPECT_EQ(SeekTo(db, CEDB_SEEK_END, i, &back), order[last - i]) << i;
+            EXPECT_TRUE(index == i && back == last - i) << i;
         }
         for (DWORD beyond : {last + 1, last + 2, 100000u}) {
-            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, beyond, 0, nullptr), 0u);
-            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-            EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, beyond, 0, nullptr), 0u);
-            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+            EXPECT_EQ(Err(SeekTo(db, CEDB_SEEK_BEGINNING, beyond)), ERROR_NO_MORE_ITEMS);
+            EXPECT_EQ(Err(SeekTo(db, CEDB_SEEK_END, beyond)), ERROR_NO_MORE_ITEMS);
+        }
+        // Seeks from the current record; one that runs off either end leaves it in place.
+        ASSERT_EQ(SeekTo(db, CEDB_SEEK_BEGINNING, 2), order[2]);
+        EXPECT_EQ(SeekTo(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-1), &index), order[1]);
+        EXPECT_EQ(index, 1u);
+        EXPECT_EQ(SeekTo(db, CEDB_SEEK_CURRENT, 3), order[4]);
+        EXPECT_EQ(SeekTo(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-4)), order[0]);
+        EXPECT_EQ(Err(SeekTo(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-1))), ERROR_NO_MORE_ITEMS);
+        EXPECT_EQ(Err(SeekTo(db, CEDB_SEEK_CURRENT, last + 1)), ERROR_NO_MORE_ITEMS);
+        EXPECT_EQ(SeekTo(db, CEDB_SEEK_CURRENT, 0), order[0]);
+        EXPECT_EQ(SeekTo(db, CEDB_SEEK_CEOID, order[5], &index), order[5]);
+        EXPECT_EQ(index, 5u);
+        if (sort == 0) {
+            EXPECT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {Val(kIndex, order[3])}), order[3]);
         }
         // Reading on from a record near either end.
-        ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, last - 1, 0, nullptr), order[last - 1]);
-        EXPECT_EQ(ReadCurrent(db).oid, order[last - 1]);
-        EXPECT_EQ(ReadCurrent(db).oid, order[last]);
-        EXPECT_EQ(ReadCurrent(db).oid, 0u);
-        ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_END, last - 1, 0, nullptr), order[1]);
-        EXPECT_EQ(ReadCurrent(db).oid, order[1]);
-        EXPECT_EQ(ReadCurrent(db).oid, order[2]);
-        CloseHandle(db);
+        ASSERT_EQ(SeekTo(db, CEDB_SEEK_BEGINNING, last - 1), order[last - 1]);
+        EXPECT_EQ(Next(db, 3), (Ids{order[last - 1], order[last], 0}));
+        ASSERT_EQ(SeekTo(db, CEDB_SEEK_END, last - 1), order[1]);
+        EXPECT_EQ(Next(db, 2), (Ids{order[1], order[2]}));
     }
 
-    // At the last record reading runs out, until another mount adds one after it.
-    HANDLE bySize = OpenDb(&g, u"Shots", 1, true);
-    ASSERT_NE(CeSeekDatabaseEx(bySize, CEDB_SEEK_BEGINNING, 20, 0, nullptr), 0u);
-    EXPECT_NE(ReadCurrent(bySize).oid, 0u);
-    EXPECT_EQ(ReadCurrent(bySize).oid, 0u);
-    EXPECT_EQ(ReadCurrent(bySize).oid, 0u);
+    // At the last record reading runs out, until another mount or another handle of this one
+    // adds a record after it.
+    HANDLE bySize = Open(1, true);
+    const CEOID atEnd = SeekTo(bySize, CEDB_SEEK_BEGINNING, 20);
+    ASSERT_NE(atEnd, 0u);
+    EXPECT_EQ(Next(bySize, 3), (Ids{atEnd, 0, 0}));
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
     CEOID biggest = AddShot(d, {0xFFFFFFFFu, u"big", 1, 1});
-    EXPECT_EQ(ReadCurrent(bySize).oid, biggest);
-    EXPECT_EQ(CeSeekDatabaseEx(bySize, CEDB_SEEK_BEGINNING, 21, 0, nullptr), biggest);
-    CloseHandle(bySize);
-    CloseHandle(d);
-    CeUnmountDBVol(&other);
-    CeUnmountDBVol(&g);
+    EXPECT_EQ(Next(bySize, 2), (Ids{biggest, 0}));
+    CEOID later = AddShot(w, {0xFFFFFFFFu, u"big", 2, 1});
+    EXPECT_EQ(Next(bySize, 2), (Ids{later, 0}));
+    EXPECT_EQ(SeekTo(bySize, CEDB_SEEK_BEGINNING, 21), biggest);
 }
 
 TEST_F(PropertyDatabase, MissingValuesAndMixedDirectionsKeepEveryRecordInTheScan) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Mixed", kShotProps, {{{kKind, false}, {kName, true}}}), 0u);
-    HANDLE w = OpenDb(&g, u"Mixed", -1, false);
+    g_ = Mount();
+    ASSERT_NE(CreateDb(&g_, u"Mixed", kShotProps, {{{kKind, false}, {kName, true}}}), 0u);
+    HANDLE w = Open(-1, false, u"Mixed");
     auto add = [&](std::vector<CEPROPVAL> v) {
         return CeWriteRecordProps(w, 0, static_cast<WORD>(v.size()), v.data());
     };
-    CEOID r1 = add({U2(kKind, 1), Text(kName, u"b")});
-    CEOID r2 = add({U2(kKind, 1)});
+    CEOID r1 = add({Val(kKind, 1), Text(kName, u"b")});
+    CEOID r2 = add({Val(kKind, 1)});
     CEOID r3 = add({Text(kName, u"z")});
-    CEOID r4 = add({U2(kKind, 1), Text(kName, u"c")});
-    CEOID r5 = add({U2(kKind, 2), Text(kName, u"a")});
-    CEOID r6 = add({U2(kKind, 1), Text(kName, u"b")});
+    CEOID r4 = add({Val(kKind, 1), Text(kName, u"c")});
+    CEOID r5 = add({Val(kKind, 2), Text(kName, u"a")});
+    CEOID r6 = add({Val(kKind, 1), Text(kName, u"b")});
     CEOID r7 = add({});
     ASSERT_TRUE(r1 && r2 && r3 && r4 && r5 && r6 && r7);
-    CloseHandle(w);
 
     // A missing value sorts first in an ascending key and last in a descending one.
-    const std::vector<CEOID> expected = {r3, r7, r4, r1, r6, r2, r5};
-    HANDLE db = OpenDb(&g, u"Mixed", 0, true);
+    const Ids expected = {r3, r7, r4, r1, r6, r2, r5};
+    HANDLE db = Open(0, true, u"Mixed");
     EXPECT_EQ(ScanAll(db), expected);
-
-    std::vector<CEOID> backward;
-    for (CEOID id = CeSeekDatabaseEx(db, CEDB_SEEK_END, 0, 0, nullptr); id;
-         id = CeSeekDatabaseEx(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-1), 0, nullptr)) {
+    Ids backward;
+    for (CEOID id = SeekTo(db, CEDB_SEEK_END, 0); id;
+         id = SeekTo(db, CEDB_SEEK_CURRENT, static_cast<DWORD>(-1))) {
         backward.push_back(id);
     }
-    EXPECT_EQ(backward, std::vector<CEOID>(expected.rbegin(), expected.rend()));
-
+    EXPECT_EQ(backward, Ids(expected.rbegin(), expected.rend()));
     for (size_t i = 0; i < expected.size(); ++i) {
         DWORD index = 99;
-        EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, expected[i], 0, &index), expected[i]);
+        EXPECT_EQ(SeekTo(db, CEDB_SEEK_CEOID, expected[i], &index), expected[i]);
         EXPECT_EQ(index, i);
     }
-    EXPECT_EQ(Matches(db, {U2(kKind, 1)}), (std::vector<CEOID>{r4, r1, r6, r2}));
-    EXPECT_EQ(Matches(db, {U2(kKind, 1), Text(kName, u"b")}), (std::vector<CEOID>{r1, r6}));
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
+    EXPECT_EQ(Matches(db, {Val(kKind, 1)}), (Ids{r4, r1, r6, r2}));
+    EXPECT_EQ(Matches(db, {Val(kKind, 1), Text(kName, u"b")}), (Ids{r1, r6}));
 }
 
-TEST_F(PropertyDatabase, AutoIncrementReadsWalkTheOrderAndPickUpLaterRecords) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE writer = OpenDb(&g, u"Shots", -1, false);
-    CEOID a = AddShot(writer, {1, u"a", 1, 1});
-    CEOID b = AddShot(writer, {1, u"b", 1, 1});
-    HANDLE db = OpenDb(&g, u"Shots", -1, true);
+// --- Deleting while reading, several mounts, threads and processes --------------------------
 
-    EXPECT_EQ(ReadCurrent(db).oid, 0u);  // nothing sought yet
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr), a);
-    EXPECT_EQ(ReadCurrent(db).oid, a);
-    EXPECT_EQ(ReadCurrent(db).oid, b);
-    EXPECT_EQ(ReadCurrent(db).oid, 0u);
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-
-    CEOID c = AddShot(writer, {1, u"c", 1, 1});
-    EXPECT_EQ(ReadCurrent(db).oid, c);
-    EXPECT_EQ(ReadCurrent(db).oid, 0u);
-    CloseHandle(db);
-    CloseHandle(writer);
-    CeUnmountDBVol(&g);
-}
-
-// --- Deleting while reading ----------------------------------------------------------------
-
-TEST_F(PropertyDatabase, RecordsDeletedByAnotherHandleAreSkippedByTheReader) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE other = OpenDb(&g, u"Shots", -1, false);
-    std::vector<CEOID> r(9, 0);
-    for (int i = 1; i <= 8; ++i) r[static_cast<size_t>(i)] = AddShot(other, {1, u"x", 1, 1});
-    HANDLE reader = OpenDb(&g, u"Shots", 0, true);  // newest first
-
-    ASSERT_EQ(CeSeekDatabaseEx(reader, CEDB_SEEK_BEGINNING, 0, 0, nullptr), r[8]);
-    EXPECT_EQ(ReadCurrent(reader).oid, r[8]);
-    ASSERT_TRUE(CeDeleteRecord(other, r[7]));  // the record the reader moved on to
+TEST_F(PropertyDatabase, RecordsDeletedByAnotherHandleOrMountAreSkippedByTheReader) {
+    MakeShots();
+    CEGUID g2 = Mount();
+    HANDLE same = Open(-1, false);
+    HANDLE other = Open(-1, false, u"Shots", &g2);
+    Ids r(9, 0);
+    for (size_t i = 1; i <= 8; ++i) r[i] = AddShot(same, {1, u"x", 1, 1});
+    HANDLE reader = Open(0, true);  // newest first
+    ASSERT_EQ(SeekTo(reader, CEDB_SEEK_BEGINNING, 0), r[8]);
+    EXPECT_EQ(Next(reader, 1), Ids{r[8]});
+    ASSERT_TRUE(CeDeleteRecord(same, r[7]));  // the record the reader moved on to
     ASSERT_TRUE(CeDeleteRecord(other, r[6]));
-    EXPECT_EQ(ReadCurrent(reader).oid, r[5]);
-    EXPECT_EQ(ReadCurrent(reader).oid, r[4]);
+    EXPECT_EQ(Next(reader, 2), (Ids{r[5], r[4]}));
+    ASSERT_TRUE(CeDeleteRecord(other, r[3]));  // one the reader has not reached
+    EXPECT_EQ(Next(reader, 1), Ids{r[2]});
 
     // A record sought explicitly and then deleted is reported; reading goes on after it.
-    ASSERT_EQ(CeSeekDatabaseEx(reader, CEDB_SEEK_CEOID, r[3], 0, nullptr), r[3]);
-    ASSERT_TRUE(CeDeleteRecord(other, r[3]));
-    EXPECT_EQ(ReadCurrent(reader).oid, 0u);
-    EXPECT_EQ(GetLastError(), ERROR_KEY_DELETED);
-    EXPECT_EQ(ReadCurrent(reader).oid, r[2]);
-    EXPECT_EQ(ReadCurrent(reader).oid, r[1]);
-    EXPECT_EQ(ReadCurrent(reader).oid, 0u);
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    CloseHandle(reader);
-    CloseHandle(other);
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, DeletingWhileIteratingKeepsExactlyTheRecordsWanted) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 0, true);
-    std::vector<CEOID> r;
-    for (int i = 0; i < 12; ++i) r.push_back(AddShot(db, {DWORD(i % 3), u"x", 1, 1}));
-
-    // Keep the newest five: read newest first and delete every record after the fifth.
-    ASSERT_NE(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr), 0u);
-    int n = 0;
-    for (Record rec = ReadCurrent(db); rec.oid; rec = ReadCurrent(db)) {
-        if (++n > 5) {
-            EXPECT_TRUE(CeDeleteRecord(db, rec.oid));
-        }
-    }
-    EXPECT_EQ(n, 12);
-    EXPECT_EQ(RecordCount(db), 5u);
-    EXPECT_EQ(ScanAll(db), (std::vector<CEOID>{r[11], r[10], r[9], r[8], r[7]}));
-
-    // Delete every match: first match, delete, next match, delete ...
-    HANDLE bySize = OpenDb(&g, u"Shots", 1, true);
-    const std::vector<CEPROPVAL> size1 = {U4(kSize, 1)};
-    int deleted = 0;
-    for (CEOID id = Seek(bySize, CEDB_SEEK_VALUEFIRSTEQUAL, size1); id;
-         id = Seek(bySize, CEDB_SEEK_VALUENEXTEQUAL, size1)) {
-        deleted += CeDeleteRecord(bySize, id) ? 1 : 0;
-    }
-    EXPECT_EQ(deleted, 2);  // r[7] and r[10]
-    EXPECT_EQ(ScanAll(db), (std::vector<CEOID>{r[11], r[9], r[8]}));
-
-    // Delete all from the end backwards.
-    int all = 0;
-    for (CEOID id; (id = CeSeekDatabaseEx(db, CEDB_SEEK_END, 0, 0, nullptr)) != 0;) {
-        ASSERT_TRUE(CeDeleteRecord(db, id));
-        ++all;
-    }
-    EXPECT_EQ(all, 3);
-    EXPECT_EQ(RecordCount(db), 0u);
-    CloseHandle(bySize);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
+    ASSERT_EQ(SeekTo(reader, CEDB_SEEK_CEOID, r[2]), r[2]);
+    ASSERT_TRUE(CeDeleteRecord(same, r[2]));
+    EXPECT_EQ(Err(ReadCurrent(reader).oid), ERROR_KEY_DELETED);
+    EXPECT_EQ(Rest(reader), Ids{r[1]});
 }
 
 TEST_F(PropertyDatabase, AHandleKnowsItsOwnDeletesAndStillSeesEveryOtherWrite) {
-    CEGUID g = Mount();
+    MakeShots();
     CEGUID g2 = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 1, true);        // by size first
-    HANDLE other = OpenDb(&g2, u"Shots", -1, false);  // another mount
-    HANDLE same = OpenDb(&g, u"Shots", -1, false);    // another handle on this mount
+    HANDLE db = Open(1, true);                      // by size first
+    HANDLE other = Open(-1, false, u"Shots", &g2);  // another mount
+    HANDLE same = Open(-1, false);                  // another handle on this mount
     CEOID a = AddShot(db, {10, u"a", 1, 1});
     ASSERT_NE(AddShot(db, {20, u"b", 1, 1}), 0u);
-    const std::vector<CEPROPVAL> size10 = {U4(kSize, 10)};
+    const std::vector<CEPROPVAL> size10 = {Val(kSize, 10)};
 
-    // The only match is found; then another mount adds a second one before this handle
-    // deletes the first, or right after.
+    // First match, delete, next match, delete ...: each next match is one another mount or
+    // handle added before this handle deleted the last one, or right after.
     ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, size10), a);
     CEOID c = AddShot(other, {10, u"c", 1, 1});
     ASSERT_TRUE(CeDeleteRecord(db, a));
@@ -946,96 +771,101 @@ TEST_F(PropertyDatabase, AHandleKnowsItsOwnDeletesAndStillSeesEveryOtherWrite) {
     CEOID f = AddShot(same, {10, u"f", 1, 1});
     EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10), f);
     ASSERT_TRUE(CeDeleteRecord(db, f));
-    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(Err(Seek(db, CEDB_SEEK_VALUENEXTEQUAL, size10)), ERROR_NO_MORE_ITEMS);
 
     // A record this handle read and deleted is reported as deleted when read again.
-    HANDLE plain = OpenDb(&g, u"Shots", 1, false);
-    CEOID b = Seek(plain, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kSize, 20)});
-    ASSERT_NE(b, 0u);
+    HANDLE plain = Open(1, false);
+    CEOID b = Seek(plain, CEDB_SEEK_VALUEFIRSTEQUAL, {Val(kSize, 20)});
     EXPECT_EQ(ReadCurrent(plain).oid, b);
     ASSERT_TRUE(CeDeleteRecord(plain, b));
-    EXPECT_EQ(ReadCurrent(plain).oid, 0u);
-    EXPECT_EQ(GetLastError(), ERROR_KEY_DELETED);
-    CloseHandle(plain);
+    EXPECT_EQ(Err(ReadCurrent(plain).oid), ERROR_KEY_DELETED);
 
-    // A scan that deletes as it goes still meets a record another mount puts further on.
-    std::vector<CEOID> added;
+    // A scan that deletes as it goes still meets what another mount puts right after the
+    // current record, where the reader may already have read ahead, or further on.
+    Ids added;
     for (DWORD i = 0; i < 12; ++i) added.push_back(AddShot(db, {100 + i, u"s", 1, 1}));
-    ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {U4(kSize, 100)}), added[0]);
-    CEOID late = 0;
-    std::vector<CEOID> read;
+    ASSERT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {Val(kSize, 100)}), added[0]);
+    CEOID next = 0, later = 0;
+    Ids read;
     for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) {
         read.push_back(r.oid);
-        DWORD size = r.value(kSize);
-        if (size == 103) late = AddShot(other, {106, u"t", 1, 1});  // right after size 106
+        int64_t size = r.num(kSize);
+        if (size == 103 && !next) {
+            next = AddShot(other, {103, u"t", 1, 1});   // right after this one
+            later = AddShot(other, {106, u"t", 1, 1});  // right after size 106
+        }
         if (size % 2 == 0) {
             ASSERT_TRUE(CeDeleteRecord(db, r.oid)) << size;
         }
     }
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    std::vector<CEOID> expected(added.begin(), added.begin() + 7);
-    expected.push_back(late);
+    Ids expected(added.begin(), added.begin() + 4);
+    expected.push_back(next);
+    expected.insert(expected.end(), added.begin() + 4, added.begin() + 7);
+    expected.push_back(later);
     expected.insert(expected.end(), added.begin() + 7, added.end());
     EXPECT_EQ(read, expected);
     EXPECT_EQ(ScanAll(db),
-              (std::vector<CEOID>{added[1], added[3], added[5], added[7], added[9], added[11]}));
-    CloseHandle(same);
-    CloseHandle(other);
-    CloseHandle(db);
-    CeUnmountDBVol(&g2);
-    CeUnmountDBVol(&g);
+              (Ids{added[1], added[3], next, added[5], added[7], added[9], added[11]}));
+    // Deleting from the end backwards empties the database.
+    for (CEOID id; (id = SeekTo(db, CEDB_SEEK_END, 0)) != 0;) ASSERT_TRUE(CeDeleteRecord(db, id));
+    EXPECT_EQ(InfoOf(db).dwNumRecords, 0u);
 }
 
-// --- Several openers -------------------------------------------------------------------------
-
-TEST_F(PropertyDatabase, TwoMountsOfOneFileSeeEachOthersWrites) {
-    CEGUID g1 = Mount();
+TEST_F(PropertyDatabase, TwoMountsOfOneFileSeeEachOthersWritesAndOutliveEachOther) {
+    MakeShots();
     CEGUID g2 = Mount();
-    EXPECT_NE(std::memcmp(&g1, &g2, sizeof g1), 0);
-    ASSERT_NE(CreateDb(&g1, u"Shots", kShotProps, kShotSorts), 0u);
-
-    HANDLE h1 = OpenDb(&g1, u"Shots", 0, false);
-    HANDLE h2 = OpenDb(&g2, u"Shots", 0, false);  // sees the database the first one made
-    ASSERT_NE(h2, INVALID_HANDLE_VALUE);
+    EXPECT_NE(std::memcmp(&g_, &g2, sizeof g2), 0);
+    HANDLE h1 = Open(0, false);
+    HANDLE h2 = Open(0, false, u"Shots", &g2);  // sees the database the first one made
     CEOID a = AddShot(h1, {1, u"from one", 1, 1});
-    ASSERT_EQ(CeSeekDatabaseEx(h2, CEDB_SEEK_CEOID, a, 0, nullptr), a);
-    EXPECT_EQ(ReadCurrent(h2).props[kName].text, u"from one");
+    EXPECT_EQ(ReadAt(h2, a).props[kName].text, u"from one");
     CEOID b = AddShot(h2, {2, u"from two", 2, 2});
     EXPECT_GT(b, a);
-    ASSERT_EQ(CeSeekDatabaseEx(h1, CEDB_SEEK_BEGINNING, 0, 0, nullptr), b);
+    ASSERT_EQ(SeekTo(h1, CEDB_SEEK_BEGINNING, 0), b);
     EXPECT_EQ(ReadCurrent(h1).props[kName].text, u"from two");
-    EXPECT_EQ(RecordCount(h1), 2u);
-    EXPECT_EQ(RecordCount(h2), 2u);
+    EXPECT_EQ(InfoOf(h1).dwNumRecords, 2u);
+    EXPECT_EQ(InfoOf(h2).dwNumRecords, 2u);
 
     // The second mount works on when the first is unmounted; the first's handle does not.
-    ASSERT_TRUE(CeUnmountDBVol(&g1));
-    EXPECT_EQ(AddShot(h1, {3, u"late", 3, 3}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    CloseHandle(h1);
+    ASSERT_TRUE(CeUnmountDBVol(&g_));
+    EXPECT_EQ(Err(AddShot(h1, {3, u"late", 3, 3})), ERROR_INVALID_HANDLE);
     EXPECT_NE(AddShot(h2, {3, u"still", 3, 3}), 0u);
-    EXPECT_EQ(RecordCount(h2), 3u);
-    CloseHandle(h2);
-    CeUnmountDBVol(&g2);
+    EXPECT_EQ(InfoOf(h2).dwNumRecords, 3u);
+
+    // A session opens databases of its own volume only.
+    CEGUID elsewhere = Mount(u"\\Windows\\Other.vol");
+    HANDLE session = CeCreateSession(&g2);
+    ASSERT_NE(session, INVALID_HANDLE_VALUE);
+    CEOID oid = 0;
+    open_.push_back(CeOpenDatabaseInSession(nullptr, &g2, &oid, u"Shots", nullptr, 0, nullptr));
+    HANDLE byId = CeOpenDatabaseInSession(session, &g2, &oid, nullptr, nullptr, 0, nullptr);
+    open_.push_back(byId);
+    EXPECT_NE(AddShot(byId, {4, u"by id", 4, 4}), 0u);
+    EXPECT_EQ(Err(CeOpenDatabaseInSession(session, &elsewhere, &oid, nullptr, nullptr, 0, nullptr)),
+              ERROR_INVALID_PARAMETER);
+    CEOID none = 0;
+    EXPECT_EQ(
+        Err(CeOpenDatabaseInSession(nullptr, &elsewhere, &none, u"Shots", nullptr, 0, nullptr)),
+        ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(CloseHandle(session));
 }
 
 TEST_F(PropertyDatabase, SeveralThreadsWriteThroughOneMountAndAnother) {
-    CEGUID g1 = Mount();
+    MakeShots();
     CEGUID g2 = Mount();
-    ASSERT_NE(CreateDb(&g1, u"Shots", kShotProps, kShotSorts), 0u);
     constexpr DWORD kEach = 100;
     auto writer = [](CEGUID* g, DWORD kind) {
         HANDLE db = OpenDb(g, u"Shots", 1, false);
-        if (db == INVALID_HANDLE_VALUE) return false;
-        bool ok = true;
+        bool ok = db != INVALID_HANDLE_VALUE;
         for (DWORD i = 0; i < kEach && ok; ++i) ok = AddShot(db, {kind, u"t", i, 1}) != 0;
         CloseHandle(db);
         return ok;
     };
     std::vector<std::future<bool>> threads;
-    threads.push_back(std::async(std::launch::async, writer, &g1, 1));
-    threads.push_back(std::async(std::launch::async, writer, &g1, 2));
-    threads.push_back(std::async(std::launch::async, writer, &g2, 3));
+    for (auto [g, kind] : {std::pair{&g_, 1u}, std::pair{&g_, 2u}, std::pair{&g2, 3u}}) {
+        threads.push_back(std::async(std::launch::async, writer, g, kind));
+    }
     for (auto& t : threads) {
         if (t.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
             ADD_FAILURE() << "watchdog: a writer thread is stuck";
@@ -1043,251 +873,55 @@ TEST_F(PropertyDatabase, SeveralThreadsWriteThroughOneMountAndAnother) {
         }
         EXPECT_TRUE(t.get());
     }
-
     // Every thread's records, in the order it wrote them.
-    HANDLE db = OpenDb(&g2, u"Shots", 1, true);
-    EXPECT_EQ(RecordCount(db), 3 * kEach);
+    HANDLE db = Open(1, true, u"Shots", &g2);
+    EXPECT_EQ(InfoOf(db).dwNumRecords, 3 * kEach);
     for (DWORD kind = 1; kind <= 3; ++kind) {
-        const std::vector<CEPROPVAL> match = {U4(kSize, kind)};
-        uint64_t expectTaken = 0;
-        for (CEOID id = Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, match); id;
-             id = Seek(db, CEDB_SEEK_VALUENEXTEQUAL, match)) {
-            EXPECT_EQ(ReadCurrent(db).props[kTaken].raw, expectTaken++);
-        }
-        EXPECT_EQ(expectTaken, kEach);
+        Nums taken;
+        for (CEOID id : Matches(db, {Val(kSize, kind)}))
+            taken.push_back(ReadAt(db, id).num(kTaken));
+        EXPECT_EQ(taken.size(), kEach);
+        for (size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], static_cast<int64_t>(i));
     }
-    CloseHandle(db);
-    CeUnmountDBVol(&g1);
-    CeUnmountDBVol(&g2);
-}
-
-TEST_F(PropertyDatabase, SessionsOpenHandlesOnlyOnTheirOwnVolume) {
-    CEGUID g = Mount();
-    CEGUID other = Mount(u"\\Windows\\Other.vol");
-    CEOID oid = CreateDb(&g, u"Shots", kShotProps, kShotSorts);
-    ASSERT_NE(oid, 0u);
-    HANDLE session = CeCreateSession(&g);
-    ASSERT_NE(session, INVALID_HANDLE_VALUE);
-    CEOID byId = oid;
-    HANDLE db = CeOpenDatabaseInSession(session, &g, &byId, nullptr, nullptr, 0, nullptr);
-    ASSERT_NE(db, INVALID_HANDLE_VALUE);
-    EXPECT_NE(AddShot(db, {1, u"a", 1, 1}), 0u);
-    CloseHandle(db);
-    EXPECT_EQ(CeOpenDatabaseInSession(session, &other, &byId, nullptr, nullptr, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CEOID none = 0;
-    EXPECT_EQ(CeOpenDatabaseInSession(nullptr, &other, &none, u"Shots", nullptr, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(CloseHandle(session));
-    CeUnmountDBVol(&other);
-    CeUnmountDBVol(&g);
-}
-
-// Runs tests/cedb_writer against the test volume; its stdout is a pipe.
-struct Writer {
-    pid_t pid = -1;
-    int out = -1;                                  // read end of its stdout
-    std::string pending;                           // a line not yet complete
-    std::vector<std::pair<CEOID, DWORD>> reports;  // (record, sequence) acknowledged
-    bool ended = false;                            // its output closed
-};
-
-void StartWriter(Writer* w, const std::string& tag, int count) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    posix_spawn_file_actions_addclose(&fa, fds[1]);
-    std::string bin = BinPath("cedb_writer");
-    std::string vol = "\\Windows\\Test.vol";
-    std::string tagArg = tag, countArg = std::to_string(count);
-    char* argv[] = {bin.data(), vol.data(), tagArg.data(), countArg.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&w->pid, bin.c_str(), &fa, nullptr, argv, environ), 0) << bin;
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    w->out = fds[0];
-}
-
-// Collects the writers' reports until each has `want` (0: until its output ends), failing
-// the test when the watchdog of 120 s runs out.
-void Collect(std::vector<Writer*> writers, size_t want) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    auto done = [&] {
-        for (Writer* w : writers) {
-            if (want ? w->reports.size() < want : !w->ended) return false;
-        }
-        return true;
-    };
-    while (!done()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            ADD_FAILURE() << "watchdog: the writers did not report in time";
-            return;
-        }
-        std::vector<pollfd> fds;
-        for (Writer* w : writers) fds.push_back(pollfd{w->ended ? -1 : w->out, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), static_cast<int>(left)) < 0) continue;
-        for (size_t i = 0; i < writers.size(); ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            Writer* w = writers[i];
-            char buf[4096];
-            ssize_t n = read(w->out, buf, sizeof buf);
-            if (n <= 0) {
-                w->ended = true;
-                continue;
-            }
-            w->pending.append(buf, static_cast<size_t>(n));
-            for (size_t nl; (nl = w->pending.find('\n')) != std::string::npos;) {
-                unsigned id = 0;
-                unsigned long seq = 0;
-                if (sscanf(w->pending.substr(0, nl).c_str(), "%u %lu", &id, &seq) == 2) {
-                    w->reports.emplace_back(id, static_cast<DWORD>(seq));
-                }
-                w->pending.erase(0, nl + 1);
-            }
-        }
-    }
-}
-
-int Reap(Writer* w) {
-    int status = 0;
-    if (w->out >= 0) close(w->out);
-    w->out = -1;
-    if (w->pid > 0 && waitpid(w->pid, &status, 0) != w->pid) return -1;
-    w->pid = -1;
-    return status;
-}
-
-constexpr CEPROPID kSeq = MakePropId(1, CEVT_UI4);
-constexpr CEPROPID kTag = MakePropId(2, CEVT_LPWSTR);
-
-TEST_F(PropertyDatabase, AWriteThatReturnedSurvivesAKillOfTheWriter) {
-    Writer w;
-    StartWriter(&w, "killed", 0);
-    Collect({&w}, 300);
-    ASSERT_GE(w.reports.size(), 300u);
-    kill(w.pid, SIGKILL);
-    int status = Reap(&w);
-    EXPECT_TRUE(WIFSIGNALED(status));
-
-    CEGUID g = Mount();
-    CEOID oid = 0;
-    HANDLE db = CeOpenDatabaseInSession(nullptr, &g, &oid, u"Log", nullptr, 0, nullptr);
-    ASSERT_NE(db, INVALID_HANDLE_VALUE);
-    EXPECT_GE(RecordCount(db), w.reports.size());
-    for (const auto& [id, seq] : w.reports) {
-        ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_CEOID, id, 0, nullptr), id);
-        Record r = ReadCurrent(db);
-        ASSERT_EQ(r.value(kSeq), seq);
-        ASSERT_EQ(r.props[kTag].text, u"killed");
-    }
-    // The volume takes writes again.
-    CEPROPVAL v = U4(kSeq, 99999);
-    EXPECT_NE(CeWriteRecordProps(db, 0, 1, &v), 0u);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
 }
 
 TEST_F(PropertyDatabase, SeveralWriterProcessesShareOneFreshVolume) {
-    // The writers race to create the volume file, its catalog and the database.
+    // The writers race to create the volume file, its catalog and the database "Log"; each
+    // reports every record as "<record> <sequence>" once its write returned.
     const std::vector<std::string> tags = {"north", "east", "south", "west"};
     constexpr size_t kEach = 75;
-    std::vector<Writer> writers(tags.size());
-    std::vector<Writer*> all;
-    for (size_t i = 0; i < tags.size(); ++i) {
-        StartWriter(&writers[i], tags[i], kEach);
-        all.push_back(&writers[i]);
+    std::deque<ChildProcess> writers;
+    for (const std::string& tag : tags) {
+        writers.emplace_back(std::vector<std::string>{BinPath("cedb_writer"), ToUtf8(kVolume), tag,
+                                                      std::to_string(kEach)});
     }
-    Collect(all, 0);
-    for (Writer& w : writers) {
-        EXPECT_EQ(Reap(&w), 0);
-        EXPECT_EQ(w.reports.size(), kEach);
+    std::map<std::string, Ids> reported;
+    for (size_t i = 0; i < tags.size(); ++i) {
+        EXPECT_EQ(writers[i].Wait(), 0);
+        for (const std::string& line : writers[i].Lines()) {
+            unsigned id = 0;
+            unsigned long seq = 0;
+            if (sscanf(line.c_str(), "%u %lu", &id, &seq) == 2) reported[tags[i]].push_back(id);
+        }
     }
 
-    CEGUID g = Mount();
-    HANDLE db = OpenDb(&g, u"Log", 0, true);  // by tag, then sequence
-    ASSERT_NE(db, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(RecordCount(db), tags.size() * kEach);
-    std::set<CEOID> ids;
+    // Each writer's records are there, by tag and sequence, with counters growing in the
+    // order it wrote them.
+    g_ = Mount();
+    HANDLE db = Open(0, true, u"Log");
+    EXPECT_EQ(InfoOf(db).dwNumRecords, tags.size() * kEach);
+    std::set<CEOID> all;
     for (const std::string& tag : tags) {
         WString wtag = FromUtf8(tag);
-        const std::vector<CEPROPVAL> match = {Text(kTag, wtag.c_str())};
-        DWORD expectSeq = 0;
-        CEOID lastId = 0;
-        for (CEOID id = Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, match); id;
-             id = Seek(db, CEDB_SEEK_VALUENEXTEQUAL, match)) {
-            Record r = ReadCurrent(db);
-            EXPECT_EQ(r.value(kSeq), expectSeq++);
-            EXPECT_GT(r.oid, lastId);  // each writer's counters grow in its own order
-            lastId = r.oid;
-            ids.insert(r.oid);
+        Ids ids = Matches(db, {Text(kTag, wtag.c_str())});
+        EXPECT_EQ(ids, reported[tag]) << tag;
+        EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end())) << tag;
+        for (size_t seq = 0; seq < ids.size(); ++seq) {
+            EXPECT_EQ(ReadAt(db, ids[seq]).num(kSeq), static_cast<int64_t>(seq)) << tag;
         }
-        EXPECT_EQ(expectSeq, kEach) << tag;
+        all.insert(ids.begin(), ids.end());
     }
-    EXPECT_EQ(ids.size(), tags.size() * kEach);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, AReaderMidScanSeesWhatOtherProcessesAndMountsWroteMeanwhile) {
-    Writer first;
-    StartWriter(&first, "a", 10);
-    Collect({&first}, 0);
-    ASSERT_EQ(Reap(&first), 0);
-    ASSERT_EQ(first.reports.size(), 10u);
-    auto oldId = [&](size_t seq) { return first.reports[seq].first; };
-
-    CEGUID g = Mount();
-    HANDLE db = OpenDb(&g, u"Log", 0, true);  // by tag, then sequence
-    ASSERT_NE(db, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr), oldId(0));
-    EXPECT_EQ(ReadCurrent(db).oid, oldId(0));
-    EXPECT_EQ(ReadCurrent(db).oid, oldId(1));
-
-    // Another process writes every sequence number again; each new record comes right after
-    // the old one of its number, also where the reader may already have read ahead.
-    Writer second;
-    StartWriter(&second, "a", 10);
-    Collect({&second}, 0);
-    ASSERT_EQ(Reap(&second), 0);
-    ASSERT_EQ(second.reports.size(), 10u);
-    auto newId = [&](size_t seq) { return second.reports[seq].first; };
-    std::vector<CEOID> read;
-    for (int i = 0; i < 3; ++i) read.push_back(ReadCurrent(db).oid);
-    EXPECT_EQ(read, (std::vector<CEOID>{newId(1), oldId(2), newId(2)}));
-
-    // A second mount in this process deletes two records the reader has not reached.
-    CEGUID g2 = Mount();
-    HANDLE d = OpenDb(&g2, u"Log", -1, false);
-    ASSERT_TRUE(CeDeleteRecord(d, oldId(3)));
-    ASSERT_TRUE(CeDeleteRecord(d, newId(4)));
-    CloseHandle(d);
-    CeUnmountDBVol(&g2);
-    read.clear();
-    for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) read.push_back(r.oid);
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    std::vector<CEOID> expected = {newId(3), oldId(4)};
-    for (size_t seq = 5; seq < 10; ++seq) {
-        expected.push_back(oldId(seq));
-        expected.push_back(newId(seq));
-    }
-    EXPECT_EQ(read, expected);
-
-    // At the end, a record another process adds is found by the next read.
-    Writer third;
-    StartWriter(&third, "b", 1);
-    Collect({&third}, 0);
-    ASSERT_EQ(Reap(&third), 0);
-    ASSERT_EQ(third.reports.size(), 1u);
-    EXPECT_EQ(ReadCurrent(db).oid, third.reports[0].first);
-    CloseHandle(db);
-    CeUnmountDBVol(&g);
+    EXPECT_EQ(all.size(), tags.size() * kEach);
 }
 
 // --- Bad files and faults ------------------------------------------------------------------
@@ -1296,12 +930,10 @@ TEST_F(PropertyDatabase, FilesThatAreNotVolumesFailTheMountAndStayUntouched) {
     std::mt19937 rng(7);
     std::string noise(64 * 1024, '\0');
     for (char& c : noise) c = static_cast<char>(rng());
-    const std::string text = "hello, this is not a volume\n";
-    for (const std::string& bytes : {noise, text}) {
+    for (const std::string& bytes : {noise, std::string("hello, this is not a volume\n")}) {
         WriteHostFile(VolumeFile(), bytes);
         CEGUID g{};
-        EXPECT_FALSE(CeMountDBVolEx(&g, kVolume, nullptr, OPEN_ALWAYS));
-        EXPECT_EQ(GetLastError(), ERROR_BAD_FORMAT);
+        EXPECT_EQ(Err(CeMountDBVolEx(&g, kVolume, nullptr, OPEN_ALWAYS)), ERROR_BAD_FORMAT);
         EXPECT_EQ(ReadHostFile(VolumeFile()), bytes);
     }
     std::string log = TraceLog();
@@ -1315,65 +947,52 @@ TEST_F(PropertyDatabase, FilesThatAreNotVolumesFailTheMountAndStayUntouched) {
     if (std::system(cmd.c_str()) == 0) {
         std::string before = ReadHostFile(foreign);
         CEGUID g{};
-        EXPECT_FALSE(CeMountDBVolEx(&g, u"\\Windows\\Foreign.vol", nullptr, OPEN_ALWAYS));
-        EXPECT_EQ(GetLastError(), ERROR_BAD_FORMAT);
+        EXPECT_EQ(Err(CeMountDBVolEx(&g, u"\\Windows\\Foreign.vol", nullptr, OPEN_ALWAYS)),
+                  ERROR_BAD_FORMAT);
         EXPECT_EQ(ReadHostFile(foreign), before);
     }
 
     // An empty file, or none at all, becomes an empty volume.
     WriteHostFile(VolumeFile(), "");
-    CEGUID g = Mount();
-    EXPECT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    CeUnmountDBVol(&g);
-    CEGUID fresh = Mount(u"\\Windows\\New\\Deeper\\Fresh.vol");
+    MakeShots();
+    Mount(u"\\Windows\\New\\Deeper\\Fresh.vol");
     EXPECT_TRUE(HostFileExists(HostPath(u"\\Windows\\New\\Deeper\\Fresh.vol")));
-    CeUnmountDBVol(&fresh);
-
     CEGUID g2{};
-    EXPECT_FALSE(CeMountDBVolEx(&g2, u"\\Windows\\Missing.vol", nullptr, OPEN_EXISTING));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(CeMountDBVolEx(&g2, kVolume, nullptr, CREATE_NEW));
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(Err(CeMountDBVolEx(&g2, u"\\Windows\\Missing.vol", nullptr, OPEN_EXISTING)),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Err(CeMountDBVolEx(&g2, kVolume, nullptr, CREATE_NEW)), ERROR_ALREADY_EXISTS);
 }
 
 TEST_F(PropertyDatabase, DamagedPagesFailCallsWithATraceInsteadOfACrash) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", -1, false);
+    MakeShots();
+    HANDLE db = Open(-1, false);
     for (DWORD i = 0; i < 400; ++i) {
         ASSERT_NE(AddShot(db, {i, WString(150, u'a' + i % 26), i, 1}), 0u);
     }
     CloseHandle(db);
-    ASSERT_TRUE(CeUnmountDBVol(&g));
-
+    ASSERT_TRUE(CeUnmountDBVol(&g_));
     // Overwrite the last 40 % of the file: record and index pages.
     std::string bytes = ReadHostFile(VolumeFile());
     ASSERT_GT(bytes.size(), 100u * 1024);
-    for (size_t i = bytes.size() * 6 / 10; i < bytes.size(); ++i) bytes[i] = '\xA5';
+    std::fill(bytes.begin() + static_cast<long>(bytes.size() * 6 / 10), bytes.end(), '\xA5');
     WriteHostFile(VolumeFile(), bytes);
 
-    bool failed = false;
-    g = CEGUID{};
-    if (!CeMountDBVolEx(&g, kVolume, nullptr, OPEN_ALWAYS)) {
+    // Either the mount fails or reading does, as a bad format; writing fails or not, cleanly.
+    bool failed = !CeMountDBVolEx(&g_, kVolume, nullptr, OPEN_ALWAYS);
+    if (failed) {
         EXPECT_EQ(GetLastError(), ERROR_BAD_FORMAT);
-        failed = true;
     } else {
-        HANDLE byNewest = OpenDb(&g, u"Shots", 0, true);
-        HANDLE bySize = OpenDb(&g, u"Shots", 1, true);
-        ASSERT_NE(byNewest, INVALID_HANDLE_VALUE);
-        ASSERT_NE(bySize, INVALID_HANDLE_VALUE);
-        for (HANDLE h : {byNewest, bySize}) {
+        mounts_.push_back(g_);
+        for (int sort : {0, 1}) {
+            HANDLE h = Open(sort, true);
             size_t read = 0;
-            if (CeSeekDatabaseEx(h, CEDB_SEEK_BEGINNING, 0, 0, nullptr)) {
+            if (SeekTo(h, CEDB_SEEK_BEGINNING, 0)) {
                 while (ReadCurrent(h).oid) ++read;
             }
-            if (GetLastError() == ERROR_BAD_FORMAT) failed = true;
+            failed = failed || GetLastError() == ERROR_BAD_FORMAT;
             EXPECT_LT(read, 400u);
         }
-        AddShot(bySize, {1, u"after the damage", 1, 1});  // fails or not, but cleanly
-        CloseHandle(byNewest);
-        CloseHandle(bySize);
-        CeUnmountDBVol(&g);
+        AddShot(open_.back(), {1, u"after the damage", 1, 1});
     }
     EXPECT_TRUE(failed);
     EXPECT_NE(TraceLog().find("[Platform] "), std::string::npos);
@@ -1398,123 +1017,78 @@ DWORD InjectFault(CeDbFileOp op, const char*, void* context) {
     return ERROR_SUCCESS;
 }
 
-// Every record of Shots in record order, with its name.
-std::vector<WString> AllNames(CEGUID* g) {
-    std::vector<WString> names;
-    HANDLE db = OpenDb(g, u"Shots", -1, true);
-    if (db == INVALID_HANDLE_VALUE) return names;
-    if (CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr)) {
-        for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) {
-            names.push_back(r.props[kName].text);
-        }
-    }
-    CloseHandle(db);
-    return names;
-}
-
-TEST_F(PropertyDatabase, AFullDiskFailsTheWriteAndLosesNothing) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 0, false);
-    std::vector<WString> expected;
+TEST_F(PropertyDatabase, AFullDiskOrAFailedSyncFailsTheWriteAndLosesNothing) {
+    MakeShots();
+    HANDLE db = Open(0, false);
+    Names expected;
     for (int i = 0; i < 20; ++i) {
         expected.push_back(u"shot " + FromUtf8(std::to_string(i)));
         ASSERT_NE(AddShot(db, {DWORD(i), expected.back(), 1, 1}), 0u);
     }
-
     Faults faults;
     CeDbSetFaultHook(InjectFault, &faults);
     faults.failWrites = true;
-    EXPECT_EQ(AddShot(db, {99, u"lost", 1, 1}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-    EXPECT_FALSE(CeDeleteRecord(db, CeSeekDatabaseEx(db, CEDB_SEEK_BEGINNING, 0, 0, nullptr)));
-    EXPECT_GT(faults.hits.load(), 0);
+    EXPECT_EQ(Err(AddShot(db, {99, u"lost", 1, 1})), ERROR_DISK_FULL);
+    EXPECT_FALSE(CeDeleteRecord(db, SeekTo(db, CEDB_SEEK_BEGINNING, 0)));
+    const int writeHits = faults.hits.load();
+    EXPECT_GT(writeHits, 0);
     EXPECT_NE(TraceLog().find("[Platform] CeWriteRecordProps"), std::string::npos);
-    EXPECT_EQ(AllNames(&g), expected);  // reading goes on while the disk is full
-
+    EXPECT_EQ(AllNames(), expected);  // reading goes on while the disk is full
     faults.failWrites = false;
+    faults.failSyncs = true;
+    EXPECT_EQ(Err(AddShot(db, {50, u"unsure", 1, 1})), ERROR_WRITE_FAULT);
+    EXPECT_GT(faults.hits.load(), writeHits);
+    faults.failSyncs = false;
     expected.push_back(u"after");
     EXPECT_NE(AddShot(db, {100, u"after", 1, 1}), 0u);
     CeDbSetFaultHook(nullptr, nullptr);
-    CloseHandle(db);
-    ASSERT_TRUE(CeUnmountDBVol(&g));
-
-    g = Mount();
-    EXPECT_EQ(AllNames(&g), expected);
-    CeUnmountDBVol(&g);
-}
-
-TEST_F(PropertyDatabase, AFailedSyncFailsTheWriteAndKeepsEarlierRecords) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 0, false);
-    for (int i = 0; i < 10; ++i) ASSERT_NE(AddShot(db, {DWORD(i), u"kept", 1, 1}), 0u);
-
-    Faults faults;
-    CeDbSetFaultHook(InjectFault, &faults);
-    faults.failSyncs = true;
-    EXPECT_EQ(AddShot(db, {50, u"unsure", 1, 1}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
-    EXPECT_GT(faults.hits.load(), 0);
-    faults.failSyncs = false;
-    EXPECT_NE(AddShot(db, {51, u"later", 1, 1}), 0u);
-    CeDbSetFaultHook(nullptr, nullptr);
-    CloseHandle(db);
-    ASSERT_TRUE(CeUnmountDBVol(&g));
+    for (HANDLE h : open_) CloseHandle(h);
+    ASSERT_TRUE(CeUnmountDBVol(&g_));
 
     // The write whose sync failed may or may not have reached the disk; the others have.
-    g = Mount();
-    std::vector<WString> names = AllNames(&g);
-    EXPECT_EQ(std::count(names.begin(), names.end(), u"kept"), 10);
-    EXPECT_EQ(std::count(names.begin(), names.end(), u"later"), 1);
-    CeUnmountDBVol(&g);
+    g_ = Mount();
+    Names names = AllNames();
+    names.erase(std::remove(names.begin(), names.end(), u"unsure"), names.end());
+    EXPECT_EQ(names, expected);
 }
 
 // --- Refusals --------------------------------------------------------------------------------
 
 TEST_F(PropertyDatabase, UnknownClosedAndMismatchedHandlesAreRefused) {
-    CEGUID g = Mount();
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE session = CeCreateSession(&g);
-    HANDLE closed = OpenDb(&g, u"Shots", 0, false);
+    MakeShots();
+    HANDLE session = CeCreateSession(&g_);
+    HANDLE closed = OpenDb(&g_, u"Shots", 0, false);
     ASSERT_TRUE(CloseHandle(closed));
-    HANDLE db = OpenDb(&g, u"Shots", 0, false);
-    HANDLE e = CeFindFirstDatabaseEx(&g, 0);
-
-    const HANDLE notDatabases[] = {
-        nullptr, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345), closed, session, e};
-    for (HANDLE h : notDatabases) {
+    HANDLE db = Open(0, false);
+    HANDLE e = CeFindFirstDatabaseEx(&g_, 0);
+    open_.insert(open_.end(), {session, e});
+    for (HANDLE h : {HANDLE(nullptr), INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x12345),
+                     closed, session, e}) {
         SCOPED_TRACE(testing::Message() << "handle " << h);
-        CEPROPVAL v = U4(kSize, 1);
+        CEPROPVAL v = Val(kSize, 1);
         WORD count = 0;
         BYTE* buf = nullptr;
         DWORD size = 0;
         CEDBASEINFOEX info{};
-        EXPECT_EQ(CeSeekDatabaseEx(h, CEDB_SEEK_BEGINNING, 0, 0, nullptr), 0u);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(CeReadRecordPropsEx(h, CEDB_ALLOWREALLOC, &count, nullptr, &buf, &size, nullptr),
-                  0u);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(Err(SeekTo(h, CEDB_SEEK_BEGINNING, 0)), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(
+            Err(CeReadRecordPropsEx(h, CEDB_ALLOWREALLOC, &count, nullptr, &buf, &size, nullptr)),
+            ERROR_INVALID_HANDLE);
         EXPECT_EQ(buf, nullptr);
-        EXPECT_EQ(CeWriteRecordProps(h, 0, 1, &v), 0u);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(Err(CeWriteRecordProps(h, 0, 1, &v)), ERROR_INVALID_HANDLE);
         EXPECT_FALSE(CeDeleteRecord(h, 1));
         EXPECT_FALSE(CeGetDBInformationByHandle(h, &info));
-        EXPECT_FALSE(CeGetDatabaseProps(h, &count, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(Err(CeGetDatabaseProps(h, &count, nullptr)), ERROR_INVALID_HANDLE);
     }
-    EXPECT_EQ(CeFindNextDatabaseEx(db, &g), 0u);  // a database is not an enumeration
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Err(CeFindNextDatabaseEx(db, &g_)), ERROR_INVALID_HANDLE);  // not an enumeration
     CEOID oid = 0;
-    EXPECT_EQ(CeOpenDatabaseInSession(db, &g, &oid, u"Shots", nullptr, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Err(CeOpenDatabaseInSession(db, &g_, &oid, u"Shots", nullptr, 0, nullptr)),
+              ERROR_INVALID_HANDLE);
     EXPECT_FALSE(CloseHandle(closed));
 
     // A volume that is not mounted.
     CEGUID unknown{1, 2, 3, 4};
-    EXPECT_EQ(CeCreateSession(&unknown), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(CeCreateSession(&unknown)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(CeFindFirstDatabaseEx(&unknown, 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(CreateDb(&unknown, u"X", kShotProps, {}), 0u);
     EXPECT_FALSE(CeFlushDBVol(&unknown));
@@ -1523,73 +1097,54 @@ TEST_F(PropertyDatabase, UnknownClosedAndMismatchedHandlesAreRefused) {
 
     // The handle that is a database still works.
     EXPECT_NE(AddShot(db, {1, u"fine", 1, 1}), 0u);
-    CloseHandle(e);
-    CloseHandle(db);
-    CloseHandle(session);
-    CeUnmountDBVol(&g);
     EXPECT_NE(TraceLog().find("is not a database handle"), std::string::npos);
 }
 
 TEST_F(PropertyDatabase, BadDefinitionsWritesAndSeeksAreRefusedWithATrace) {
-    CEGUID g = Mount();
-    // Definitions: an unsupported type, a key that is not declared, a flag not supported,
-    // too many sort orders, a property declared twice, no name.
-    EXPECT_EQ(CreateDb(&g, u"Bad", {{MakePropId(1, 11), u"Bool"}}, {}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(CreateDb(&g, u"Bad", kShotProps, {{{MakePropId(9, CEVT_UI4), false}}}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    std::vector<SortSpec> seventeen(17, SortSpec{{kSize, false}});
-    EXPECT_EQ(CreateDb(&g, u"Bad", kShotProps, seventeen), 0u);
-    EXPECT_EQ(CreateDb(&g, u"Bad", {{kSize, u"A"}, {kSize, u"B"}}, {}), 0u);
-    EXPECT_EQ(CreateDb(&g, u"", kShotProps, {}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CEDBASEINFOEX flagged{};
-    flagged.dwFlags = CEDB_VALIDNAME | CEDB_VALIDSORTSPEC;
-    WStrCopyN(flagged.szDbaseName, u"Flagged", CEDB_MAXDBASENAMELEN);
-    flagged.wNumSortOrder = 1;
-    flagged.rgSortSpecs[0].wNumProps = 1;
-    flagged.rgSortSpecs[0].rgPropID[0] = kSize;
+    g_ = Mount();
+    // Definitions: an unsupported type, a key that is not declared, too many sort orders,
+    // a property declared twice, no name, a key flag not supported, no description.
+    EXPECT_EQ(Err(CreateDb(&g_, u"Bad", {{MakePropId(1, 11), u"Bool"}}, {})),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(CreateDb(&g_, u"Bad", kShotProps, {{{MakePropId(9, CEVT_UI4), false}}})),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CreateDb(&g_, u"Bad", kShotProps, std::vector<SortSpec>(17, {{kSize, false}})), 0u);
+    EXPECT_EQ(CreateDb(&g_, u"Bad", {{kSize, u"A"}, {kSize, u"B"}}, {}), 0u);
+    EXPECT_EQ(Err(CreateDb(&g_, u"", kShotProps, {})), ERROR_INVALID_PARAMETER);
+    CEDBASEINFOEX flagged = Describe(u"Flagged", {{{kSize, false}}}, 0);
     flagged.rgSortSpecs[0].rgdwFlags[0] = 0x2;  // case-insensitive: texts compare exactly here
     WCHAR sizeName[] = u"Size";
     CEPROPSPEC sizeSpec{1, kSize, 0, sizeName, 5};
-    EXPECT_EQ(CeCreateDatabaseWithProps(&g, &flagged, 1, &sizeSpec), 0u);
-    EXPECT_EQ(CeCreateDatabaseWithProps(&g, nullptr, 1, &sizeSpec), 0u);
+    EXPECT_EQ(CeCreateDatabaseWithProps(&g_, &flagged, 1, &sizeSpec), 0u);
+    EXPECT_EQ(CeCreateDatabaseWithProps(&g_, nullptr, 1, &sizeSpec), 0u);
 
-    ASSERT_NE(CreateDb(&g, u"Shots", kShotProps, kShotSorts), 0u);
-    HANDLE db = OpenDb(&g, u"Shots", 1, false);
+    ASSERT_NE(CreateDb(&g_, u"Shots", kShotProps, kShotSorts), 0u);
+    HANDLE db = Open(1, false);
     AddShot(db, {1, u"a", 1, 1});
     // Writes: an undeclared property, a property of the right number but another type.
-    CEPROPVAL undeclared = U4(MakePropId(9, CEVT_UI4), 1);
-    EXPECT_EQ(CeWriteRecordProps(db, 0, 1, &undeclared), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CEPROPVAL retyped = U2(MakePropId(1, CEVT_UI2), 1);
+    CEPROPVAL undeclared = Val(MakePropId(9, CEVT_UI4), 1);
+    EXPECT_EQ(Err(CeWriteRecordProps(db, 0, 1, &undeclared)), ERROR_INVALID_PARAMETER);
+    CEPROPVAL retyped = Val(MakePropId(1, CEVT_UI2), 1);
     EXPECT_EQ(CeWriteRecordProps(db, 0, 1, &retyped), 0u);
     EXPECT_EQ(CeWriteRecordProps(db, 0, 1, nullptr), 0u);
-    // Seeks: values not in the sort order's key order, too many values, an unknown type.
-    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {Time(kTaken, 1)}), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    std::vector<CEPROPVAL> five = {U4(kSize, 1), Time(kTaken, 1), Text(kName, u"a"), U2(kKind, 1),
-                                   U4(kSize, 1)};
-    EXPECT_EQ(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, five), 0u);
+    // Seeks: values not in the sort order's key order, too many values, no values, an
+    // unknown seek type; a read with nowhere to put the record.
+    EXPECT_EQ(Err(Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {Val(kTaken, 1)})), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(
+        Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL,
+             {Val(kSize, 1), Val(kTaken, 1), Text(kName, u"a"), Val(kKind, 1), Val(kSize, 1)}),
+        0u);
     EXPECT_EQ(CeSeekDatabaseEx(db, CEDB_SEEK_VALUEFIRSTEQUAL, 0, 1, nullptr), 0u);
-    EXPECT_EQ(CeSeekDatabaseEx(db, 0x4000, 0, 0, nullptr), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(CeSeekDatabaseEx(db, 0x4000, 0, 0, nullptr)), ERROR_INVALID_PARAMETER);
     WORD count = 0;
     EXPECT_EQ(
-        CeReadRecordPropsEx(db, CEDB_ALLOWREALLOC, &count, nullptr, nullptr, nullptr, nullptr), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CloseHandle(db);
-
+        Err(CeReadRecordPropsEx(db, CEDB_ALLOWREALLOC, &count, nullptr, nullptr, nullptr, nullptr)),
+        ERROR_INVALID_PARAMETER);
     // A sort order the database does not have.
-    SORTORDERSPECEX foreign{};
-    foreign.wVersion = 2;
-    foreign.wNumProps = 1;
-    foreign.rgPropID[0] = kName;
+    SORTORDERSPECEX foreign = Describe(u"", {{{kName, false}}}, 0).rgSortSpecs[0];
     CEOID oid = 0;
-    EXPECT_EQ(CeOpenDatabaseInSession(nullptr, &g, &oid, u"Shots", &foreign, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CeUnmountDBVol(&g);
+    EXPECT_EQ(Err(CeOpenDatabaseInSession(nullptr, &g_, &oid, u"Shots", &foreign, 0, nullptr)),
+              ERROR_INVALID_PARAMETER);
 
     std::string log = TraceLog();
     EXPECT_NE(log.find("[Platform] CeCreateDatabaseWithProps"), std::string::npos);

@@ -4,14 +4,15 @@
 // release it in order. Without a library or an export a host still works, answering
 // E_POINTER where it would need the engine.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "tests/case_util.h"
 #include "tests/support/test_env.h"
 #include "tests/upload/engine_fixture.h"
 #include "upload/engine_host.h"
@@ -80,17 +81,23 @@ class HostTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        trace_ = root_ + "/trace.log";
-        setenv("VANTLO_TRACE_FILE", trace_.c_str(), 1);
+        trace_.Use(root_ + "/trace.log");
     }
-    bool Traced(const std::string& text) const {
-        return ReadHostFile(trace_).find(text) != std::string::npos;
+    // Installs a built test library as the service's engine library, with our own load of
+    // it (which keeps it mapped) unless the case watches it being unmapped; false when that
+    // load failed.
+    bool Install(const char* built, LPCWSTR library = VIDEO_ENGINE_LIBRARY, bool controls = true) {
+        InstallLibrary(built, library);
+        if (!controls) return true;
+        engine_ = std::make_unique<RecordingEngine>(library);
+        return engine_->Ready();
     }
     std::vector<std::string> EngineEvents() const {
         return LifecycleEvents(root_, "engine-lifecycle.log");
     }
 
-    std::string trace_;  // this case's trace file
+    CaseTrace trace_;
+    std::unique_ptr<RecordingEngine> engine_;  // the engine's controls, once installed
 };
 
 VideoUploadParams SampleParams() {
@@ -100,7 +107,26 @@ VideoUploadParams SampleParams() {
 
 }  // namespace
 
-TEST_F(HostTest, VideoHostWithoutLibraryAnswersEPointerAndKeepsItsTarget) {
+TEST_F(HostTest, HostsWithoutALibraryAnswerEPointerAndTheVideoHostLoadsOneInstalledLater) {
+    PhotoEngineHost* photo = nullptr;
+    ASSERT_EQ(CreatePhotoEngineHost(&photo), S_OK);
+    ASSERT_NE(photo, nullptr);
+    EXPECT_EQ(GetPhotoEngineHost(), photo);
+    EXPECT_EQ(photo->engineIf, nullptr);
+    EXPECT_TRUE(trace_.Contains("photo engine library \\Windows\\Pelfin.dll not loaded"));
+    EXPECT_EQ(photo->SetSession(u"a", u"c"), E_POINTER);
+    EXPECT_EQ(photo->Control4(u"a", u"b"), E_POINTER);
+    EXPECT_EQ(photo->StartUpload(u"\\p.jpg", u"", u""), E_POINTER);
+    EXPECT_EQ(photo->FetchAlbumList(u"s", u"\\Temp\\x.xml"), E_POINTER);
+    EXPECT_EQ(photo->Control7(u"a", u"b"), E_POINTER);
+    EXPECT_EQ(photo->CancelUpload(u"\\p.jpg", u"", u""), E_POINTER);
+    PhotoTarget photoTarget;
+    EXPECT_EQ(photo->SetCallback(&photoTarget), E_FAIL);  // no sink to hold it
+    EXPECT_EQ(photo->UnregisterSink(), E_POINTER);
+    EXPECT_EQ(ReleasePhotoEngineHost(&photo), S_OK);
+    EXPECT_EQ(photo, nullptr);
+    EXPECT_EQ(GetPhotoEngineHost(), nullptr);
+
     VideoEngineHost* host = nullptr;
     ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
     ASSERT_NE(host, nullptr);
@@ -108,8 +134,7 @@ TEST_F(HostTest, VideoHostWithoutLibraryAnswersEPointerAndKeepsItsTarget) {
     EXPECT_EQ(host->library, nullptr);
     EXPECT_EQ(host->engineIf, nullptr);
     EXPECT_EQ(host->sink, nullptr);
-    EXPECT_TRUE(Traced("video engine library \\Windows\\Zorvid.dll not loaded"));
-
+    EXPECT_TRUE(trace_.Contains("video engine library \\Windows\\Zorvid.dll not loaded"));
     VideoUploadParams params = SampleParams();
     EXPECT_EQ(host->SetAccount(u"account"), E_POINTER);
     EXPECT_EQ(host->Control(u"x"), E_POINTER);
@@ -120,55 +145,34 @@ TEST_F(HostTest, VideoHostWithoutLibraryAnswersEPointerAndKeepsItsTarget) {
     EXPECT_EQ(host->SetCallback(&target), S_OK);
     EXPECT_EQ(host->target, &target);
 
+    // Installed afterwards, the library is loaded by the next create, into the same host; its
+    // new sink knows the target set before.
+    ASSERT_TRUE(Install(kRecordingEngine));
+    VideoEngineHost* again = nullptr;
+    ASSERT_EQ(CreateVideoEngineHost(&again), S_OK);
+    EXPECT_EQ(again, host);
+    ASSERT_NE(host->engineIf, nullptr);
+    EXPECT_EQ(engine_->Report(S_OK, 0, 30), S_OK);
+    EXPECT_EQ(target.log.Now().size(), 1u);
     EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
     EXPECT_EQ(host, nullptr);
     EXPECT_EQ(GetVideoEngineHost(), nullptr);
 }
 
-TEST_F(HostTest, VideoHostWithoutCreateExportHasNoEngineAndStillFreesTheLibrary) {
-    InstallLibrary(kEngineWithoutCreate, VIDEO_ENGINE_LIBRARY);
+TEST_F(HostTest, VideoHostDrivesItsOneEngineForwardsReportsWhileATargetIsSetAndReleasesInOrder) {
+    ASSERT_TRUE(Install(kRecordingEngine));
     VideoEngineHost* host = nullptr;
+    VideoEngineHost* second = nullptr;
     ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-    EXPECT_NE(host->library, nullptr);
-    EXPECT_EQ(host->engineIf, nullptr);
-    EXPECT_TRUE(Traced("video engine library has no CreateZorvidEngine"));
-    VideoUploadParams params = SampleParams();
-    EXPECT_EQ(host->SetAccount(u"account"), E_POINTER);
-    EXPECT_EQ(host->StartUpload(&params), E_POINTER);
-
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-    EXPECT_EQ(EngineEvents(), (std::vector<std::string>{"loaded", "unloaded"}));
-}
-
-TEST_F(HostTest, FailingCreateLeavesTheHostWithoutEngine) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    engine.SetResult("video.create", E_OUTOFMEMORY);
-
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);  // the load's outcome is not passed on
-    EXPECT_NE(host->library, nullptr);
-    EXPECT_EQ(host->engineIf, nullptr);
-    EXPECT_EQ(host->sink, nullptr);
-    EXPECT_TRUE(Traced("CreateZorvidEngine failed: 0x8007000e"));
-    EXPECT_EQ(host->SetAccount(u"account"), E_POINTER);
-
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-    EXPECT_EQ(engine.Log(), std::vector<WString>{u"video.create"});  // nothing to unregister
-}
-
-TEST_F(HostTest, VideoHostPassesEachOperationToItsEngineSlot) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
+    ASSERT_EQ(CreateVideoEngineHost(&second), S_OK);  // one per process, loaded once
+    EXPECT_EQ(second, host);
     ASSERT_NE(host->engineIf, nullptr);
     ASSERT_NE(host->sink, nullptr);
-    EXPECT_EQ(engine.Log(), (std::vector<WString>{u"video.create", u"video.register"}));
-    engine.ClearLog();
+    EXPECT_EQ(engine_->Log(), (std::vector<WString>{u"video.create", u"video.register"}));
+    EXPECT_EQ(EngineEvents(), std::vector<std::string>{"loaded"});
+    engine_->ClearLog();
 
+    // Each operation reaches its slot; the engine's own answers come back unchanged.
     EXPECT_EQ(host->SetAccount(u"user@example"), S_OK);
     EXPECT_EQ(host->Control(u"ping"), S_OK);
     EXPECT_EQ(host->StartUpload(nullptr), E_POINTER);
@@ -176,83 +180,48 @@ TEST_F(HostTest, VideoHostPassesEachOperationToItsEngineSlot) {
     VideoUploadParams params = SampleParams();
     EXPECT_EQ(host->StartUpload(&params), S_OK);
     EXPECT_EQ(host->CancelUpload(&params), S_OK);
-    EXPECT_EQ(engine.Log(),
+    EXPECT_EQ(engine_->Log(),
               (std::vector<WString>{
                   u"video.account|user@example", u"video.control|ping",
                   u"video.start|\\My Videos\\a.mp4|Title|About|People|tag1, tag2|token-1|1",
                   u"video.cancel|\\My Videos\\a.mp4"}));
-
-    // The engine's own answers come back unchanged.
-    engine.SetResult("video.account", static_cast<HRESULT>(0x80070005u));
-    engine.SetResult("video.start", static_cast<HRESULT>(0x80004004u));
+    engine_->SetResult("video.account", static_cast<HRESULT>(0x80070005u));
+    engine_->SetResult("video.start", static_cast<HRESULT>(0x80004004u));
     EXPECT_EQ(host->SetAccount(u"user@example"), static_cast<HRESULT>(0x80070005u));
     EXPECT_EQ(host->StartUpload(&params), static_cast<HRESULT>(0x80004004u));
 
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-}
-
-TEST_F(HostTest, VideoSinkForwardsReportsOnlyWhileATargetIsSet) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-
+    // Reports reach the target from the caller's thread and from the engine's own.
     VideoTarget target;
     ASSERT_EQ(host->SetCallback(&target), S_OK);
-    EXPECT_EQ(engine.Report(S_OK, 0, 40), S_OK);
-    EXPECT_EQ(engine.Report(E_FAIL, 0, 40), S_OK);
-    std::vector<Report> got = target.log.Now();
-    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(engine_->Report(S_OK, 0, 40), S_OK);
+    EXPECT_EQ(engine_->Report(E_FAIL, 0, 40), S_OK);
+    engine_->SetResult("video.start", S_OK);
+    engine_->SetAutoProgress(true);
+    ASSERT_EQ(host->StartUpload(&params), S_OK);
+    std::vector<Report> got = target.log.WaitFor(5);
+    ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0].hr, S_OK);
     EXPECT_EQ(got[0].percent, 40);
     EXPECT_EQ(got[1].hr, E_FAIL);
-
+    for (size_t i = 2; i < 5; ++i) {
+        EXPECT_EQ(got[i].hr, S_OK);
+        EXPECT_EQ(got[i].percent, static_cast<LONG>(i - 2) * 50);
+        EXPECT_NE(got[i].thread, std::this_thread::get_id());
+    }
     // As at shutdown: the target is cleared and a late report goes nowhere.
     ASSERT_EQ(host->SetCallback(nullptr), S_OK);
-    EXPECT_EQ(engine.Report(S_OK, 0, 100), S_OK);
-    EXPECT_EQ(target.log.Now().size(), 2u);
+    EXPECT_EQ(engine_->Report(S_OK, 0, 100), S_OK);
+    EXPECT_EQ(target.log.Now().size(), 5u);
 
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-}
-
-TEST_F(HostTest, ReportsFromTheEnginesOwnThreadReachTheTarget) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    engine.SetAutoProgress(true);
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-    VideoTarget target;
-    host->SetCallback(&target);
-
-    VideoUploadParams params = SampleParams();
-    ASSERT_EQ(host->StartUpload(&params), S_OK);
-    std::vector<Report> got = target.log.WaitFor(3);
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0].percent, 0);
-    EXPECT_EQ(got[1].percent, 50);
-    EXPECT_EQ(got[2].percent, 100);
-    for (const Report& r : got) {
-        EXPECT_EQ(r.hr, S_OK);
-        EXPECT_NE(r.thread, std::this_thread::get_id());
-    }
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-}
-
-TEST_F(HostTest, ReleaseUnregistersTheSinkBeforeReleasingTheEngine) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-    engine.ClearLog();
-
+    // The sink is unregistered before the engine is released, and the library freed.
+    engine_->ClearLog();
     EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
     EXPECT_EQ(host, nullptr);
     EXPECT_EQ(GetVideoEngineHost(), nullptr);
-    EXPECT_EQ(engine.Log(), (std::vector<WString>{u"video.unregister", u"video.release"}));
-    EXPECT_EQ(engine.Report(S_OK, 0, 10), E_FAIL);  // no sink left registered
+    EXPECT_EQ(engine_->Log(), (std::vector<WString>{u"video.unregister", u"video.release"}));
+    EXPECT_EQ(engine_->Report(S_OK, 0, 10), E_FAIL);  // no sink left registered
+    engine_.reset();
+    EXPECT_EQ(EngineEvents(), (std::vector<std::string>{"loaded", "unloaded"}));
 
     VideoEngineHost* none = nullptr;
     EXPECT_EQ(ReleaseVideoEngineHost(&none), E_POINTER);
@@ -260,94 +229,13 @@ TEST_F(HostTest, ReleaseUnregistersTheSinkBeforeReleasingTheEngine) {
     EXPECT_EQ(CreateVideoEngineHost(nullptr), E_POINTER);
 }
 
-TEST_F(HostTest, ReleaseFreesTheLibraryLast) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-    ASSERT_NE(host->engineIf, nullptr);
-    EXPECT_EQ(EngineEvents(), std::vector<std::string>{"loaded"});
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-    EXPECT_EQ(EngineEvents(), (std::vector<std::string>{"loaded", "unloaded"}));
-}
-
-TEST_F(HostTest, MissingReleaseExportSkipsUnregisteringButFreesTheLibrary) {
-    InstallLibrary(kEngineWithoutRelease, VIDEO_ENGINE_LIBRARY);
-    {
-        RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-        ASSERT_TRUE(engine.Ready());
-        VideoEngineHost* host = nullptr;
-        ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-        ASSERT_NE(host->engineIf, nullptr);
-        EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-        EXPECT_TRUE(Traced("video engine library has no ReleaseZorvidEngine"));
-        EXPECT_EQ(engine.Log(), (std::vector<WString>{u"video.create", u"video.register"}));
-        EXPECT_EQ(EngineEvents(), std::vector<std::string>{"loaded"});  // ours still holds it
-    }
-    EXPECT_EQ(EngineEvents(), (std::vector<std::string>{"loaded", "unloaded"}));
-}
-
-TEST_F(HostTest, VideoHostIsOnePerProcessAndLoadsItsEngineOnce) {
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    VideoEngineHost* first = nullptr;
-    VideoEngineHost* second = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&first), S_OK);
-    ASSERT_EQ(CreateVideoEngineHost(&second), S_OK);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(engine.Calls("video.create").size(), 1u);
-    EXPECT_EQ(ReleaseVideoEngineHost(&first), S_OK);
-}
-
-TEST_F(HostTest, VideoHostLoadsAnEngineInstalledAfterAFailedAttempt) {
-    VideoEngineHost* host = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
-    ASSERT_EQ(host->engineIf, nullptr);
-    VideoTarget target;
-    host->SetCallback(&target);
-
-    InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
-    RecordingEngine engine(VIDEO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    VideoEngineHost* again = nullptr;
-    ASSERT_EQ(CreateVideoEngineHost(&again), S_OK);
-    EXPECT_EQ(again, host);
-    ASSERT_NE(host->engineIf, nullptr);
-    engine.Report(S_OK, 0, 30);  // the new sink knows the target set before
-    ASSERT_EQ(target.log.Now().size(), 1u);
-    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
-}
-
-TEST_F(HostTest, PhotoHostWithoutLibraryAnswersEPointerAndHasNoSink) {
-    PhotoEngineHost* host = nullptr;
-    ASSERT_EQ(CreatePhotoEngineHost(&host), S_OK);
-    ASSERT_NE(host, nullptr);
-    EXPECT_EQ(GetPhotoEngineHost(), host);
-    EXPECT_EQ(host->engineIf, nullptr);
-    EXPECT_TRUE(Traced("photo engine library \\Windows\\Pelfin.dll not loaded"));
-    EXPECT_EQ(host->SetSession(u"a", u"c"), E_POINTER);
-    EXPECT_EQ(host->Control4(u"a", u"b"), E_POINTER);
-    EXPECT_EQ(host->StartUpload(u"\\p.jpg", u"", u""), E_POINTER);
-    EXPECT_EQ(host->FetchAlbumList(u"s", u"\\Temp\\x.xml"), E_POINTER);
-    EXPECT_EQ(host->Control7(u"a", u"b"), E_POINTER);
-    EXPECT_EQ(host->CancelUpload(u"\\p.jpg", u"", u""), E_POINTER);
-    PhotoTarget target;
-    EXPECT_EQ(host->SetCallback(&target), E_FAIL);  // no sink to hold it
-    EXPECT_EQ(host->UnregisterSink(), E_POINTER);
-    EXPECT_EQ(ReleasePhotoEngineHost(&host), S_OK);
-    EXPECT_EQ(host, nullptr);
-    EXPECT_EQ(GetPhotoEngineHost(), nullptr);
-}
-
-TEST_F(HostTest, PhotoHostDrivesItsEngineAndForwardsItsNotices) {
-    InstallLibrary(kRecordingEngine, PHOTO_ENGINE_LIBRARY);
-    RecordingEngine engine(PHOTO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
+TEST_F(HostTest, PhotoHostDrivesItsEngineAndForwardsItsNoticesFromEitherThread) {
+    ASSERT_TRUE(Install(kRecordingEngine, PHOTO_ENGINE_LIBRARY));
     PhotoEngineHost* host = nullptr;
     ASSERT_EQ(CreatePhotoEngineHost(&host), S_OK);
     ASSERT_NE(host->engineIf, nullptr);
-    EXPECT_EQ(engine.Log(), (std::vector<WString>{u"photo.create", u"photo.register"}));
-    engine.ClearLog();
+    EXPECT_EQ(engine_->Log(), (std::vector<WString>{u"photo.create", u"photo.register"}));
+    engine_->ClearLog();
 
     EXPECT_EQ(host->SetSession(u"session-1", u"secret-3"), S_OK);
     EXPECT_EQ(host->Control4(u"a", u"b"), S_OK);
@@ -355,7 +243,7 @@ TEST_F(HostTest, PhotoHostDrivesItsEngineAndForwardsItsNotices) {
     EXPECT_EQ(host->FetchAlbumList(u"session-2", u"\\Temp\\VantloFBAlbumListResult.xml"), S_OK);
     EXPECT_EQ(host->Control7(u"c", u"d"), S_OK);
     EXPECT_EQ(host->CancelUpload(nullptr, u"", u""), S_OK);
-    EXPECT_EQ(engine.Log(),
+    EXPECT_EQ(engine_->Log(),
               (std::vector<WString>{u"photo.session|session-1|secret-3", u"photo.control4|a|b",
                                     u"photo.start|\\My Pictures\\p.jpg||",
                                     u"photo.albums|session-2|\\Temp\\VantloFBAlbumListResult.xml",
@@ -363,38 +251,65 @@ TEST_F(HostTest, PhotoHostDrivesItsEngineAndForwardsItsNotices) {
 
     PhotoTarget target;
     ASSERT_EQ(host->SetCallback(&target), S_OK);
-    EXPECT_EQ(engine.Report(S_OK, 9, 55), S_OK);
-    std::vector<Report> got = target.log.Now();
+    EXPECT_EQ(engine_->Report(S_OK, 9, 55), S_OK);
+    std::vector<Report> got = target.log.WaitFor(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].percent, 55);
     EXPECT_EQ(target.lastValue, 9u);
-    EXPECT_EQ(engine.ReportAlbumList(S_OK, u"\\Temp\\VantloFBAlbumListResult.xml"), S_OK);
+    EXPECT_EQ(engine_->ReportAlbumList(S_OK, u"\\Temp\\VantloFBAlbumListResult.xml"), S_OK);
     EXPECT_EQ(target.albumHr, S_OK);
     EXPECT_EQ(target.albumPath, u"\\Temp\\VantloFBAlbumListResult.xml");
-
-    ASSERT_EQ(host->SetCallback(nullptr), S_OK);  // shutdown clears the target first
-    engine.Report(PHOTO_ENGINE_CANCELLED, 0, 0);
-    EXPECT_EQ(target.log.Now().size(), 1u);
-
-    engine.ClearLog();
-    EXPECT_EQ(ReleasePhotoEngineHost(&host), S_OK);
-    EXPECT_EQ(engine.Log(), (std::vector<WString>{u"photo.unregister", u"photo.release"}));
-}
-
-TEST_F(HostTest, PhotoReportsFromTheEnginesThreadCarryTheEnginesValue) {
-    InstallLibrary(kRecordingEngine, PHOTO_ENGINE_LIBRARY);
-    RecordingEngine engine(PHOTO_ENGINE_LIBRARY);
-    ASSERT_TRUE(engine.Ready());
-    engine.SetAutoProgress(true);
-    PhotoEngineHost* host = nullptr;
-    ASSERT_EQ(CreatePhotoEngineHost(&host), S_OK);
-    PhotoTarget target;
-    ASSERT_EQ(host->SetCallback(&target), S_OK);
+    // From the engine's own thread, with the engine's own value.
+    engine_->SetAutoProgress(true);
     ASSERT_EQ(host->StartUpload(u"\\p.jpg", u"", u""), S_OK);
-    std::vector<Report> got = target.log.WaitFor(3);
-    ASSERT_EQ(got.size(), 3u);
+    got = target.log.WaitFor(4);
+    ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got.back().percent, 100);
     EXPECT_NE(got.back().thread, std::this_thread::get_id());
+
+    ASSERT_EQ(host->SetCallback(nullptr), S_OK);  // shutdown clears the target first
+    engine_->Report(PHOTO_ENGINE_CANCELLED, 0, 0);
+    EXPECT_EQ(target.log.Now().size(), 4u);
+    engine_->ClearLog();
     EXPECT_EQ(ReleasePhotoEngineHost(&host), S_OK);
+    EXPECT_EQ(engine_->Log(), (std::vector<WString>{u"photo.unregister", u"photo.release"}));
     EXPECT_EQ(target.lastValue, 7u);
+}
+
+TEST_F(HostTest, WithoutACreateExportOrWhenCreateFailsTheHostHasNoEngineButFreesTheLibrary) {
+    ASSERT_TRUE(Install(kEngineWithoutCreate, VIDEO_ENGINE_LIBRARY, false));
+    VideoEngineHost* host = nullptr;
+    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
+    EXPECT_NE(host->library, nullptr);
+    EXPECT_EQ(host->engineIf, nullptr);
+    EXPECT_TRUE(trace_.Contains("video engine library has no CreateZorvidEngine"));
+    VideoUploadParams params = SampleParams();
+    EXPECT_EQ(host->SetAccount(u"account"), E_POINTER);
+    EXPECT_EQ(host->StartUpload(&params), E_POINTER);
+    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
+    EXPECT_EQ(EngineEvents(), (std::vector<std::string>{"loaded", "unloaded"}));
+
+    ASSERT_TRUE(Install(kRecordingEngine));
+    engine_->SetResult("video.create", E_OUTOFMEMORY);
+    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);  // the load's outcome is not passed on
+    EXPECT_NE(host->library, nullptr);
+    EXPECT_EQ(host->engineIf, nullptr);
+    EXPECT_EQ(host->sink, nullptr);
+    EXPECT_TRUE(trace_.Contains("CreateZorvidEngine failed: 0x8007000e"));
+    EXPECT_EQ(host->SetAccount(u"account"), E_POINTER);
+    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
+    EXPECT_EQ(engine_->Log(), std::vector<WString>{u"video.create"});  // nothing to unregister
+}
+
+TEST_F(HostTest, WithoutAReleaseExportTheHostSkipsUnregisteringButFreesTheLibrary) {
+    ASSERT_TRUE(Install(kEngineWithoutRelease));
+    VideoEngineHost* host = nullptr;
+    ASSERT_EQ(CreateVideoEngineHost(&host), S_OK);
+    ASSERT_NE(host->engineIf, nullptr);
+    EXPECT_EQ(ReleaseVideoEngineHost(&host), S_OK);
+    EXPECT_TRUE(trace_.Contains("video engine library has no ReleaseZorvidEngine"));
+    EXPECT_EQ(engine_->Log(), (std::vector<WString>{u"video.create", u"video.register"}));
+    EXPECT_EQ(EngineEvents(), std::vector<std::string>{"loaded"});  // ours still holds it
+    engine_.reset();
+    EXPECT_EQ(EngineEvents(), (std::vector<std::string>{"loaded", "unloaded"}));
 }

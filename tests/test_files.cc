@@ -26,11 +26,6 @@ struct OsTableScope {
     ~OsTableScope() { FileOs() = saved; }
 };
 
-void SetMtime(const std::string& path, int64_t sec, long nsec) {
-    timespec times[2] = {{static_cast<time_t>(sec), nsec}, {static_cast<time_t>(sec), nsec}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
 std::set<WString> FindAll(LPCWSTR pattern) {
     std::set<WString> names;
     WIN32_FIND_DATAW fd{};
@@ -44,46 +39,83 @@ std::set<WString> FindAll(LPCWSTR pattern) {
     return names;
 }
 
+// The find data of the one entry path names.
+WIN32_FIND_DATAW FindOne(LPCWSTR path) {
+    WIN32_FIND_DATAW fd{};
+    HANDLE h = FindFirstFileW(path, &fd);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << ToUtf8(path);
+    EXPECT_FALSE(FindNextFileW(h, &fd));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_TRUE(FindClose(h));
+    EXPECT_FALSE(FindClose(h));  // already closed
+    return fd;
+}
+
+int g_writeCalls = 0;
+long g_bytesBeforeFull = 0;
+
+// Writes at most 3 bytes a call and is interrupted every other call.
+long ShortInterruptedWrite(int fd, const void* buf, size_t n) {
+    if (++g_writeCalls % 2 == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return FileOsDefaults().Write(fd, buf, std::min<size_t>(n, 3));
+}
+
+// Writes until g_bytesBeforeFull bytes went out, then reports a full disk.
+long FillingWrite(int fd, const void* buf, size_t n) {
+    if (g_bytesBeforeFull <= 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    long w = FileOsDefaults().Write(fd, buf, std::min<size_t>(n, g_bytesBeforeFull));
+    if (w > 0) g_bytesBeforeFull -= w;
+    return w;
+}
+
+int FailingFsync(int) {
+    errno = EIO;
+    return -1;
+}
+
+int InterruptedOnceOpen(const char* path, int flags, unsigned mode) {
+    static bool interrupted = false;
+    if (!interrupted) {
+        interrupted = true;
+        errno = EINTR;
+        return -1;
+    }
+    return FileOsDefaults().Open(path, flags, mode);
+}
+
 }  // namespace
 
-TEST_F(Files, FindDataOfARealFileCarriesSizeTimeAndName) {
-    std::string host = root_ + "/My Documents/clip.3gp";
-    WriteHostFile(host, std::string(1234, 'x'));
-    // 2024-05-01 12:34:56.789 UTC
-    SYSTEMTIME st{2024, 5, 0, 1, 12, 34, 56, 789};
+TEST_F(Files, FindReportsNameSizeTimeAndKindIgnoringCaseAndMatchesWildcards) {
+    const std::string clip = root_ + "/My Documents/clip.3gp";
+    WriteHostFile(clip, std::string(1234, 'x'));
+    SYSTEMTIME st{2024, 5, 0, 1, 12, 34, 56, 789};  // 2024-05-01 12:34:56.789 UTC
     FILETIME expected{};
     ASSERT_TRUE(SystemTimeToFileTime(&st, &expected));
-    int64_t unixSec = static_cast<int64_t>((FileTimeToU64(expected) / 10000000) - 11644473600ull);
-    SetMtime(host, unixSec, 789000000);
-
-    WIN32_FIND_DATAW fd{};
-    HANDLE h = FindFirstFileW(u"\\My Documents\\clip.3gp", &fd);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const time_t unixSec = static_cast<time_t>(FileTimeToU64(expected) / 10000000 - 11644473600ull);
+    const timespec times[2] = {{unixSec, 789000000}, {unixSec, 789000000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, clip.c_str(), times, 0), 0);
+    WIN32_FIND_DATAW fd = FindOne(u"\\My Documents\\clip.3gp");
     EXPECT_EQ(WString(fd.cFileName), u"clip.3gp");
     EXPECT_EQ(fd.nFileSizeLow, 1234u);
     EXPECT_EQ(fd.nFileSizeHigh, 0u);
     EXPECT_EQ(fd.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(FileTimeToU64(fd.ftLastWriteTime), FileTimeToU64(expected));
-    EXPECT_FALSE(FindNextFileW(h, &fd));
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
-    EXPECT_TRUE(FindClose(h));
-    EXPECT_FALSE(FindClose(h));  // already closed
-}
 
-TEST_F(Files, FindSplitsSizesPast4GiBIntoHighAndLow) {
-    std::string host = root_ + "/big.mp4";
-    WriteHostFile(host, "");
-    ASSERT_EQ(truncate(host.c_str(), (5LL << 30) + 7), 0);  // sparse: costs no disk
-    WIN32_FIND_DATAW fd{};
-    HANDLE h = FindFirstFileW(u"\\BIG.MP4", &fd);  // names ignore case, as on the device
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    FindClose(h);
+    // Sizes past 4 GiB split into high and low; names ignore case, as on the device.
+    const std::string big = root_ + "/big.mp4";
+    WriteHostFile(big, "");
+    ASSERT_EQ(truncate(big.c_str(), (5LL << 30) + 7), 0);  // sparse: costs no disk
+    fd = FindOne(u"\\BIG.MP4");
     EXPECT_EQ(WString(fd.cFileName), u"big.mp4");
     EXPECT_EQ(fd.nFileSizeHigh, 1u);
     EXPECT_EQ(fd.nFileSizeLow, (1u << 30) + 7);
-}
 
-TEST_F(Files, WildcardsListMatchingEntriesIgnoringCase) {
     WriteHostFile(root_ + "/Pics/a.jpg", "1");
     WriteHostFile(root_ + "/Pics/B.JPG", "22");
     WriteHostFile(root_ + "/Pics/c.png", "333");
@@ -91,50 +123,36 @@ TEST_F(Files, WildcardsListMatchingEntriesIgnoringCase) {
     EXPECT_EQ(FindAll(u"\\Pics\\*.jpg"), (std::set<WString>{u"a.jpg", u"B.JPG"}));
     EXPECT_EQ(FindAll(u"\\Pics\\?.png"), (std::set<WString>{u"c.png"}));
     EXPECT_EQ(FindAll(u"\\Pics\\*.*"), (std::set<WString>{u"a.jpg", u"B.JPG", u"c.png", u"sub"}));
+    EXPECT_EQ(FindOne(u"\\Pics\\su*").dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY,
+              FILE_ATTRIBUTE_DIRECTORY);
 
-    WIN32_FIND_DATAW fd{};
-    HANDLE h = FindFirstFileW(u"\\Pics\\su*", &fd);
+    // Entries removed during a search are skipped.
+    HANDLE h = FindFirstFileW(u"\\Pics\\*.jpg", &fd);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    FindClose(h);
-    EXPECT_EQ(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
-}
-
-TEST_F(Files, EntriesRemovedDuringASearchAreSkipped) {
-    WriteHostFile(root_ + "/q/1.jpg", "1");
-    WriteHostFile(root_ + "/q/2.jpg", "2");
-    WriteHostFile(root_ + "/q/3.jpg", "3");
-    WIN32_FIND_DATAW fd{};
-    HANDLE h = FindFirstFileW(u"\\q\\*.jpg", &fd);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    std::set<WString> seen{fd.cFileName};
-    // Remove every file not yet reported.
-    for (const char* n : {"1.jpg", "2.jpg", "3.jpg"}) {
-        if (!seen.count(FromUtf8(n))) {
-            ASSERT_TRUE(DeleteFileW(FromUtf8(std::string("\\q\\") + n).c_str()));
-        }
-    }
+    const WString seen = fd.cFileName;
+    ASSERT_TRUE(
+        DeleteFileW((u"\\Pics\\" + (seen == u"a.jpg" ? WString(u"B.JPG") : u"a.jpg")).c_str()));
     EXPECT_FALSE(FindNextFileW(h, &fd));
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
     FindClose(h);
 }
 
-TEST_F(Files, MissingFilesAndFoldersAreReportedNotFaulted) {
+TEST_F(Files, MissingPathsDeletesMovesAndFoldersReportWhatWentWrong) {
     WIN32_FIND_DATAW fd{};
-    EXPECT_EQ(FindFirstFileW(u"\\nowhere.jpg", &fd), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(FindFirstFileW(u"\\no folder\\x.jpg", &fd), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(FindFirstFileW(u"\\no folder\\*.jpg", &fd), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    const std::pair<LPCWSTR, DWORD> missing[] = {{u"\\nowhere.jpg", ERROR_FILE_NOT_FOUND},
+                                                 {u"\\no folder\\x.jpg", ERROR_PATH_NOT_FOUND},
+                                                 {u"\\no folder\\*.jpg", ERROR_PATH_NOT_FOUND}};
+    for (const auto& [path, error] : missing) {
+        EXPECT_EQ(FindFirstFileW(path, &fd), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), error) << ToUtf8(path);
+    }
     EXPECT_EQ(FindFirstFileW(nullptr, &fd), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetFileAttributesW(u"\\nowhere.jpg"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CreateFileW(u"\\nowhere.jpg", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-}
 
-TEST_F(Files, DeleteAndFolders) {
     WriteHostFile(root_ + "/Windows/old.tmp", "x");
     EXPECT_EQ(GetFileAttributesW(u"\\Windows"), FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(GetFileAttributesW(u"\\Windows\\old.tmp"), FILE_ATTRIBUTE_NORMAL);
@@ -205,48 +223,9 @@ TEST_F(Files, StreamRoundTripAndDispositions) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-namespace {
-int g_writeCalls = 0;
-long g_bytesBeforeFull = 0;
-
-// Writes at most 3 bytes a call and is interrupted every other call.
-long ShortInterruptedWrite(int fd, const void* buf, size_t n) {
-    if (++g_writeCalls % 2 == 0) {
-        errno = EINTR;
-        return -1;
-    }
-    return FileOsDefaults().Write(fd, buf, std::min<size_t>(n, 3));
-}
-
-// Writes until g_bytesBeforeFull bytes went out, then reports a full disk.
-long FillingWrite(int fd, const void* buf, size_t n) {
-    if (g_bytesBeforeFull <= 0) {
-        errno = ENOSPC;
-        return -1;
-    }
-    long w = FileOsDefaults().Write(fd, buf, std::min<size_t>(n, g_bytesBeforeFull));
-    if (w > 0) g_bytesBeforeFull -= w;
-    return w;
-}
-
-int FailingFsync(int) {
-    errno = EIO;
-    return -1;
-}
-
-int InterruptedOnceOpen(const char* path, int flags, unsigned mode) {
-    static bool interrupted = false;
-    if (!interrupted) {
-        interrupted = true;
-        errno = EINTR;
-        return -1;
-    }
-    return FileOsDefaults().Open(path, flags, mode);
-}
-}  // namespace
-
-TEST_F(Files, ShortWritesAndInterruptionsStillWriteEverything) {
+TEST_F(Files, FailingSystemCallsAreRetriedOrReportedWithWhatWasWritten) {
     OsTableScope scope;
+    // Short writes and interruptions: everything is still written.
     FileOs().Write = ShortInterruptedWrite;
     FileOs().Open = InterruptedOnceOpen;
     HANDLE h = CreateFileW(u"\\short.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -258,16 +237,14 @@ TEST_F(Files, ShortWritesAndInterruptionsStillWriteEverything) {
     EXPECT_GT(g_writeCalls, 10);  // the fault really was in the way
     CloseHandle(h);
     EXPECT_EQ(ReadHostFile(root_ + "/short.txt"), text);
-}
 
-TEST_F(Files, FullDiskAndFailedFlushAreReportedWithWhatWasWritten) {
-    OsTableScope scope;
+    // A full disk and a failed flush are reported, with what went out.
     g_bytesBeforeFull = 4;
     FileOs().Write = FillingWrite;
     FileOs().Fsync = FailingFsync;
-    HANDLE h = CreateFileW(u"\\full.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    h = CreateFileW(u"\\full.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD n = 77;
+    n = 77;
     EXPECT_FALSE(WriteFile(h, "0123456789", 10, &n, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(n, 4u);

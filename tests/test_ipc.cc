@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/ipc.h"
@@ -22,28 +23,77 @@
 #include "platform/sync.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
+#include "tests/child_process.h"
 #include "tests/ipc_peer.h"
-#include "tests/ipc_test_util.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Long enough that a wait which should end never reaches it; it only guards against a hang.
+constexpr int kWatchdogMs = 20000;
 
 uint32_t Fnv(const std::string& s) {
     uint32_t h = 2166136261u;
     for (unsigned char c : s) h = (h ^ c) * 16777619u;
     return h;
 }
-
+HWND Handle(uintptr_t value) {
+    return reinterpret_cast<HWND>(value);
+}
 uint32_t SlotOf(HWND h) {
     return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(h) >> 16) & 0x7FFF);
 }
-
-std::string Hex8(HWND h) {
-    char buf[16];
-    snprintf(buf, sizeof buf, "%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
+std::string EntryOf(HWND h) {
+    char buf[24];
+    snprintf(buf, sizeof buf, "/w-%08x.win", static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
     return buf;
 }
+
+// A peer process and what it said so far.
+class Peer {
+  public:
+    explicit Peer(std::vector<std::string> args) : proc_(WithProgram(std::move(args))) {}
+
+    // The next line starting with prefix after those looked at before; "" when none came.
+    std::string Expect(const std::string& prefix) {
+        for (;;) {
+            const std::vector<std::string> lines = proc_.Lines();
+            while (seen_ < lines.size()) {
+                const std::string& line = lines[seen_++];
+                if (line.rfind(prefix, 0) == 0) return line;
+            }
+            if (!proc_.ReadLines(lines.size() + 1) || proc_.Lines().size() == lines.size()) {
+                return "";
+            }
+        }
+    }
+    // Reads "ready <hwnd> <pid>"; false when the peer never got so far.
+    bool WaitReady() {
+        const std::string line = Expect("ready ");
+        if (line.empty()) return false;
+        char* end = nullptr;
+        hwnd = Handle(strtoull(line.c_str() + 6, &end, 16));
+        pid = static_cast<pid_t>(strtol(end, nullptr, 10));
+        return hwnd && pid > 0;
+    }
+    void Signal(int sig) { kill(pid, sig); }
+    void Kill() { proc_.Kill(); }
+    // Its exit code, or 128 + the signal that ended it.
+    int Wait() { return proc_.Wait(); }
+
+    HWND hwnd = nullptr;  // its window, once ready
+    pid_t pid = 0;        // its process, once ready
+
+  private:
+    static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+        args.insert(args.begin(), BinPath("vantlo-ipc-peer"));
+        return args;
+    }
+
+    ChildProcess proc_;
+    size_t seen_ = 0;  // lines before it were looked at by Expect
+};
 
 // What the test's own reply window received.
 struct ReplyLog {
@@ -81,8 +131,8 @@ HWND MakeWindow(LPCWSTR cls, LPCWSTR title) {
 
 // Dispatches this thread's messages until done() holds; false when the watchdog ran out.
 template <class F>
-bool PumpUntil(F done, int ms = PeerProcess::kWatchdogMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+bool PumpUntil(F done) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWatchdogMs);
     while (!done()) {
         if (Clock::now() >= deadline) return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
@@ -92,34 +142,28 @@ bool PumpUntil(F done, int ms = PeerProcess::kWatchdogMs) {
     return true;
 }
 
-// Little-endian frame bytes built by hand, as a client in another language would.
-struct Bytes {
-    std::string s;
-    Bytes& U8(uint8_t v) {
-        s += static_cast<char>(v);
-        return *this;
-    }
-    Bytes& U16(uint16_t v) { return U8(v & 0xFF).U8(v >> 8); }
-    Bytes& U32(uint32_t v) { return U16(v & 0xFFFF).U16(v >> 16); }
-    Bytes& U64(uint64_t v) {
-        return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32));
-    }
-    Bytes& Header(uint8_t kind, uint32_t length, uint32_t callId) {
-        s += "VNTW";
-        return U8(1).U8(kind).U16(0).U32(length).U32(callId);
-    }
-};
-
-std::string PostFrame(uint32_t callId, HWND h, uint32_t msg, uint64_t wParam, int64_t lParam) {
-    Bytes b;
-    b.Header(1, 24, callId).U32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h))).U32(msg);
-    return b.U64(wParam).U64(static_cast<uint64_t>(lParam)).s;
+// A frame header as another client would write it, for frames the packer never makes.
+std::string Header(uint8_t kind, uint32_t length, uint32_t callId) {
+    ipc::WireHeader h{{'V', 'N', 'T', 'W'}, ipc::kVersion, kind, 0, length, callId};
+    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
 }
-
-std::string SendFrame(uint32_t callId, HWND h, uint32_t msg, uint64_t wParam, int64_t lParam) {
-    Bytes b;
-    b.Header(2, 32, callId).U32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h))).U32(msg);
-    return b.U64(wParam).U64(static_cast<uint64_t>(lParam)).U32(5000).U32(0).s;
+// A Post, or a Send with a 5 s time-out, of msg to h as it goes on the wire.
+std::string Message(ipc::Kind kind, uint32_t callId, HWND h, uint32_t msg, uint64_t wParam,
+                    int64_t lParam) {
+    const std::vector<uint8_t> bytes =
+        ipc::Pack(ipc::Frame{kind,
+                             callId,
+                             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)),
+                             msg,
+                             wParam,
+                             lParam,
+                             kind == ipc::Kind::Send ? 5000u : 0u,
+                             0,
+                             0,
+                             0,
+                             0,
+                             {}});
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // A raw connection to a process's socket; -1 when it cannot be made.
@@ -142,7 +186,7 @@ bool WriteRaw(int fd, const std::string& bytes) {
 // Reads exactly n bytes within the watchdog; "" when the other side closed or stalled.
 std::string ReadRaw(int fd, size_t n) {
     std::string out;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(PeerProcess::kWatchdogMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kWatchdogMs);
     while (out.size() < n && Clock::now() < deadline) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
@@ -155,27 +199,13 @@ std::string ReadRaw(int fd, size_t n) {
 }
 
 // Whether the other side closes the connection within ms.
-bool ClosedByPeerWithin(int fd, int ms) {
+bool ClosedByPeer(int fd, int ms = kWatchdogMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < deadline) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0) continue;
         char buf[256];
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r <= 0) return true;
-    }
-    return false;
-}
-
-// Whether the other side closes the connection within the watchdog.
-bool ClosedByPeer(int fd) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(PeerProcess::kWatchdogMs);
-    while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char buf[256];
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r <= 0) return true;
+        if (read(fd, buf, sizeof buf) <= 0) return true;
     }
     return false;
 }
@@ -197,17 +227,24 @@ class IpcTest : public DeviceTest {
     }
 
     std::string PeerTrace(const std::string& name) const { return base_ + "/" + name + ".trace"; }
+    std::string Socket(HWND h) const {
+        return runtime_ + "/s" + std::to_string(SlotOf(h)) + ".sock";
+    }
 
-    // A peer owning a window of class cls; *hwnd is its window (null when it did not start).
-    std::unique_ptr<PeerProcess> StartWindowPeer(const std::string& cls, const std::string& title,
-                                                 HWND* hwnd, const std::string& name = "peer",
-                                                 std::vector<std::string> env = {},
-                                                 bool signals = false) {
-        env.push_back("VANTLO_TRACE_FILE=" + PeerTrace(name));
-        std::vector<std::string> args{"window", cls, title};
-        if (signals) args.push_back("--signals");
-        auto p = std::make_unique<PeerProcess>(args, env);
-        *hwnd = p->WaitReady();
+    // A peer owning a window of class cls, its trace in PeerTrace(name); more holds
+    // VAR=value settings and "--signals". Its hwnd stays null when it did not start.
+    std::unique_ptr<Peer> StartPeer(const std::string& cls = "IpcPeer",
+                                    const std::string& title = "Peer",
+                                    const std::string& name = "peer",
+                                    const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args{"VANTLO_TRACE_FILE=" + PeerTrace(name)};
+        std::vector<std::string> flags;
+        for (const std::string& m : more)
+            (m.find('=') != std::string::npos ? args : flags).push_back(m);
+        args.insert(args.end(), {"window", cls, title});
+        args.insert(args.end(), flags.begin(), flags.end());
+        auto p = std::make_unique<Peer>(args);
+        p->WaitReady();
         return p;
     }
 
@@ -219,9 +256,9 @@ class IpcTest : public DeviceTest {
 
 // ---- finding ---------------------------------------------------------------------------
 
-TEST_F(IpcTest, FindsAWindowOfAnotherProcessByClassAndByClassAndTitle) {
-    HWND one;
-    auto p1 = StartWindowPeer("IpcPeer", "Peer One", &one, "one");
+TEST_F(IpcTest, AnotherProcesssWindowsAreFoundAndHandlesThatNameNoWindowFailAtOnce) {
+    auto p1 = StartPeer("IpcPeer", "Peer One", "one");
+    const HWND one = p1->hwnd;
     ASSERT_NE(one, nullptr);
     EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), one);
     EXPECT_EQ(FindWindowW(u"ipcpeer", u"PEER ONE"), one);  // without regard to case
@@ -231,22 +268,25 @@ TEST_F(IpcTest, FindsAWindowOfAnotherProcessByClassAndByClassAndTitle) {
     EXPECT_TRUE(IsWindow(one));
     DWORD pid = 0;
     EXPECT_NE(GetWindowThreadProcessId(one, &pid), 0u);
-    EXPECT_EQ(pid, static_cast<DWORD>(p1->Pid()));
+    EXPECT_EQ(pid, static_cast<DWORD>(p1->pid));
 
     // The newest window of a class comes first; its title tells the two apart.
-    HWND two;
-    auto p2 = StartWindowPeer("IpcPeer", "Peer Two", &two, "two");
+    auto p2 = StartPeer("IpcPeer", "Peer Two", "two");
+    const HWND two = p2->hwnd;
     ASSERT_NE(two, nullptr);
     EXPECT_NE(SlotOf(one), SlotOf(two));
     EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), two);
     EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer One"), one);
 
-    // A window of this process is found before those of others.
+    // A window of this process is found before those of others; once destroyed it is not
+    // looked for elsewhere.
     HWND mine = MakeWindow(u"IpcPeer", u"Mine");
     ASSERT_NE(mine, nullptr);
     EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), mine);
     EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer One"), one);
     DestroyWindow(mine);
+    EXPECT_FALSE(IsWindow(mine));
+    EXPECT_EQ(SendMessageW(mine, kPeerDouble, 1, 0), 0);
 
     // A window closed by its process is found no more.
     EXPECT_TRUE(PostMessageW(one, WM_CLOSE, 0, 0));
@@ -254,13 +294,26 @@ TEST_F(IpcTest, FindsAWindowOfAnotherProcessByClassAndByClassAndTitle) {
     EXPECT_EQ(FindWindowW(u"IpcPeer", u"Peer One"), nullptr);
     EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), two);
     EXPECT_FALSE(IsWindow(one));
+
+    // The peer's process but no window of it; a slot nobody holds; not a handle at all.
+    for (HWND h :
+         {Handle(reinterpret_cast<uintptr_t>(two) ^ 0x4), Handle(0x7FF00004), Handle(0x80001234)}) {
+        SetLastError(0);
+        EXPECT_EQ(SendMessageW(h, kPeerDouble, 1, 0), 0);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FALSE(PostMessageW(h, kPeerRecord, 1, 0));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FALSE(IsWindow(h));
+        EXPECT_EQ(GetWindowThreadProcessId(h, nullptr), 0u);
+    }
+    EXPECT_EQ(SendMessageW(two, kPeerDouble, 1, 0), 2);
 }
 
 // ---- posting and sending ---------------------------------------------------------------
 
-TEST_F(IpcTest, PostedMessagesArriveInOrderAndSendsReturnTheAnswer) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+TEST_F(IpcTest, PostsKeepTheirOrderAndSendsFromAnyThreadGetTheirOwnAnswersAndBytes) {
+    auto p = StartPeer();
+    const HWND peer = p->hwnd;
     ASSERT_NE(peer, nullptr);
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(PostMessageW(peer, kPeerRecord, static_cast<WPARAM>(i), -i)) << i;
@@ -268,7 +321,6 @@ TEST_F(IpcTest, PostedMessagesArriveInOrderAndSendsReturnTheAnswer) {
     for (int i = 0; i < 50; ++i) {
         EXPECT_EQ(p->Expect("posted "), "posted " + std::to_string(i) + " " + std::to_string(-i));
     }
-    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 21, 0), 42);
     DWORD_PTR result = 0;
     EXPECT_TRUE(
         SendMessageTimeoutW(peer, kPeerDouble, 1000000000000ull, -7, SMTO_NORMAL, 5000, &result));
@@ -283,12 +335,8 @@ TEST_F(IpcTest, PostedMessagesArriveInOrderAndSendsReturnTheAnswer) {
     EXPECT_EQ(GetLastError(), ERROR_MESSAGE_SYNC_ONLY);
     EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 7, 0));
     EXPECT_EQ(p->Expect("posted "), "posted 7 0");
-}
 
-TEST_F(IpcTest, SendersOnManyThreadsEachGetTheirOwnAnswers) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
+    // Senders on eight threads at once.
     struct Ctx {
         HWND peer;
         int base;
@@ -313,17 +361,13 @@ TEST_F(IpcTest, SendersOnManyThreadsEachGetTheirOwnAnswers) {
             &c, 0, nullptr));
     }
     EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE,
-                                     PeerProcess::kWatchdogMs),
+                                     kWatchdogMs),
               WAIT_OBJECT_0);
     for (HANDLE t : threads) CloseHandle(t);
     EXPECT_EQ(wrong.load(), 0);
-}
 
-TEST_F(IpcTest, CopyDataBytesArriveIntactWhateverTheirSize) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    // Empty, one byte, three path slots, and the multi-status block of 10000 records.
+    // WM_COPYDATA: empty, one byte, three path slots, and the multi-status block of 10000
+    // records arrive intact; too big to cross is refused before anything leaves.
     for (size_t size : {size_t{0}, size_t{1}, size_t{1560}, size_t{5240000}}) {
         std::string data(size, '\0');
         for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + size) & 0xFF);
@@ -334,19 +378,23 @@ TEST_F(IpcTest, CopyDataBytesArriveIntactWhateverTheirSize) {
         snprintf(expected, sizeof expected, "copydata 2069 %zu %08x", size, Fnv(data));
         EXPECT_EQ(p->Expect("copydata "), expected);
     }
-    // Too big to cross: refused before anything leaves, and the peer serves on.
     std::string huge(ipc::kMaxCopyData + 1, 'x');
     COPYDATASTRUCT big{1, static_cast<DWORD>(huge.size()), huge.data()};
     SetLastError(0);
     EXPECT_EQ(SendMessageW(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&big)), 0);
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 4, 0), 8);
-}
 
-TEST_F(IpcTest, AReplyWindowInWParamIsAnsweredDuringTheSend) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
+    // ShowWindow and SetForegroundWindow reach the other process.
+    EXPECT_FALSE(ShowWindow(peer, SW_SHOW));  // it was hidden
+    EXPECT_EQ(p->Expect("show "), "show 1");
+    EXPECT_TRUE(SetForegroundWindow(Handle(reinterpret_cast<uintptr_t>(peer) | 1)));
+    EXPECT_EQ(p->Expect("activate "), "activate 1");
+    EXPECT_TRUE(ShowWindow(peer, SW_HIDE));
+    EXPECT_EQ(p->Expect("show "), "show 0");
+
+    // A reply window in wParam is answered during the send: the peer's answer reaches our
+    // window before our own send returns.
     HWND reply = MakeWindow(u"IpcReply", u"Reply");
     ASSERT_NE(reply, nullptr);
     std::string query = "status of \\My Documents\\clip.mp4";
@@ -354,18 +402,16 @@ TEST_F(IpcTest, AReplyWindowInWParamIsAnsweredDuringTheSend) {
     LRESULT r = SendMessageW(peer, WM_COPYDATA, reinterpret_cast<WPARAM>(reply),
                              reinterpret_cast<LPARAM>(&cds));
     EXPECT_EQ(static_cast<uint32_t>(r), Fnv(query));
-    // The peer's answer reached our window before our own send returned.
     ASSERT_EQ(g_reply.copies.size(), 1u);
     EXPECT_EQ(g_reply.copies[0], std::string(query.rbegin(), query.rend()));
     EXPECT_EQ(g_reply.kinds[0], 2070u);
     EXPECT_TRUE(g_reply.inSend[0]);
     EXPECT_EQ(p->Expect("nested "), "nested 1 77");
-
     // The handle works for posts from the other side too, and for IsWindow there.
     EXPECT_TRUE(PostMessageW(peer, kPeerPostBack, reinterpret_cast<WPARAM>(reply), 9));
     ASSERT_TRUE(PumpUntil([] { return !g_reply.posts.empty(); }));
     EXPECT_EQ(g_reply.posts[0].first, 9u);
-    EXPECT_EQ(g_reply.posts[0].second, static_cast<LPARAM>(p->Pid()));
+    EXPECT_EQ(g_reply.posts[0].second, static_cast<LPARAM>(p->pid));
     EXPECT_EQ(SendMessageW(peer, kPeerIsWindow, reinterpret_cast<WPARAM>(reply), 0), TRUE);
     DestroyWindow(reply);
     EXPECT_EQ(SendMessageW(peer, kPeerIsWindow, reinterpret_cast<WPARAM>(reply), 0), FALSE);
@@ -375,267 +421,9 @@ TEST_F(IpcTest, AReplyWindowInWParamIsAnsweredDuringTheSend) {
     EXPECT_EQ(p->Expect("nested "), "nested 0 0");
 }
 
-TEST_F(IpcTest, ShowWindowAndSetForegroundReachTheOtherProcess) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    EXPECT_FALSE(ShowWindow(peer, SW_SHOW));  // it was hidden
-    EXPECT_EQ(p->Expect("show "), "show 1");
-    EXPECT_TRUE(SetForegroundWindow(reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(peer) | 1)));
-    EXPECT_EQ(p->Expect("activate "), "activate 1");
-    EXPECT_TRUE(ShowWindow(peer, SW_HIDE));
-    EXPECT_EQ(p->Expect("show "), "show 0");
-}
-
-// ---- failures --------------------------------------------------------------------------
-
-TEST_F(IpcTest, HandlesThatNameNoWindowFailAtOnce) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    // The peer's process, but no window of it; a slot nobody holds; not a handle at all.
-    auto other = reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(peer) ^ 0x4);
-    auto nobody = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x7FF00004));
-    auto bogus = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x80001234));
-    for (HWND h : {other, nobody, bogus}) {
-        SetLastError(0);
-        EXPECT_EQ(SendMessageW(h, kPeerDouble, 1, 0), 0);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-        EXPECT_FALSE(PostMessageW(h, kPeerRecord, 1, 0));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-        EXPECT_FALSE(IsWindow(h));
-        EXPECT_EQ(GetWindowThreadProcessId(h, nullptr), 0u);
-    }
-    // A destroyed window of our own is not looked for elsewhere.
-    HWND mine = MakeWindow(u"IpcReply", u"Gone");
-    DestroyWindow(mine);
-    EXPECT_FALSE(IsWindow(mine));
-    EXPECT_EQ(SendMessageW(mine, kPeerDouble, 1, 0), 0);
-    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 1, 0), 2);
-}
-
-TEST_F(IpcTest, SendMessageTimeoutToAHungWindowReturnsAfterItsTimeOut) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    DWORD_PTR result = 0;
-    auto start = Clock::now();
-    SetLastError(0);
-    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerHang, 0, 60000, SMTO_NORMAL, 500, &result), 0);
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
-    ASSERT_EQ(p->Expect("hanging"), "hanging");
-    // Its window thread sleeps, yet its process still takes posts and answers questions.
-    EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 1, 2));
-    EXPECT_TRUE(IsWindow(peer));
-    // A send queued behind the hung one times out too, and is withdrawn.
-    SetLastError(0);
-    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerDouble, 1, 0, SMTO_BLOCK, 300, &result), 0);
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
-    EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 300 ms"), std::string::npos);
-}
-
-TEST_F(IpcTest, APeerKilledDuringASendFailsTheSendAtOnce) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    struct Ctx {
-        HWND peer;
-        LRESULT ok = -1;
-        DWORD err = 0;
-    } ctx{peer};
-    HANDLE t = CreateThread(
-        nullptr, 0,
-        [](LPVOID param) -> DWORD {
-            auto* c = static_cast<Ctx*>(param);
-            DWORD_PTR r = 0;
-            c->ok = SendMessageTimeoutW(c->peer, kPeerHang, 0, 60000, SMTO_NORMAL, 60000, &r);
-            c->err = GetLastError();
-            return 0;
-        },
-        &ctx, 0, nullptr);
-    ASSERT_EQ(p->Expect("hanging"), "hanging");
-    p->Signal(SIGKILL);
-    p->Wait();
-    ASSERT_EQ(WaitForSingleObject(t, PeerProcess::kWatchdogMs), WAIT_OBJECT_0);
-    CloseHandle(t);
-    EXPECT_EQ(ctx.ok, 0);
-    // Not a time-out: the closed connection told the sender.
-    EXPECT_EQ(ctx.err, ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_FALSE(IsWindow(peer));
-    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), nullptr);
-}
-
-TEST_F(IpcTest, StaleEntriesAndSocketsAreSkippedAndRemoved) {
-    HWND dead;
-    auto a = StartWindowPeer("IpcStale", "A", &dead, "a");
-    ASSERT_NE(dead, nullptr);
-    const std::string deadEntry = runtime_ + "/w-" + Hex8(dead) + ".win";
-    const std::string deadSocket = runtime_ + "/s" + std::to_string(SlotOf(dead)) + ".sock";
-    a->Signal(SIGKILL);
-    a->Wait();
-    ASSERT_TRUE(HostFileExists(deadEntry));  // a crash leaves its files behind
-    ASSERT_TRUE(HostFileExists(deadSocket));
-    // A hand-made entry of a slot nobody holds, newer than everything, with a socket file
-    // that nobody listens on; and an entry that is not one.
-    int s = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string ghostSocket = runtime_ + "/s77.sock";
-    strncpy(addr.sun_path, ghostSocket.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    close(s);
-    ipc::WindowEntry ghost{0x004D0004, 999999, 1, UINT64_MAX, "IpcStale", "Ghost"};
-    WriteHostFile(runtime_ + "/w-004d0004.win", ipc::FormatEntry(ghost));
-    WriteHostFile(runtime_ + "/w-004e0004.win", "not an entry\n");
-    chmod((runtime_ + "/w-004d0004.win").c_str(), 0600);
-    chmod((runtime_ + "/w-004e0004.win").c_str(), 0600);
-
-    EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), nullptr);
-    EXPECT_FALSE(HostFileExists(deadEntry));
-    EXPECT_FALSE(HostFileExists(deadSocket));
-    EXPECT_FALSE(HostFileExists(runtime_ + "/w-004d0004.win"));
-    EXPECT_FALSE(HostFileExists(ghostSocket));
-    EXPECT_FALSE(HostFileExists(runtime_ + "/w-004e0004.win"));
-    std::string trace = ReadHostFile(ourTrace_);
-    EXPECT_NE(trace.find("(IpcStale \"A\") of process " + std::to_string(a->Pid()) + " is gone"),
-              std::string::npos);
-    EXPECT_NE(trace.find("malformed window entry w-004e0004.win removed"), std::string::npos);
-    // A message to the dead window fails at once.
-    SetLastError(0);
-    EXPECT_EQ(SendMessageW(dead, kPeerDouble, 1, 0), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-
-    // A live window of the class is found past stale ones.
-    HWND live;
-    auto b = StartWindowPeer("IpcStale", "B", &live, "b");
-    ASSERT_NE(live, nullptr);
-    WriteHostFile(runtime_ + "/w-004d0004.win", ipc::FormatEntry(ghost));
-    EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), live);
-    EXPECT_EQ(SendMessageW(live, kPeerDouble, 2, 1), 5);
-}
-
-TEST_F(IpcTest, GarbageOversizedAndHalfFramesCostTheReceiverOnlyATrace) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    const std::string sock = runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".sock";
-
-    int garbage = RawConnect(sock);
-    ASSERT_GE(garbage, 0);
-    EXPECT_TRUE(WriteRaw(garbage, "GET / HTTP/1.0\r\n\r\n"));
-    EXPECT_TRUE(ClosedByPeer(garbage));
-    close(garbage);
-
-    int oversized = RawConnect(sock);
-    ASSERT_GE(oversized, 0);
-    EXPECT_TRUE(WriteRaw(oversized, Bytes().Header(3, 0x7FFFFFF0, 1).s));  // no body follows
-    EXPECT_TRUE(ClosedByPeer(oversized));
-    close(oversized);
-
-    int unknown = RawConnect(sock);
-    ASSERT_GE(unknown, 0);
-    EXPECT_TRUE(WriteRaw(unknown, Bytes().Header(99, 4, 1).U32(0).s));
-    EXPECT_TRUE(ClosedByPeer(unknown));
-    close(unknown);
-
-    int wrongWay = RawConnect(sock);
-    ASSERT_GE(wrongWay, 0);
-    EXPECT_TRUE(WriteRaw(wrongWay, Bytes().Header(7, 16, 1).U32(0).U32(0).U64(0).s));
-    EXPECT_TRUE(ClosedByPeer(wrongWay));
-    close(wrongWay);
-
-    // Half a frame on an open connection blocks nobody; its end costs a trace.
-    int half = RawConnect(sock);
-    ASSERT_GE(half, 0);
-    EXPECT_TRUE(WriteRaw(half, PostFrame(1, peer, kPeerRecord, 5, 6).substr(0, 26)));
-    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 3, 0), 6);
-    close(half);
-
-    // A well-formed request written by hand, one byte at a time, gets its reply.
-    int raw = RawConnect(sock);
-    ASSERT_GE(raw, 0);
-    std::string post = PostFrame(0x51, peer, kPeerRecord, 5, 6);
-    for (char c : post) ASSERT_TRUE(WriteRaw(raw, std::string(1, c)));
-    std::string reply = ReadRaw(raw, 32);
-    ASSERT_EQ(reply.size(), 32u);
-    EXPECT_EQ(reply.substr(0, 4), "VNTW");
-    EXPECT_EQ(reply[4], 1);  // version
-    EXPECT_EQ(reply[5], 7);  // a reply
-    EXPECT_EQ(Le32(reply, 8), 16u);
-    EXPECT_EQ(Le32(reply, 12), 0x51u);
-    EXPECT_EQ(Le32(reply, 16), 0u);  // status
-    EXPECT_EQ(Le32(reply, 24), 1u);  // PostMessage's TRUE
-    EXPECT_EQ(p->Expect("posted "), "posted 5 6");
-    // A pointer it cannot have: refused, not followed.
-    ASSERT_TRUE(WriteRaw(raw, SendFrame(0x52, peer, WM_SETTEXT, 0, 0x1234)));
-    reply = ReadRaw(raw, 32);
-    ASSERT_EQ(reply.size(), 32u);
-    EXPECT_EQ(Le32(reply, 12), 0x52u);
-    EXPECT_EQ(Le32(reply, 16), ERROR_INVALID_PARAMETER);
-    // A window the process does not have.
-    auto missing = reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(peer) ^ 0x4);
-    ASSERT_TRUE(WriteRaw(raw, SendFrame(0x53, missing, kPeerDouble, 1, 0)));
-    reply = ReadRaw(raw, 32);
-    ASSERT_EQ(reply.size(), 32u);
-    EXPECT_EQ(Le32(reply, 16), ERROR_INVALID_WINDOW_HANDLE);
-    close(raw);
-
-    // It serves on, and said what happened.
-    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 10, 1), 21);
-    EXPECT_TRUE(PostMessageW(peer, WM_CLOSE, 0, 0));
-    EXPECT_EQ(p->Wait(), 0);
-    std::string trace = ReadHostFile(PeerTrace("peer"));
-    for (const char* line :
-         {"bad frame: bad magic number", "is over the limit", "unknown frame kind 99",
-          "a reply came where only requests may", "in the middle of a frame",
-          "refused: its lParam would be a pointer", "no such window here"}) {
-        EXPECT_NE(trace.find(line), std::string::npos) << line;
-    }
-}
-
-TEST_F(IpcTest, ConnectionsAndUnfinishedFramesBeyondTheLimitsAreTurnedAway) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
-    const std::string sock = runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".sock";
-    // 64 connections at a time; the ones after them are closed at once.
-    std::vector<int> conns;
-    for (int i = 0; i < 70; ++i) {
-        conns.push_back(RawConnect(sock));
-        ASSERT_GE(conns.back(), 0) << i;
-    }
-    for (int i = 64; i < 70; ++i) EXPECT_TRUE(ClosedByPeer(conns[i])) << i;
-    for (int fd : conns) close(fd);
-    conns.clear();
-    // Unfinished frames may hold 64 MiB in all: the connection that goes beyond is dropped.
-    const size_t body = 7u << 20;
-    std::string part = Bytes().Header(3, ipc::kMaxFrame - 16, 1).s + std::string(body, 'x');
-    int dropped = -1;
-    for (int i = 0; i < 12 && dropped < 0; ++i) {
-        int fd = RawConnect(sock);
-        ASSERT_GE(fd, 0);
-        conns.push_back(fd);
-        size_t sent = 0;
-        while (sent < part.size()) {
-            ssize_t n = send(fd, part.data() + sent, part.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            sent += static_cast<size_t>(n);
-        }
-        if (sent < part.size() || ClosedByPeerWithin(fd, 200)) dropped = i;
-    }
-    EXPECT_EQ(dropped, 9);  // ten times 7 MiB is more than 64 MiB
-    for (int fd : conns) close(fd);
-    // It serves on.
-    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 5, 0), 10);
-    std::string trace = ReadHostFile(PeerTrace("peer"));
-    EXPECT_NE(trace.find("connections are open"), std::string::npos);
-    EXPECT_NE(trace.find("unfinished frames hold more memory than allowed"), std::string::npos);
-}
-
 TEST_F(IpcTest, FramesSurviveOneByteReadsAndWrites) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    auto p = StartPeer();
+    const HWND peer = p->hwnd;
     ASSERT_NE(peer, nullptr);
     // Our side sends and receives one byte per call, with EINTR and EAGAIN in between; the
     // table changes before our receiving thread starts and after it went quiet.
@@ -668,53 +456,239 @@ TEST_F(IpcTest, FramesSurviveOneByteReadsAndWrites) {
     EXPECT_GT(calls.load(), 65536);
 }
 
+// ---- failures --------------------------------------------------------------------------
+
+TEST_F(IpcTest, SendMessageTimeoutToAHungWindowReturnsAfterItsTimeOut) {
+    auto p = StartPeer();
+    const HWND peer = p->hwnd;
+    ASSERT_NE(peer, nullptr);
+    DWORD_PTR result = 0;
+    auto start = Clock::now();
+    SetLastError(0);
+    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerHang, 0, 60000, SMTO_NORMAL, 500, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_EQ(p->Expect("hanging"), "hanging");
+    // Its window thread sleeps, yet its process still takes posts and answers questions.
+    EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 1, 2));
+    EXPECT_TRUE(IsWindow(peer));
+    // A send queued behind the hung one times out too, and is withdrawn.
+    SetLastError(0);
+    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerDouble, 1, 0, SMTO_BLOCK, 300, &result), 0);
+    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 300 ms"), std::string::npos);
+}
+
+TEST_F(IpcTest, APeerKilledDuringASendFailsTheSendAtOnce) {
+    auto p = StartPeer();
+    ASSERT_NE(p->hwnd, nullptr);
+    struct Ctx {
+        HWND peer;
+        LRESULT ok = -1;
+        DWORD err = 0;
+    } ctx{p->hwnd};
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID param) -> DWORD {
+            auto* c = static_cast<Ctx*>(param);
+            DWORD_PTR r = 0;
+            c->ok = SendMessageTimeoutW(c->peer, kPeerHang, 0, 60000, SMTO_NORMAL, 60000, &r);
+            c->err = GetLastError();
+            return 0;
+        },
+        &ctx, 0, nullptr);
+    ASSERT_EQ(p->Expect("hanging"), "hanging");
+    p->Kill();
+    p->Wait();
+    ASSERT_EQ(WaitForSingleObject(t, kWatchdogMs), WAIT_OBJECT_0);
+    CloseHandle(t);
+    EXPECT_EQ(ctx.ok, 0);
+    // Not a time-out: the closed connection told the sender.
+    EXPECT_EQ(ctx.err, ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_FALSE(IsWindow(p->hwnd));
+    EXPECT_EQ(FindWindowW(u"IpcPeer", nullptr), nullptr);
+}
+
+TEST_F(IpcTest, StaleEntriesAndSocketsAreSkippedAndRemoved) {
+    auto a = StartPeer("IpcStale", "A", "a");
+    const HWND dead = a->hwnd;
+    ASSERT_NE(dead, nullptr);
+    a->Kill();
+    a->Wait();
+    // A crash leaves its files behind. Next to them: a hand-made entry of a slot nobody
+    // holds, newer than everything, with a socket file nobody listens on; and an entry that
+    // is not one.
+    const std::vector<std::string> stale = {runtime_ + EntryOf(dead), Socket(dead),
+                                            runtime_ + "/w-004d0004.win", runtime_ + "/s77.sock",
+                                            runtime_ + "/w-004e0004.win"};
+    ASSERT_TRUE(HostFileExists(stale[0]));
+    ASSERT_TRUE(HostFileExists(stale[1]));
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, stale[3].c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(s);
+    const ipc::WindowEntry ghost{0x004D0004, 999999, 1, UINT64_MAX, "IpcStale", "Ghost"};
+    WriteHostFile(stale[2], ipc::FormatEntry(ghost));
+    WriteHostFile(stale[4], "not an entry\n");
+    chmod(stale[2].c_str(), 0600);
+    chmod(stale[4].c_str(), 0600);
+
+    EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), nullptr);
+    for (const std::string& f : stale) EXPECT_FALSE(HostFileExists(f)) << f;
+    std::string trace = ReadHostFile(ourTrace_);
+    EXPECT_NE(trace.find("(IpcStale \"A\") of process " + std::to_string(a->pid) + " is gone"),
+              std::string::npos);
+    EXPECT_NE(trace.find("malformed window entry w-004e0004.win removed"), std::string::npos);
+    // A message to the dead window fails at once.
+    SetLastError(0);
+    EXPECT_EQ(SendMessageW(dead, kPeerDouble, 1, 0), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+
+    // A live window of the class is found past stale ones.
+    auto b = StartPeer("IpcStale", "B", "b");
+    ASSERT_NE(b->hwnd, nullptr);
+    WriteHostFile(stale[2], ipc::FormatEntry(ghost));
+    EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), b->hwnd);
+    EXPECT_EQ(SendMessageW(b->hwnd, kPeerDouble, 2, 1), 5);
+}
+
+TEST_F(IpcTest, BadFramesAndConnectionsBeyondTheLimitsCostTheReceiverOnlyATrace) {
+    auto p = StartPeer();
+    const HWND peer = p->hwnd;
+    ASSERT_NE(peer, nullptr);
+    const std::string sock = Socket(peer);
+    // Garbage, a header announcing more than may come (no body follows), an unknown kind,
+    // and a reply where only requests may come: each connection is closed.
+    for (const std::string& bad :
+         {std::string("GET / HTTP/1.0\r\n\r\n"), Header(3, 0x7FFFFFF0, 1),
+          Header(99, 4, 1) + std::string(4, '\0'), Header(7, 16, 1) + std::string(16, '\0')}) {
+        int fd = RawConnect(sock);
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(WriteRaw(fd, bad));
+        EXPECT_TRUE(ClosedByPeer(fd)) << bad;
+        close(fd);
+    }
+    // Half a frame on an open connection blocks nobody; its end costs a trace.
+    int half = RawConnect(sock);
+    ASSERT_GE(half, 0);
+    EXPECT_TRUE(WriteRaw(half, Message(ipc::Kind::Post, 1, peer, kPeerRecord, 5, 6).substr(0, 26)));
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 3, 0), 6);
+    close(half);
+
+    // A well-formed request written one byte at a time gets its reply, read here by hand.
+    int raw = RawConnect(sock);
+    ASSERT_GE(raw, 0);
+    const std::string post = Message(ipc::Kind::Post, 0x51, peer, kPeerRecord, 5, 6);
+    for (char c : post) ASSERT_TRUE(WriteRaw(raw, std::string(1, c)));
+    std::string reply = ReadRaw(raw, 32);
+    ASSERT_EQ(reply.size(), 32u);
+    EXPECT_EQ(reply.substr(0, 4), "VNTW");
+    EXPECT_EQ(reply[4], 1);  // version
+    EXPECT_EQ(reply[5], 7);  // a reply
+    EXPECT_EQ(Le32(reply, 8), 16u);
+    EXPECT_EQ(Le32(reply, 12), 0x51u);
+    EXPECT_EQ(Le32(reply, 16), 0u);  // status
+    EXPECT_EQ(Le32(reply, 24), 1u);  // PostMessage's TRUE
+    EXPECT_EQ(p->Expect("posted "), "posted 5 6");
+    // A pointer it cannot have is refused, not followed; a window it does not have is none.
+    const HWND missing = Handle(reinterpret_cast<uintptr_t>(peer) ^ 0x4);
+    for (const auto& [callId, h, msg, lParam, status] :
+         {std::tuple{0x52u, peer, UINT{WM_SETTEXT}, LPARAM{0x1234}, DWORD{ERROR_INVALID_PARAMETER}},
+          std::tuple{0x53u, missing, kPeerDouble, LPARAM{0}, DWORD{ERROR_INVALID_WINDOW_HANDLE}}}) {
+        ASSERT_TRUE(WriteRaw(raw, Message(ipc::Kind::Send, callId, h, msg, 1, lParam)));
+        reply = ReadRaw(raw, 32);
+        ASSERT_EQ(reply.size(), 32u);
+        EXPECT_EQ(Le32(reply, 12), callId);
+        EXPECT_EQ(Le32(reply, 16), status);
+    }
+    close(raw);
+
+    // 64 connections at a time; the ones after them are closed at once.
+    std::vector<int> conns;
+    for (int i = 0; i < 70; ++i) {
+        conns.push_back(RawConnect(sock));
+        ASSERT_GE(conns.back(), 0) << i;
+    }
+    for (int i = 64; i < 70; ++i) EXPECT_TRUE(ClosedByPeer(conns[i])) << i;
+    for (int fd : conns) close(fd);
+    conns.clear();
+    // Unfinished frames may hold 64 MiB in all: the connection that goes beyond is dropped.
+    const std::string part = Header(3, ipc::kMaxFrame - 16, 1) + std::string(7u << 20, 'x');
+    int dropped = -1;
+    for (int i = 0; i < 12 && dropped < 0; ++i) {
+        int fd = RawConnect(sock);
+        ASSERT_GE(fd, 0);
+        conns.push_back(fd);
+        size_t sent = 0;
+        while (sent < part.size()) {
+            ssize_t n = send(fd, part.data() + sent, part.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<size_t>(n);
+        }
+        if (sent < part.size() || ClosedByPeer(fd, 200)) dropped = i;
+    }
+    EXPECT_EQ(dropped, 9);  // ten times 7 MiB is more than 64 MiB
+    for (int fd : conns) close(fd);
+
+    // It serves on, and said what happened.
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 10, 1), 21);
+    EXPECT_TRUE(PostMessageW(peer, WM_CLOSE, 0, 0));
+    EXPECT_EQ(p->Wait(), 0);
+    const std::string trace = ReadHostFile(PeerTrace("peer"));
+    for (const char* line :
+         {"bad frame: bad magic number", "is over the limit", "unknown frame kind 99",
+          "a reply came where only requests may", "in the middle of a frame",
+          "refused: its lParam would be a pointer", "no such window here", "connections are open",
+          "unfinished frames hold more memory than allowed"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << line;
+    }
+}
+
 // ---- who may reach us ------------------------------------------------------------------
 
 TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    auto p = StartPeer();
+    const HWND peer = p->hwnd;
     ASSERT_NE(peer, nullptr);
     auto mode = [](const std::string& path) {
         struct stat st {};
         EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
         return st.st_mode;
     };
-    std::string slot = std::to_string(SlotOf(peer));
+    const std::string lock = runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".lock";
     EXPECT_EQ(mode(runtime_) & 07777, 0700u);
-    EXPECT_TRUE(S_ISSOCK(mode(runtime_ + "/s" + slot + ".sock")));
-    EXPECT_EQ(mode(runtime_ + "/s" + slot + ".sock") & 0777, 0600u);
-    EXPECT_EQ(mode(runtime_ + "/s" + slot + ".lock") & 0777, 0600u);
-    EXPECT_EQ(mode(runtime_ + "/w-" + Hex8(peer) + ".win") & 0777, 0600u);
+    EXPECT_TRUE(S_ISSOCK(mode(Socket(peer))));
+    for (const std::string& f : {Socket(peer), lock, runtime_ + EntryOf(peer)}) {
+        EXPECT_EQ(mode(f) & 0777, 0600u) << f;
+    }
 
     // A folder of ours left open to others is closed before use.
-    std::string loose = base_ + "/loose";
+    const std::string loose = base_ + "/loose";
     ASSERT_EQ(mkdir(loose.c_str(), 0700), 0);
     ASSERT_EQ(chmod(loose.c_str(), 0755), 0);
-    HWND inLoose;
-    auto q =
-        StartWindowPeer("IpcLoose", "Loose", &inLoose, "loose", {"VANTLO_RUNTIME_DIR=" + loose});
-    ASSERT_NE(inLoose, nullptr);
+    auto q = StartPeer("IpcLoose", "Loose", "loose", {"VANTLO_RUNTIME_DIR=" + loose});
+    ASSERT_NE(q->hwnd, nullptr);
     EXPECT_EQ(mode(loose) & 07777, 0700u);
     EXPECT_NE(ReadHostFile(PeerTrace("loose")).find("had mode 0755; set to 0700"),
               std::string::npos);
-    EXPECT_TRUE(HostFileExists(loose + "/w-" + Hex8(inLoose) + ".win"));
+    EXPECT_TRUE(HostFileExists(loose + EntryOf(q->hwnd)));
 
     if (geteuid() != 0) GTEST_SKIP() << "another user's folder and socket need root to set up";
     // A folder of another user is refused: nothing of ours goes into it.
-    std::string foreign = base_ + "/foreign";
+    const std::string foreign = base_ + "/foreign";
     ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
-    HWND inForeign;
-    auto f = StartWindowPeer("IpcForeign", "Foreign", &inForeign, "foreign",
-                             {"VANTLO_RUNTIME_DIR=" + foreign});
-    ASSERT_NE(inForeign, nullptr);  // it runs, unreachable
+    auto f = StartPeer("IpcForeign", "Foreign", "foreign", {"VANTLO_RUNTIME_DIR=" + foreign});
+    ASSERT_NE(f->hwnd, nullptr);  // it runs, unreachable
     EXPECT_NE(ReadHostFile(PeerTrace("foreign")).find("belongs to uid 65534, not to us"),
               std::string::npos);
     EXPECT_TRUE(std::filesystem::is_empty(foreign));
 
     // A process of another user that reaches the socket anyway is turned away.
-    const std::string sock = runtime_ + "/s" + slot + ".sock";
-    const std::string post = PostFrame(1, peer, kPeerRecord, 1, 1);
+    const std::string sock = Socket(peer);
+    const std::string post = Message(ipc::Kind::Post, 1, peer, kPeerRecord, 1, 1);
     pid_t child = fork();
     if (child == 0) {
         // Another user, who keeps just enough privilege to open the path.
@@ -737,67 +711,64 @@ TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
 // ---- named mutex and signals -----------------------------------------------------------
 
 TEST_F(IpcTest, ANamedMutexIsSharedWithOtherProcesses) {
-    const char* name = "{900A9DF7-04ED-49a1-90AA-83F1B7B8B04C}";
-    WString wide = FromUtf8(name);
-    auto peerTrace = "VANTLO_TRACE_FILE=" + PeerTrace("mutex");
-    HANDLE m = CreateMutexW(nullptr, TRUE, wide.c_str());
+    const std::string name = "{900A9DF7-04ED-49a1-90AA-83F1B7B8B04C}";
+    auto mutexPeer = [&](const char* waitMs, const char* holdMs) {
+        return std::make_unique<Peer>(std::vector<std::string>{
+            "VANTLO_TRACE_FILE=" + PeerTrace("mutex"), "mutex", name, waitMs, holdMs});
+    };
+    HANDLE m = CreateMutexW(nullptr, TRUE, FromUtf8(name).c_str());
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // nobody had it
 
-    {  // It exists there, and we own it.
-        PeerProcess p({"mutex", name, "300", "0"}, {peerTrace});
-        EXPECT_EQ(p.Expect("existed"), "existed 1");
-        EXPECT_EQ(p.Expect("timeout"), "timeout");
-        EXPECT_EQ(p.Wait(), 0);
-    }
-    {  // Once we let go, the waiting process owns it; while it does, we cannot.
-        PeerProcess p({"mutex", name, "20000", "60000"}, {peerTrace});
-        EXPECT_EQ(p.Expect("existed"), "existed 1");
-        EXPECT_TRUE(ReleaseMutex(m));
-        EXPECT_EQ(p.Expect("owned"), "owned");
-        EXPECT_EQ(WaitForSingleObject(m, 100), WAIT_TIMEOUT);
-        // An owner that dies lets go of it.
-        p.Signal(SIGKILL);
-        p.Wait();
-        EXPECT_EQ(WaitForSingleObject(m, PeerProcess::kWatchdogMs), WAIT_OBJECT_0);
-        EXPECT_TRUE(ReleaseMutex(m));
-    }
+    // It exists there, and we own it.
+    auto p = mutexPeer("300", "0");
+    EXPECT_EQ(p->Expect("existed"), "existed 1");
+    EXPECT_EQ(p->Expect("timeout"), "timeout");
+    EXPECT_EQ(p->Wait(), 0);
+    // Once we let go, the waiting process owns it; while it does, we cannot; an owner that
+    // dies lets go of it.
+    p = mutexPeer("20000", "60000");
+    EXPECT_EQ(p->Expect("existed"), "existed 1");
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(p->Expect("owned"), "owned");
+    EXPECT_EQ(WaitForSingleObject(m, 100), WAIT_TIMEOUT);
+    p->Kill();
+    p->Wait();
+    EXPECT_EQ(WaitForSingleObject(m, kWatchdogMs), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m));
+
     // Case does not matter in its name, here or there.
     HANDLE again = CreateMutexW(nullptr, FALSE, u"{900a9df7-04ed-49A1-90aa-83f1b7b8b04c}");
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     CloseHandle(again);
     CloseHandle(m);
-    {  // Closed here, it exists nowhere.
-        PeerProcess p({"mutex", name, "1000", "0"}, {peerTrace});
-        EXPECT_EQ(p.Expect("existed"), "existed 0");
-        EXPECT_EQ(p.Expect("owned"), "owned");
-        EXPECT_EQ(p.Wait(), 0);
-    }
+    // Closed here, it exists nowhere.
+    p = mutexPeer("1000", "0");
+    EXPECT_EQ(p->Expect("existed"), "existed 0");
+    EXPECT_EQ(p->Expect("owned"), "owned");
+    EXPECT_EQ(p->Wait(), 0);
 }
 
 TEST_F(IpcTest, SigtermAndSigintArriveAsWmCloseToTheWindow) {
     for (int sig : {SIGTERM, SIGINT}) {
-        HWND peer;
-        auto p = StartWindowPeer("IpcPeer", "Peer", &peer, "sig" + std::to_string(sig), {}, true);
-        ASSERT_NE(peer, nullptr);
+        const std::string name = "sig" + std::to_string(sig);
+        auto p = StartPeer("IpcPeer", "Peer", name, {"--signals"});
+        ASSERT_NE(p->hwnd, nullptr);
         p->Signal(sig);
         EXPECT_EQ(p->Expect("close"), "close");
         EXPECT_EQ(p->Expect("exit "), "exit 0");
-        int status = p->Wait();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << sig << " " << status;
-        EXPECT_NE(ReadHostFile(PeerTrace("sig" + std::to_string(sig)))
+        EXPECT_EQ(p->Wait(), 0) << sig;
+        EXPECT_NE(ReadHostFile(PeerTrace(name))
                       .find(sig == SIGTERM ? "SIGTERM: WM_CLOSE posted to window"
                                            : "SIGINT: WM_CLOSE posted to window"),
                   std::string::npos);
     }
     // Without a window to close, a signal keeps its default action.
-    HWND plain;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &plain, "plain");
-    ASSERT_NE(plain, nullptr);
+    auto p = StartPeer("IpcPeer", "Peer", "plain");
+    ASSERT_NE(p->hwnd, nullptr);
     p->Signal(SIGTERM);
-    int status = p->Wait();
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    EXPECT_FALSE(RouteTerminationSignalsTo(plain));  // not a window of this process
+    EXPECT_EQ(p->Wait(), 128 + SIGTERM);
+    EXPECT_FALSE(RouteTerminationSignalsTo(p->hwnd));  // not a window of this process
 }
 
 // ---- long: each waits out a ten-second limit (ctest -E IpcLong leaves them out) ---------
@@ -805,12 +776,11 @@ TEST_F(IpcTest, SigtermAndSigintArriveAsWmCloseToTheWindow) {
 using IpcLongTest = IpcTest;
 
 TEST_F(IpcLongTest, SendMessageToAHungWindowGivesUpAfterTenSeconds) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
-    ASSERT_NE(peer, nullptr);
+    auto p = StartPeer();
+    ASSERT_NE(p->hwnd, nullptr);
     auto start = Clock::now();
     SetLastError(0);
-    EXPECT_EQ(SendMessageW(peer, kPeerHang, 0, 60000), 0);
+    EXPECT_EQ(SendMessageW(p->hwnd, kPeerHang, 0, 60000), 0);
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(10000));
     EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 10000 ms, given up"),
@@ -818,12 +788,12 @@ TEST_F(IpcLongTest, SendMessageToAHungWindowGivesUpAfterTenSeconds) {
 }
 
 TEST_F(IpcLongTest, AFrameThatStopsArrivingHalfwayIsDropped) {
-    HWND peer;
-    auto p = StartWindowPeer("IpcPeer", "Peer", &peer);
+    auto p = StartPeer();
+    const HWND peer = p->hwnd;
     ASSERT_NE(peer, nullptr);
-    int half = RawConnect(runtime_ + "/s" + std::to_string(SlotOf(peer)) + ".sock");
+    int half = RawConnect(Socket(peer));
     ASSERT_GE(half, 0);
-    EXPECT_TRUE(WriteRaw(half, PostFrame(1, peer, kPeerRecord, 5, 6).substr(0, 20)));
+    EXPECT_TRUE(WriteRaw(half, Message(ipc::Kind::Post, 1, peer, kPeerRecord, 5, 6).substr(0, 20)));
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 3, 0), 6);  // nobody waits for it meanwhile
     EXPECT_TRUE(ClosedByPeer(half));
     close(half);

@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "platform/sync.h"
+#include "platform/time.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
-constexpr DWORD kWatchdogMs = 10000;           // only a hang reaches it
-constexpr UINT kWatchdogMsg = WM_APP + 0x3FF;  // posted by the watchdog to the looping thread
+constexpr DWORD kWatchdogMs = 10000;  // only a hang reaches it
 const WCHAR kRecorder[] = u"Recorder";
 
 enum class How { Direct, Posted, Sent };
@@ -84,53 +84,25 @@ int CountAt(HWND h, UINT msg) {
     return n;
 }
 
-// Posts kWatchdogMsg to a thread if it is still looping when the time is up.
-class Watchdog {
-  public:
-    explicit Watchdog(DWORD threadId, DWORD ms = kWatchdogMs)
-        : ctx_{threadId, ms, CreateEventW(nullptr, TRUE, FALSE, nullptr)} {
-        thread_ = CreateThread(nullptr, 0, Run, &ctx_, 0, nullptr);
-    }
-    ~Watchdog() {
-        SetEvent(ctx_.cancel);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        CloseHandle(ctx_.cancel);
-    }
-
-  private:
-    struct Ctx {
-        DWORD target;
-        DWORD ms;
-        HANDLE cancel;
-    };
-    static DWORD Run(LPVOID p) {
-        auto* c = static_cast<Ctx*>(p);
-        if (WaitForSingleObject(c->cancel, c->ms) == WAIT_TIMEOUT) {
-            PostThreadMessageW(c->target, kWatchdogMsg, 0, 0);
-        }
-        return 0;
-    }
-    Ctx ctx_;
-    HANDLE thread_;
-};
-
-// Runs the thread's message loop until done() holds (checked after every message) or
-// WM_QUIT; false when the watchdog fired first.
+// Runs the thread's message loop until done() holds (checked after every message) or WM_QUIT
+// (its code in *quitCode); false when the watchdog ran out first.
 bool PumpUntil(const std::function<bool()>& done, int* quitCode = nullptr) {
-    Watchdog dog(GetCurrentThreadId());
+    const DWORD start = GetTickCount();
     MSG m{};
     while (!(done && done())) {
-        BOOL r = GetMessageW(&m, nullptr, 0, 0);
-        if (r <= 0) {
+        if (!PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+            if (GetTickCount() - start > kWatchdogMs) {
+                ADD_FAILURE()
+                    << "the watchdog fired: the message loop never got what it waited for";
+                return false;
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            continue;
+        }
+        if (m.message == WM_QUIT) {
             if (quitCode) *quitCode = static_cast<int>(m.wParam);
-            return r == 0;
+            return true;
         }
-        if (m.message == kWatchdogMsg) {
-            ADD_FAILURE() << "the watchdog fired: the message loop never got what it waited for";
-            return false;
-        }
-        TranslateMessage(&m);
         t_dispatching = true;
         DispatchMessageW(&m);
         t_dispatching = false;
@@ -213,7 +185,19 @@ constexpr How S = How::Sent;
 
 }  // namespace
 
-TEST_F(Messages, PostedAndSentAcrossTwoThreadsArriveInTheDeviceOrder) {
+TEST_F(Messages, PostedAndSentAcrossThreadsArriveInTheDeviceOrderAndCopyDataAsACopy) {
+    static std::vector<BYTE> s_seen;
+    static const void* s_seenAt;
+    static ULONG_PTR s_kind;
+    g_handler = [](HWND h, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
+        if (msg != WM_COPYDATA) return DefaultHandling(h, msg, wp, lp);
+        auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lp);
+        s_kind = cds->dwData;
+        s_seenAt = cds->lpData;
+        auto* b = static_cast<const BYTE*>(cds->lpData);
+        s_seen.assign(b, b + cds->cbData);
+        return static_cast<LRESULT>(wp) + 1;
+    };
     WindowThread worker;
     worker.body = [](WindowThread*) -> DWORD {
         // Look at the queue only once something was sent, so that both posts and the send
@@ -232,9 +216,9 @@ TEST_F(Messages, PostedAndSentAcrossTwoThreadsArriveInTheDeviceOrder) {
     DWORD_PTR answer = 0;
     ASSERT_TRUE(SendMessageTimeoutW(h, WM_USER + 3, 0, 0, SMTO_NORMAL, kWatchdogMs, &answer));
     EXPECT_EQ(answer, WM_USER + 3 + 1000u);
+
     ASSERT_TRUE(PostMessageW(h, WM_CLOSE, 0, 0));
     EXPECT_EQ(worker.Join(), 7u);  // the quit code posted on WM_DESTROY
-
     EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
                                                    {WM_USER + 3, S},
                                                    {WM_USER + 1, P},
@@ -243,6 +227,29 @@ TEST_F(Messages, PostedAndSentAcrossTwoThreadsArriveInTheDeviceOrder) {
                                                    {WM_DESTROY, D},
                                                    {WM_NCDESTROY, D}}));
     EXPECT_FALSE(IsWindow(h));
+
+    // WM_COPYDATA reaches the receiver as its own copy, and only sent.
+    WindowThread copier;
+    copier.Start();
+    h = copier.hwnd;
+    std::vector<BYTE> block(520 * 2, 0);
+    memcpy(block.data(), u"\\My Documents\\a.3gp", sizeof(u"\\My Documents\\a.3gp"));
+    memcpy(block.data() + 520, u"\\b.3gp", sizeof(u"\\b.3gp"));
+    COPYDATASTRUCT cds{2027, static_cast<DWORD>(block.size()), block.data()};
+    ASSERT_TRUE(SendMessageTimeoutW(h, WM_COPYDATA, 2, reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL,
+                                    kWatchdogMs, &answer));
+    EXPECT_EQ(answer, 3u);
+    EXPECT_EQ(s_kind, 2027u);
+    EXPECT_EQ(s_seen, block);
+    EXPECT_NE(s_seenAt, static_cast<const void*>(block.data()));
+    COPYDATASTRUCT empty{1182, 0, nullptr};
+    EXPECT_EQ(SendMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&empty)), 1);
+    EXPECT_TRUE(s_seen.empty());
+    EXPECT_FALSE(PostMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds)));
+    EXPECT_EQ(GetLastError(), ERROR_MESSAGE_SYNC_ONLY);
+
+    PostMessageW(h, WM_CLOSE, 0, 0);
+    copier.Join();
 }
 
 TEST_F(Messages, SendingWhileBeingSentToDoesNotDeadlock) {
@@ -301,7 +308,7 @@ TEST_F(Messages, SendingWhileBeingSentToDoesNotDeadlock) {
     CloseHandle(s_crossStarted);
 }
 
-TEST_F(Messages, SendTimeoutToAThreadThatDoesNotAnswerFailsAndIsWithdrawn) {
+TEST_F(Messages, ABusyThreadsWindowTimesSendsOutAndTakesShowStatesAtOnce) {
     WindowThread worker;
     worker.body = [](WindowThread* self) -> DWORD {
         WaitForSingleObject(self->release, kWatchdogMs);  // busy: not looking at its queue
@@ -316,12 +323,24 @@ TEST_F(Messages, SendTimeoutToAThreadThatDoesNotAnswerFailsAndIsWithdrawn) {
     EXPECT_EQ(answer, 0u);
     EXPECT_FALSE(SendMessageTimeoutW(h, WM_USER + 6, 0, 0, SMTO_BLOCK, 50, &answer));
     EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    // The show state is recorded at once, without waiting for the busy owner; it hears of it
+    // by posts.
+    EXPECT_FALSE(ShowWindow(h, SW_SHOW));
+    EXPECT_TRUE(IsWindowVisible(h));
+    EXPECT_TRUE(ShowWindow(h, SW_MINIMIZE));
+    EXPECT_TRUE(IsIconic(h));
+    EXPECT_FALSE(DestroyWindow(h));  // only its own thread may
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     SetEvent(worker.release);
     PostMessageW(h, WM_CLOSE, 0, 0);
     EXPECT_EQ(worker.Join(), 7u);
-    EXPECT_EQ(
-        ArrivalsAt(h),
-        (std::vector<Arrival>{{WM_CREATE, D}, {WM_CLOSE, P}, {WM_DESTROY, D}, {WM_NCDESTROY, D}}));
+    // The sends that timed out were withdrawn.
+    EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
+                                                   {WM_SHOWWINDOW, P},
+                                                   {WM_SIZE, P},
+                                                   {WM_CLOSE, P},
+                                                   {WM_DESTROY, D},
+                                                   {WM_NCDESTROY, D}}));
 }
 
 TEST_F(Messages, ASendToAThreadThatEndsWithoutAnsweringReturnsZero) {
@@ -353,7 +372,33 @@ void CALLBACK ForgedProc(HWND, UINT, UINT_PTR, DWORD) {
 }
 }  // namespace
 
-TEST_F(Messages, TimersFireUntilKilled) {
+TEST_F(Messages, PaintsComeAfterPostsAndBeforeTimersWhichFireUntilKilled) {
+    static int s_paints;
+    s_paints = 0;
+    g_handler = [](HWND h, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
+        if (msg != WM_PAINT) return DefaultHandling(h, msg, wp, lp);
+        if (++s_paints >= 2) ValidateRect(h, nullptr);  // the first paint leaves it invalid
+        return 0;
+    };
+    HWND canvas = NewWindow(u"canvas");
+    ASSERT_TRUE(InvalidateRect(canvas, nullptr, TRUE));
+    ASSERT_TRUE(PostMessageW(canvas, WM_USER + 1, 0, 0));
+    ASSERT_NE(SetTimer(canvas, 1, 10, nullptr), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return CountAt(canvas, WM_TIMER) >= 1; }));
+    KillTimer(canvas, 1);
+    EXPECT_EQ(ArrivalsAt(canvas),
+              (std::vector<Arrival>{
+                  {WM_CREATE, D}, {WM_USER + 1, P}, {WM_PAINT, P}, {WM_PAINT, P}, {WM_TIMER, P}}));
+    MSG m{};
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));  // validated: no more paints
+    EXPECT_TRUE(UpdateWindow(canvas));                         // nothing due: nothing sent
+    EXPECT_EQ(s_paints, 2);
+    InvalidateRect(canvas, nullptr, FALSE);
+    EXPECT_TRUE(UpdateWindow(canvas));
+    EXPECT_EQ(s_paints, 3);
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+
+    // A window timer and a thread timer fire, posted, until killed.
     HWND h = NewWindow(u"ticker");
     EXPECT_EQ(SetTimer(h, 5, 20, nullptr), 5u);
     UINT_PTR threadTimer = SetTimer(nullptr, 0, 15, ThreadTimerProc);
@@ -364,10 +409,9 @@ TEST_F(Messages, TimersFireUntilKilled) {
             EXPECT_EQ(a.how, P);
         }
     }
-
     EXPECT_TRUE(KillTimer(h, 5));
     EXPECT_FALSE(KillTimer(h, 5));
-    int windowTicks = CountAt(h, WM_TIMER);
+    const int windowTicks = CountAt(h, WM_TIMER);
     g_threadTicks = 0;
     ASSERT_TRUE(PumpUntil([] { return g_threadTicks >= 3; }));
     EXPECT_EQ(CountAt(h, WM_TIMER), windowTicks);  // the killed timer stayed quiet
@@ -375,80 +419,91 @@ TEST_F(Messages, TimersFireUntilKilled) {
 
     // A WM_TIMER naming a procedure that is no live timer's is not called through.
     ASSERT_TRUE(PostMessageW(h, WM_TIMER, 77, reinterpret_cast<LPARAM>(&ForgedProc)));
-    MSG m{};
     ASSERT_TRUE(PeekMessageW(&m, h, WM_TIMER, WM_TIMER, PM_REMOVE));
     DispatchMessageW(&m);
     EXPECT_EQ(g_forgedCalls.load(), 0);
-
     EXPECT_NE(SetTimer(h, 9, 10, nullptr), 0u);
     DestroyWindow(h);
     EXPECT_FALSE(KillTimer(h, 9));  // went with its window
+    DestroyWindow(canvas);
 }
 
-TEST_F(Messages, CopyDataReachesTheReceiverAsItsOwnCopy) {
-    static std::vector<BYTE> s_seen;
-    static const void* s_seenAt;
-    static ULONG_PTR s_kind;
-    g_handler = [](HWND h, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
-        if (msg != WM_COPYDATA) return DefaultHandling(h, msg, wp, lp);
-        auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lp);
-        s_kind = cds->dwData;
-        s_seenAt = cds->lpData;
-        auto* b = static_cast<const BYTE*>(cds->lpData);
-        s_seen.assign(b, b + cds->cbData);
-        return static_cast<LRESULT>(wp) + 1;
-    };
-    WindowThread worker;
-    worker.Start();
-    HWND h = worker.hwnd;
-    std::vector<BYTE> block(520 * 2, 0);
-    memcpy(block.data(), u"\\My Documents\\a.3gp", sizeof(u"\\My Documents\\a.3gp"));
-    memcpy(block.data() + 520, u"\\b.3gp", sizeof(u"\\b.3gp"));
-    COPYDATASTRUCT cds{2027, static_cast<DWORD>(block.size()), block.data()};
-    DWORD_PTR answer = 0;
-    ASSERT_TRUE(SendMessageTimeoutW(h, WM_COPYDATA, 2, reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL,
-                                    kWatchdogMs, &answer));
-    EXPECT_EQ(answer, 3u);
-    EXPECT_EQ(s_kind, 2027u);
-    EXPECT_EQ(s_seen, block);
-    EXPECT_NE(s_seenAt, static_cast<const void*>(block.data()));
+TEST_F(Messages, OneThreadsQueueWaitsFiltersOrdersAndLosesMessagesToNoWindowHarmlessly) {
+    // MsgWaitForMultipleObjects returns for objects and for new input only.
+    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 20, QS_ALLINPUT), WAIT_TIMEOUT);
+    SetEvent(ev);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+    struct Ctx {
+        DWORD target;
+    } ctx{GetCurrentThreadId()};
+    HANDLE poster = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            return PostThreadMessageW(static_cast<Ctx*>(p)->target, WM_USER + 9, 0, 0) ? 0 : 1;
+        },
+        &ctx, 0, nullptr);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, kWatchdogMs, QS_POSTMESSAGE),
+              WAIT_OBJECT_0 + 1);
+    WaitForSingleObject(poster, kWatchdogMs);
+    CloseHandle(poster);
+    MSG m{};
+    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
+    // Once looked at, the waiting message is no longer new input.
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 20, QS_POSTMESSAGE), WAIT_TIMEOUT);
+    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.message, WM_USER + 9u);
+    EXPECT_EQ(m.hwnd, nullptr);
+    CloseHandle(ev);
 
-    COPYDATASTRUCT empty{1182, 0, nullptr};
-    EXPECT_EQ(SendMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&empty)), 1);
-    EXPECT_TRUE(s_seen.empty());
-    EXPECT_FALSE(PostMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds)));
-    EXPECT_EQ(GetLastError(), ERROR_MESSAGE_SYNC_ONLY);
-    PostMessageW(h, WM_CLOSE, 0, 0);
-    worker.Join();
-}
-
-TEST_F(Messages, MessagesToNullOrDestroyedWindowsAreLostHarmlessly) {
-    HWND h = NewWindow(u"short-lived");
-    ASSERT_TRUE(PostMessageW(h, WM_USER + 1, 0, 0));  // still queued when the window goes
-    ASSERT_TRUE(DestroyWindow(h));
-    EXPECT_FALSE(IsWindow(h));
-    EXPECT_FALSE(PostMessageW(h, WM_USER + 2, 0, 0));
+    // Messages to null or destroyed windows are lost harmlessly.
+    HWND gone = NewWindow(u"short-lived");
+    ASSERT_TRUE(PostMessageW(gone, WM_USER + 1, 0, 0));  // still queued when the window goes
+    ASSERT_TRUE(DestroyWindow(gone));
+    EXPECT_FALSE(IsWindow(gone));
+    EXPECT_FALSE(PostMessageW(gone, WM_USER + 2, 0, 0));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_EQ(SendMessageW(h, WM_USER + 3, 0, 0), 0);
+    EXPECT_EQ(SendMessageW(gone, WM_USER + 3, 0, 0), 0);
     DWORD_PTR answer = 9;
-    EXPECT_FALSE(SendMessageTimeoutW(h, WM_USER + 4, 0, 0, SMTO_NORMAL, 100, &answer));
+    EXPECT_FALSE(SendMessageTimeoutW(gone, WM_USER + 4, 0, 0, SMTO_NORMAL, 100, &answer));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(SendMessageW(nullptr, WM_USER + 5, 0, 0), 0);
-    EXPECT_FALSE(DestroyWindow(h));
-    EXPECT_FALSE(ShowWindow(h, SW_SHOW));
-
+    EXPECT_FALSE(DestroyWindow(gone));
+    EXPECT_FALSE(ShowWindow(gone, SW_SHOW));
     // A post to no window becomes a thread message, which no procedure receives.
     ASSERT_TRUE(PostMessageW(nullptr, WM_USER + 6, 0, 0));
     std::vector<UINT> seen;
-    MSG m{};
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
         seen.push_back(m.message);
         EXPECT_EQ(DispatchMessageW(&m), 0);
     }
     // (The WM_QUIT is the default handling's answer to WM_DESTROY.)
     EXPECT_EQ(seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 6, WM_QUIT}));
-    EXPECT_EQ(ArrivalsAt(h),
+    EXPECT_EQ(ArrivalsAt(gone),
               (std::vector<Arrival>{{WM_CREATE, D}, {WM_DESTROY, D}, {WM_NCDESTROY, D}}));
+
+    // A filtered look leaves the others in place; PM_NOREMOVE leaves this one too; posts
+    // come before the quit.
+    HWND h = NewWindow(u"main");
+    PostMessageW(h, WM_USER + 1, 0, 0);
+    PostMessageW(h, WM_LBUTTONDOWN, 0, MAKELPARAM(10, 20));
+    PostQuitMessage(3);
+    PostMessageW(h, WM_USER + 2, 0, 0);
+    ASSERT_TRUE(PeekMessageW(&m, h, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_NOREMOVE));
+    EXPECT_EQ(HIWORD(m.lParam), 20);
+    ASSERT_TRUE(PeekMessageW(&m, h, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_REMOVE));
+    EXPECT_FALSE(PeekMessageW(&m, h, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_REMOVE));
+    EXPECT_FALSE(PeekMessageW(&m, reinterpret_cast<HWND>(static_cast<intptr_t>(-1)), WM_USER,
+                              WM_USER + 10, PM_REMOVE));  // no thread messages
+    std::vector<UINT> order;
+    BOOL r;
+    while ((r = GetMessageW(&m, nullptr, 0, 0)) > 0) order.push_back(m.message);
+    EXPECT_EQ(r, FALSE);
+    EXPECT_EQ(m.message, WM_QUIT);
+    EXPECT_EQ(m.wParam, 3u);
+    EXPECT_EQ(order, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+    EXPECT_EQ(GetMessageW(&m, reinterpret_cast<HWND>(0x12340), 0, 0), -1);
+    DestroyWindow(h);
 }
 
 TEST_F(Messages, FindWindowByClassAndTitle) {
@@ -490,7 +545,7 @@ TEST_F(Messages, FindWindowByClassAndTitle) {
     DestroyWindow(other);
 }
 
-TEST_F(Messages, ShowStateIsRecordedQueryableAndTraced) {
+TEST_F(Messages, ShowStatesAreRecordedAndTracedAndTheLowBitNamesAWindowWithItsOwnedOnes) {
     std::string traceFile = root_ + "/trace.txt";
     setenv("VANTLO_TRACE_FILE", traceFile.c_str(), 1);
     HWND h = NewWindow(u"main");
@@ -508,37 +563,29 @@ TEST_F(Messages, ShowStateIsRecordedQueryableAndTraced) {
     EXPECT_FALSE(IsIconic(h));
     EXPECT_TRUE(IsWindowVisible(h));
     unsetenv("VANTLO_TRACE_FILE");
-
     EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
                                                    {WM_SHOWWINDOW, D},
                                                    {WM_SIZE, D},
                                                    {WM_SHOWWINDOW, D},
                                                    {WM_SHOWWINDOW, D},
                                                    {WM_SIZE, D}}));
-    std::string trace = ReadHostFile(traceFile);
-    size_t show = trace.find("ShowWindow");
-    size_t min = trace.find("SW_MINIMIZE");
-    size_t hide = trace.find("SW_HIDE");
-    size_t restore = trace.find("SW_RESTORE");
-    ASSERT_NE(show, std::string::npos) << trace;
-    ASSERT_NE(min, std::string::npos) << trace;
-    ASSERT_NE(hide, std::string::npos) << trace;
-    ASSERT_NE(restore, std::string::npos) << trace;
-    EXPECT_LT(min, hide);
-    EXPECT_LT(hide, restore);
+    const std::string trace = ReadHostFile(traceFile);
+    size_t at = trace.find("ShowWindow");
+    for (const char* cmd : {"SW_MINIMIZE", "SW_HIDE", "SW_RESTORE"}) {
+        ASSERT_NE(at, std::string::npos) << trace;
+        at = trace.find(cmd, at);  // each after the one before
+    }
+    EXPECT_NE(at, std::string::npos) << trace;
     DestroyWindow(h);
-}
 
-TEST_F(Messages, LowBitNamesTheWindowWithItsOwnedWindows) {
     HWND main = NewWindow(u"main");
     HWND dialog = NewWindow(u"page", WS_POPUP, main);
     HWND lone = NewWindow(u"other");
     EXPECT_EQ(GetParent(dialog), main);
     EXPECT_EQ(GetWindow(dialog, GW_OWNER), main);
-    for (HWND h : {main, dialog, lone}) ShowWindow(h, SW_SHOW);
-
-    auto withOwned = [](HWND h) {
-        return reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(h) | 1);
+    for (HWND w : {main, dialog, lone}) ShowWindow(w, SW_SHOW);
+    auto withOwned = [](HWND w) {
+        return reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(w) | 1);
     };
     ASSERT_TRUE(SetForegroundWindow(lone));
     EXPECT_EQ(GetForegroundWindow(), lone);
@@ -552,7 +599,6 @@ TEST_F(Messages, LowBitNamesTheWindowWithItsOwnedWindows) {
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_TRUE(IsWindowVisible(lone));
     EXPECT_EQ(GetForegroundWindow(), lone);  // the next shown window took over
-
     ShowWindow(main, SW_SHOW);
     EXPECT_FALSE(IsWindowVisible(dialog));  // without the bit only the window itself
     ShowWindow(withOwned(main), SW_MINIMIZE);
@@ -561,12 +607,8 @@ TEST_F(Messages, LowBitNamesTheWindowWithItsOwnedWindows) {
     ASSERT_TRUE(SetForegroundWindow(withOwned(main)));  // brings them back
     EXPECT_FALSE(IsIconic(main));
     EXPECT_FALSE(IsIconic(dialog));
-
-    std::vector<Arrival> activations;
-    for (auto& a : ArrivalsAt(lone)) {
-        if (a.msg == WM_ACTIVATE) activations.push_back(a);
-    }
-    EXPECT_EQ(activations.size(), 4u);  // gained, lost, gained on hide, lost again
+    // Gained, lost, gained on hide, lost again.
+    EXPECT_EQ(CountAt(lone, WM_ACTIVATE), 4);
 
     // Destroying the owner takes its owned window with it, first.
     size_t before = ArrivalsAt(dialog).size();
@@ -576,31 +618,6 @@ TEST_F(Messages, LowBitNamesTheWindowWithItsOwnedWindows) {
     ASSERT_EQ(log.size(), before + 2);
     EXPECT_EQ(log[before], (Arrival{WM_DESTROY, D}));
     DestroyWindow(lone);
-}
-
-TEST_F(Messages, ShowStateChangedFromAnotherThreadIsRecordedAtOnceAndPosted) {
-    WindowThread worker;
-    worker.body = [](WindowThread* self) -> DWORD {
-        WaitForSingleObject(self->release, kWatchdogMs);
-        return PumpToQuit();
-    };
-    worker.Start();
-    HWND h = worker.hwnd;
-    EXPECT_FALSE(ShowWindow(h, SW_SHOW));  // must not wait for the busy owner thread
-    EXPECT_TRUE(IsWindowVisible(h));
-    EXPECT_TRUE(ShowWindow(h, SW_MINIMIZE));
-    EXPECT_TRUE(IsIconic(h));
-    EXPECT_FALSE(DestroyWindow(h));  // only its own thread may
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    SetEvent(worker.release);
-    PostMessageW(h, WM_CLOSE, 0, 0);
-    worker.Join();
-    EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
-                                                   {WM_SHOWWINDOW, P},
-                                                   {WM_SIZE, P},
-                                                   {WM_CLOSE, P},
-                                                   {WM_DESTROY, D},
-                                                   {WM_NCDESTROY, D}}));
 }
 
 TEST_F(Messages, WindowLongsParentsAndChildren) {
@@ -641,88 +658,4 @@ TEST_F(Messages, WindowLongsParentsAndChildren) {
     auto log = ArrivalsAt(child);
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[log.size() - 2], (Arrival{WM_DESTROY, D}));
-}
-
-TEST_F(Messages, RetrievalOrderFiltersAndQuit) {
-    HWND h = NewWindow(u"main");
-    PostMessageW(h, WM_USER + 1, 0, 0);
-    PostMessageW(h, WM_LBUTTONDOWN, 0, MAKELPARAM(10, 20));
-    PostQuitMessage(3);
-    PostMessageW(h, WM_USER + 2, 0, 0);
-
-    MSG m{};
-    // A filtered look leaves the others in place; PM_NOREMOVE leaves this one too.
-    ASSERT_TRUE(PeekMessageW(&m, h, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_NOREMOVE));
-    EXPECT_EQ(HIWORD(m.lParam), 20);
-    ASSERT_TRUE(PeekMessageW(&m, h, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_REMOVE));
-    EXPECT_FALSE(PeekMessageW(&m, h, WM_LBUTTONDOWN, WM_LBUTTONDOWN, PM_REMOVE));
-    EXPECT_FALSE(PeekMessageW(&m, reinterpret_cast<HWND>(static_cast<intptr_t>(-1)), WM_USER,
-                              WM_USER + 10, PM_REMOVE));  // no thread messages
-
-    std::vector<UINT> order;
-    BOOL r;
-    while ((r = GetMessageW(&m, nullptr, 0, 0)) > 0) order.push_back(m.message);
-    EXPECT_EQ(r, FALSE);
-    EXPECT_EQ(m.message, WM_QUIT);
-    EXPECT_EQ(m.wParam, 3u);
-    EXPECT_EQ(order, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));  // posts before the quit
-    EXPECT_EQ(GetMessageW(&m, reinterpret_cast<HWND>(0x12340), 0, 0), -1);
-    DestroyWindow(h);
-}
-
-TEST_F(Messages, MsgWaitReturnsForObjectsAndForNewInput) {
-    HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 20, QS_ALLINPUT), WAIT_TIMEOUT);
-    SetEvent(ev);
-    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
-
-    struct Ctx {
-        DWORD target;
-    } ctx{GetCurrentThreadId()};
-    HANDLE poster = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            return PostThreadMessageW(static_cast<Ctx*>(p)->target, WM_USER + 9, 0, 0) ? 0 : 1;
-        },
-        &ctx, 0, nullptr);
-    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, kWatchdogMs, QS_POSTMESSAGE),
-              WAIT_OBJECT_0 + 1);
-    WaitForSingleObject(poster, kWatchdogMs);
-    CloseHandle(poster);
-    MSG m{};
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
-    // Once looked at, the waiting message is no longer new input.
-    EXPECT_EQ(MsgWaitForMultipleObjects(1, &ev, FALSE, 20, QS_POSTMESSAGE), WAIT_TIMEOUT);
-    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    EXPECT_EQ(m.message, WM_USER + 9u);
-    EXPECT_EQ(m.hwnd, nullptr);
-    CloseHandle(ev);
-}
-
-TEST_F(Messages, InvalidatedWindowsArePaintedAfterPostsAndBeforeTimers) {
-    static int s_paints;
-    s_paints = 0;
-    g_handler = [](HWND h, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
-        if (msg != WM_PAINT) return DefaultHandling(h, msg, wp, lp);
-        if (++s_paints >= 2) ValidateRect(h, nullptr);  // the first paint leaves it invalid
-        return 0;
-    };
-    HWND h = NewWindow(u"canvas");
-    ASSERT_TRUE(InvalidateRect(h, nullptr, TRUE));
-    ASSERT_TRUE(PostMessageW(h, WM_USER + 1, 0, 0));
-    ASSERT_NE(SetTimer(h, 1, 10, nullptr), 0u);
-    ASSERT_TRUE(PumpUntil([&] { return CountAt(h, WM_TIMER) >= 1; }));
-    KillTimer(h, 1);
-    EXPECT_EQ(ArrivalsAt(h),
-              (std::vector<Arrival>{
-                  {WM_CREATE, D}, {WM_USER + 1, P}, {WM_PAINT, P}, {WM_PAINT, P}, {WM_TIMER, P}}));
-    MSG m{};
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));  // validated: no more paints
-    EXPECT_TRUE(UpdateWindow(h));                              // nothing due: nothing sent
-    EXPECT_EQ(s_paints, 2);
-    InvalidateRect(h, nullptr, FALSE);
-    EXPECT_TRUE(UpdateWindow(h));
-    EXPECT_EQ(s_paints, 3);
-    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
-    DestroyWindow(h);
 }

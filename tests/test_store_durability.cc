@@ -1,10 +1,7 @@
-// What the stores keep: everything across Close and a fresh open, records of one CUploadDb
-// seen by another on the same volume, and every record whose add had returned when the
-// writing process was killed.
+// What the stores keep: records of one CUploadDb seen by another on the same volume and
+// everything across Close and a fresh open; stores that are not open refuse every call and
+// lose nothing; every record whose add had returned survives a kill of the writing process.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,11 +12,10 @@
 #include <vector>
 
 #include "store/upload_db.h"
-#include "tests/store_kill_keys.h"
+#include "tests/child_process.h"
+#include "tests/store_keys.h"
 #include "tests/store_test_util.h"
 #include "tests/support/test_env.h"
-
-extern char** environ;
 
 namespace {
 
@@ -37,12 +33,11 @@ using StoreDurabilityTest = DeviceTest;
 
 }  // namespace
 
-TEST_F(StoreDurabilityTest, EverythingIsStillThereAfterCloseAndAFreshOpen) {
+TEST_F(StoreDurabilityTest, RecordsAreSharedBetweenStoresAndSurviveCloseAndAFreshOpen) {
     {
-        CUploadDb history;
-        CUploadDb pending;
-        ASSERT_TRUE(history.InitHistory());
-        ASSERT_TRUE(pending.InitPending());
+        CUploadDb history, history2, pending, pending2;
+        ASSERT_TRUE(history.InitHistory() && history2.InitHistory());
+        ASSERT_TRUE(pending.InitPending() && pending2.InitPending());
         for (int i = 0; i < 20; i++) {
             UploadHistoryKey key = KeyFor(i);
             ASSERT_TRUE(history.AddHistory(&key));
@@ -50,16 +45,21 @@ TEST_F(StoreDurabilityTest, EverythingIsStillThereAfterCloseAndAFreshOpen) {
                 EntryFor("\\clip" + std::to_string(i) + ".mp4", i % 2, static_cast<WORD>(i));
             ASSERT_TRUE(pending.AddPending(&r));
         }
-        history.Close();
-        pending.Close();
-        // Closed stores refuse everything and keep refusing after a second Close.
-        UploadHistoryKey key = KeyFor(0);
+        // A second store on the volume sees, refuses and deletes the first one's records.
+        PendingRecord shared = EntryFor("\\shared.jpg", PENDING_TYPE_PHOTO);
+        ASSERT_TRUE(pending.AddPending(&shared));
+        EXPECT_EQ(pending2.GetPendingCount(), 21u);
+        EXPECT_EQ(PendingPaths(pending2).count("\\shared.jpg"), 1u);
+        EXPECT_EQ(pending2.DeletePending(&shared), 1u);
+        EXPECT_EQ(pending.GetPendingCount(), 20u);
+        UploadHistoryKey key = KeyFor(42);
+        ASSERT_TRUE(history.AddHistory(&key));
+        EXPECT_TRUE(history2.IsInHistory(&key));
+        EXPECT_FALSE(history2.AddHistory(&key));
+        EXPECT_EQ(history2.DeleteHistory(&key), 1u);
         EXPECT_FALSE(history.IsInHistory(&key));
-        EXPECT_EQ(pending.GetPendingCount(), 0u);
-        pending.Close();
     }
-    CUploadDb history;
-    CUploadDb pending;
+    CUploadDb history, pending;
     ASSERT_TRUE(history.InitHistory());
     ASSERT_TRUE(pending.InitPending());
     for (int i = 0; i < 20; i++) {
@@ -81,79 +81,47 @@ TEST_F(StoreDurabilityTest, EverythingIsStillThereAfterCloseAndAFreshOpen) {
     EXPECT_EQ(pending.GetPendingCount(), 20u);
 }
 
-TEST_F(StoreDurabilityTest, TwoStoresOnOneVolumeSeeEachOthersRecords) {
-    CUploadDb a;
-    CUploadDb b;
-    ASSERT_TRUE(a.InitPending());
-    ASSERT_TRUE(b.InitPending());
-    PendingRecord r = EntryFor("\\shared.jpg", PENDING_TYPE_PHOTO);
-    ASSERT_TRUE(a.AddPending(&r));
-    EXPECT_EQ(b.GetPendingCount(), 1u);
-    EXPECT_EQ(PendingPaths(b), std::set<std::string>{"\\shared.jpg"});
-    EXPECT_EQ(b.DeletePending(&r), 1u);
-    EXPECT_EQ(a.GetPendingCount(), 0u);
+TEST_F(StoreDurabilityTest, StoresThatAreNotOpenRefuseEveryCallAndLoseNothing) {
+    const std::string volume = root_ + "/Windows/UploadHistory.vol";
+    std::mt19937 rng(12345);
+    std::string junk(32768, '\0');
+    for (char& c : junk) c = static_cast<char>(rng() & 0xFF);
+    enum class State { kNeverOpened, kClosed, kOnJunk };
+    for (State state : {State::kNeverOpened, State::kClosed, State::kOnJunk}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        if (state == State::kOnJunk) WriteHostFile(volume, junk);
+        CUploadDb history, pending;
+        if (state != State::kNeverOpened) {
+            EXPECT_EQ(history.InitHistory(), state == State::kClosed);
+            EXPECT_EQ(pending.InitPending(), state == State::kClosed);
+        }
+        history.Close();
+        pending.Close();
+        pending.Close();
+        UploadHistoryKey key = KeyFor(0);
+        PendingRecord r = EntryFor("\\a.mp4", PENDING_TYPE_VIDEO);
+        PendingRecord out[2];
+        EXPECT_FALSE(history.IsInHistory(&key));
+        EXPECT_FALSE(history.AddHistory(&key));
+        EXPECT_EQ(history.DeleteHistory(&key), 0u);
+        EXPECT_FALSE(pending.AddPending(&r));
+        EXPECT_EQ(pending.DeletePending(&r), 0u);
+        EXPECT_EQ(pending.DeleteAllPending(), 0u);
+        EXPECT_EQ(pending.DeleteAllPendingByType(PENDING_TYPE_VIDEO), 0u);
+        EXPECT_FALSE(pending.ReadPending(out, 2));
+        EXPECT_EQ(pending.GetPendingCount(), 0u);
+        EXPECT_EQ(pending.GetPendingCountByType(PENDING_TYPE_PHOTO), 0u);
+    }
+    EXPECT_EQ(ReadHostFile(volume), junk);
 
-    CUploadDb h1;
-    CUploadDb h2;
-    ASSERT_TRUE(h1.InitHistory());
-    ASSERT_TRUE(h2.InitHistory());
-    UploadHistoryKey key = KeyFor(42);
-    ASSERT_TRUE(h1.AddHistory(&key));
-    EXPECT_TRUE(h2.IsInHistory(&key));
-    EXPECT_FALSE(h2.AddHistory(&key));
-    EXPECT_EQ(h2.DeleteHistory(&key), 1u);
-    EXPECT_FALSE(h1.IsInHistory(&key));
-}
-
-TEST_F(StoreDurabilityTest, AnEmptyVolumeFileIsTakenAsANewVolume) {
-    WriteHostFile(root_ + "/Windows/UploadHistory.vol", "");
+    // An empty volume file is taken as a new volume.
+    WriteHostFile(volume, "");
     CUploadDb pending;
     ASSERT_TRUE(pending.InitPending());
     PendingRecord r = EntryFor("\\x.mp4", PENDING_TYPE_VIDEO);
     EXPECT_TRUE(pending.AddPending(&r));
     EXPECT_EQ(pending.GetPendingCount(), 1u);
 }
-
-TEST_F(StoreDurabilityTest, PendingFailsToInitialiseOnARandomBytesVolumeAndLosesNothing) {
-    std::mt19937 rng(12345);
-    std::string junk(32768, '\0');
-    for (char& c : junk) c = static_cast<char>(rng() & 0xFF);
-    const std::string path = root_ + "/Windows/UploadHistory.vol";
-    WriteHostFile(path, junk);
-    CUploadDb pending;
-    EXPECT_FALSE(pending.InitPending());
-    PendingRecord r = EntryFor("\\x.mp4", PENDING_TYPE_VIDEO);
-    EXPECT_FALSE(pending.AddPending(&r));
-    EXPECT_EQ(pending.GetPendingCount(), 0u);
-    pending.Close();
-    EXPECT_EQ(ReadHostFile(path), junk);
-}
-
-// --- Kill test ---------------------------------------------------------------------------
-
-namespace {
-
-// Complete lines of the child's report.
-std::vector<std::string> ReportLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::string text = ReadHostFile(path);
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-        lines.push_back(text.substr(start, nl - start));
-    }
-    return lines;
-}
-
-pid_t StartChild(const std::string& report, long first) {
-    std::string program = BinPath("vantlo-store-kill-child");
-    std::string firstArg = std::to_string(first);
-    char* argv[] = {program.data(), const_cast<char*>(report.c_str()), firstArg.data(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
-    return pid;
-}
-
-}  // namespace
 
 TEST_F(StoreDurabilityTest, RecordsWhoseAddReturnedSurviveAKillAtAnyMoment) {
     const unsigned seed = std::random_device{}();
@@ -165,39 +133,37 @@ TEST_F(StoreDurabilityTest, RecordsWhoseAddReturnedSurviveAKillAtAnyMoment) {
 
     for (int round = 0; round < rounds; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
+        // The child reports every add that returned true with a line on disk.
         const std::string report = runtime_ + "/report" + std::to_string(round);
-        pid_t pid = StartChild(report, round * 100000L);
-        ASSERT_GT(pid, 0);
+        ChildProcess child(
+            {BinPath("vantlo-store-kill-child"), report, std::to_string(round * 100000L)});
 
         // Kill after a random number of reported adds, plus a random part of the next one.
         const size_t target = 1 + rng() % 40;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        bool exited = false;
-        while (ReportLines(report).size() < target + 1) {  // + the READY line
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline) break;
+        auto lines = [&] {
+            std::vector<std::string> out;
+            std::istringstream in(ReadHostFile(report));
+            for (std::string line; std::getline(in, line) && !in.eof();) out.push_back(line);
+            return out;
+        };
+        while (lines().size() < target + 1 && !child.Ended() &&  // + the READY line
+               std::chrono::steady_clock::now() < deadline) {
             usleep(500);
         }
-        if (!exited) {
-            usleep(static_cast<useconds_t>(rng() % 3000));
-            kill(pid, SIGKILL);
-            int status = 0;
-            ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        }
-        std::vector<std::string> lines = ReportLines(report);
-        ASSERT_FALSE(exited) << "the child ended by itself: " << ReadHostFile(report);
-        ASSERT_GE(lines.size(), target + 1) << "the child made no progress within the watchdog";
-        ASSERT_EQ(lines[0], "READY");
-        for (size_t i = 1; i < lines.size(); i++) {
-            std::istringstream in(lines[i]);
+        ASSERT_FALSE(child.Ended()) << "the child ended by itself: " << ReadHostFile(report);
+        usleep(static_cast<useconds_t>(rng() % 3000));
+        child.Kill();
+        EXPECT_EQ(child.Wait(), 128 + SIGKILL);
+        std::vector<std::string> reported = lines();
+        ASSERT_GE(reported.size(), target + 1) << "the child made no progress within the watchdog";
+        ASSERT_EQ(reported[0], "READY");
+        for (size_t i = 1; i < reported.size(); i++) {
+            std::istringstream in(reported[i]);
             char kind = 0;
             long n = -1;
             in >> kind >> n;
-            ASSERT_TRUE(kind == 'H' || kind == 'P') << lines[i];
+            ASSERT_TRUE(kind == 'H' || kind == 'P') << reported[i];
             (kind == 'H' ? reportedHistory : reportedPending).insert(n);
         }
 

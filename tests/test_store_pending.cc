@@ -53,13 +53,12 @@ std::set<std::string> Paths(const std::vector<PendingRecord>& v, size_t from, si
 
 }  // namespace
 
-TEST_F(PendingTest, EntriesComeBackWholeWithAllVideosBeforeAllPhotos) {
+TEST_F(PendingTest, EntriesReadBackWholeWithEveryVideoFirstAsManyAsThereIsRoomFor) {
     TraceCapture trace(runtime_);
     ASSERT_TRUE(Add(EntryFor("\\My Documents\\p1.jpg", PENDING_TYPE_PHOTO, 1)));
     ASSERT_TRUE(Add(EntryFor("\\My Documents\\v1.mp4", PENDING_TYPE_VIDEO, 2)));
     ASSERT_TRUE(Add(EntryFor("\\My Documents\\p2.jpg", PENDING_TYPE_PHOTO, 3)));
     ASSERT_TRUE(Add(EntryFor("\\My Documents\\v2.mp4", PENDING_TYPE_VIDEO, 4)));
-
     EXPECT_EQ(pending_.GetPendingCount(), 4u);
     EXPECT_TRUE(trace.Contains("[Vantlo] Get count pending db , 4 items\n"));
     EXPECT_EQ(pending_.GetPendingCountByType(PENDING_TYPE_VIDEO), 2u);
@@ -68,10 +67,9 @@ TEST_F(PendingTest, EntriesComeBackWholeWithAllVideosBeforeAllPhotos) {
 
     std::vector<PendingRecord> all = ReadAll();
     ASSERT_EQ(all.size(), 4u);
-    EXPECT_EQ(all[0].dwType, PENDING_TYPE_VIDEO);
-    EXPECT_EQ(all[1].dwType, PENDING_TYPE_VIDEO);
-    EXPECT_EQ(all[2].dwType, PENDING_TYPE_PHOTO);
-    EXPECT_EQ(all[3].dwType, PENDING_TYPE_PHOTO);
+    const DWORD types[] = {PENDING_TYPE_VIDEO, PENDING_TYPE_VIDEO, PENDING_TYPE_PHOTO,
+                           PENDING_TYPE_PHOTO};
+    for (size_t i = 0; i < 4; i++) EXPECT_EQ(all[i].dwType, types[i]) << i;
     EXPECT_EQ(Paths(all, 0, 2),
               (std::set<std::string>{"\\My Documents\\v1.mp4", "\\My Documents\\v2.mp4"}));
     EXPECT_EQ(Paths(all, 2, 4),
@@ -80,48 +78,54 @@ TEST_F(PendingTest, EntriesComeBackWholeWithAllVideosBeforeAllPhotos) {
         PendingRecord expected = EntryFor(PathOf(r), r.dwType, r.stSubmit.wSecond);
         EXPECT_EQ(memcmp(&r.stSubmit, &expected.stSubmit, sizeof(SYSTEMTIME)), 0) << PathOf(r);
     }
+
+    // Room beyond the queue is left untouched; less room takes as many as it holds.
+    PendingRecord room[6];
+    memset(room, 0xAB, sizeof room);
+    ASSERT_TRUE(pending_.ReadPending(room, 6));
+    EXPECT_NE(static_cast<int>(room[3].szFilePath[0]), 0);
+    EXPECT_EQ(static_cast<int>(room[4].szFilePath[0]), kUntouched);
+    memset(room, 0xAB, sizeof room);
+    ASSERT_TRUE(pending_.ReadPending(room, 3));
+    EXPECT_EQ(room[2].dwType, PENDING_TYPE_PHOTO);
+    EXPECT_EQ(static_cast<int>(room[3].szFilePath[0]), kUntouched);
+    EXPECT_FALSE(pending_.ReadPending(nullptr, 5));
+    EXPECT_FALSE(pending_.ReadPending(room, 0));
+    EXPECT_EQ(pending_.DeleteAllPending(), 4u);
+    EXPECT_TRUE(pending_.ReadPending(room, 6));  // an empty queue still reads
 }
 
-TEST_F(PendingTest, DeletePendingMatchesSubmitTimeToTheMillisecondAndThePath) {
+TEST_F(PendingTest, DeletesGoBySubmitTimeAndPathByTypeOrAll) {
     TraceCapture trace(runtime_);
     PendingRecord first = EntryFor("\\My Documents\\same.mp4", PENDING_TYPE_VIDEO, 30, 100);
     PendingRecord second = EntryFor("\\My Documents\\same.mp4", PENDING_TYPE_VIDEO, 30, 101);
     PendingRecord otherPath = EntryFor("\\My Documents\\else.mp4", PENDING_TYPE_VIDEO, 30, 100);
-    ASSERT_TRUE(pending_.AddPending(&first));
-    ASSERT_TRUE(pending_.AddPending(&second));
-    ASSERT_TRUE(pending_.AddPending(&otherPath));
+    for (const PendingRecord& r : {first, second, otherPath}) ASSERT_TRUE(Add(r));
+    for (int i : {0, 1, 2, 9}) {
+        ASSERT_TRUE(Add(EntryFor("\\p" + std::to_string(i) + ".jpg", PENDING_TYPE_PHOTO, i)));
+    }
 
+    // The submit time to the millisecond and the path identify an entry; the type does not.
     EXPECT_EQ(pending_.DeletePending(&first), 1u);
     EXPECT_TRUE(trace.Contains(
         "[Vantlo] Delete item pending db , 1 items, File: \\My Documents\\same.mp4\n"));
     EXPECT_EQ(pending_.DeletePending(&first), 0u);
-    std::vector<PendingRecord> left = ReadAll();
-    ASSERT_EQ(left.size(), 2u);
-    std::set<std::pair<std::string, int>> rest;
-    for (const PendingRecord& r : left) rest.insert({PathOf(r), r.stSubmit.wMilliseconds});
-    EXPECT_EQ(rest, (std::set<std::pair<std::string, int>>{{"\\My Documents\\same.mp4", 101},
-                                                           {"\\My Documents\\else.mp4", 100}}));
-    // The type plays no part in the identity.
+    std::set<std::pair<std::string, int>> videos;
+    for (const PendingRecord& r : ReadAll()) {
+        if (r.dwType == PENDING_TYPE_VIDEO) videos.insert({PathOf(r), r.stSubmit.wMilliseconds});
+    }
+    EXPECT_EQ(videos, (std::set<std::pair<std::string, int>>{{"\\My Documents\\same.mp4", 101},
+                                                             {"\\My Documents\\else.mp4", 100}}));
     PendingRecord asPhoto = second;
     asPhoto.dwType = PENDING_TYPE_PHOTO;
     EXPECT_EQ(pending_.DeletePending(&asPhoto), 1u);
-    EXPECT_EQ(pending_.GetPendingCount(), 1u);
-}
-
-TEST_F(PendingTest, DeleteByTypeAndDeleteAll) {
-    TraceCapture trace(runtime_);
-    for (int i = 0; i < 3; i++) {
-        std::string n = std::to_string(i);
-        ASSERT_TRUE(Add(EntryFor("\\v" + n + ".mp4", PENDING_TYPE_VIDEO, i)));
-        ASSERT_TRUE(Add(EntryFor("\\p" + n + ".jpg", PENDING_TYPE_PHOTO, i)));
-    }
-    ASSERT_TRUE(Add(EntryFor("\\p9.jpg", PENDING_TYPE_PHOTO, 9)));
+    EXPECT_EQ(pending_.GetPendingCount(), 5u);
 
     EXPECT_EQ(pending_.GetPendingCountByType(5), 0u);
     EXPECT_EQ(pending_.DeleteAllPendingByType(5), 0u);
     EXPECT_TRUE(trace.Contains("[Vantlo] delete all by type pending db , 0 items\n"));
-    EXPECT_EQ(pending_.DeleteAllPendingByType(PENDING_TYPE_VIDEO), 3u);
-    EXPECT_TRUE(trace.Contains("[Vantlo] delete all by type pending db , 3 items\n"));
+    EXPECT_EQ(pending_.DeleteAllPendingByType(PENDING_TYPE_VIDEO), 1u);
+    EXPECT_TRUE(trace.Contains("[Vantlo] delete all by type pending db , 1 items\n"));
     EXPECT_EQ(pending_.GetPendingCountByType(PENDING_TYPE_VIDEO), 0u);
     EXPECT_EQ(pending_.GetPendingCountByType(PENDING_TYPE_PHOTO), 4u);
     for (const PendingRecord& r : ReadAll()) EXPECT_EQ(r.dwType, PENDING_TYPE_PHOTO);
@@ -131,31 +135,6 @@ TEST_F(PendingTest, DeleteByTypeAndDeleteAll) {
     EXPECT_EQ(pending_.GetPendingCount(), 0u);
     EXPECT_EQ(pending_.DeleteAllPending(), 0u);
     EXPECT_TRUE(trace.Contains("[Vantlo] delete all pending db, 0 items\n"));
-}
-
-TEST_F(PendingTest, ReadPendingFillsAsManyAsThereAreOrAsAsked) {
-    ASSERT_TRUE(Add(EntryFor("\\a.jpg", PENDING_TYPE_PHOTO, 1)));
-    ASSERT_TRUE(Add(EntryFor("\\b.mp4", PENDING_TYPE_VIDEO, 2)));
-    ASSERT_TRUE(Add(EntryFor("\\c.jpg", PENDING_TYPE_PHOTO, 3)));
-
-    PendingRecord room[5];
-    memset(room, 0xAB, sizeof room);
-    ASSERT_TRUE(pending_.ReadPending(room, 5));
-    EXPECT_EQ(PathOf(room[0]), "\\b.mp4");
-    EXPECT_NE(static_cast<int>(room[2].szFilePath[0]), 0);
-    EXPECT_EQ(static_cast<int>(room[3].szFilePath[0]), kUntouched);  // beyond the queue: untouched
-
-    PendingRecord two[3];
-    memset(two, 0xAB, sizeof two);
-    ASSERT_TRUE(pending_.ReadPending(two, 2));
-    EXPECT_EQ(PathOf(two[0]), "\\b.mp4");
-    EXPECT_EQ(two[1].dwType, PENDING_TYPE_PHOTO);
-    EXPECT_EQ(static_cast<int>(two[2].szFilePath[0]), kUntouched);
-
-    EXPECT_FALSE(pending_.ReadPending(nullptr, 5));
-    EXPECT_FALSE(pending_.ReadPending(room, 0));
-    EXPECT_EQ(pending_.DeleteAllPending(), 3u);
-    EXPECT_TRUE(pending_.ReadPending(room, 5));  // an empty queue still reads
 }
 
 TEST_F(FullPendingTest, TheQueueRefusesAdditionsOnceItHoldsMoreThanTenThousand) {
@@ -181,7 +160,7 @@ TEST_F(FullPendingTest, TheQueueRefusesAdditionsOnceItHoldsMoreThanTenThousand) 
     EXPECT_EQ(pending_.GetPendingCountByType(PENDING_TYPE_VIDEO), 5001u);
 }
 
-TEST_F(PendingTest, AnImpossibleSubmitTimeIsRefusedAndTraced) {
+TEST_F(PendingTest, ImpossibleTimesAreRefusedAndDamagedStoredEntriesReadBackSafely) {
     TraceCapture trace(runtime_);
     PendingRecord bad = EntryFor("\\bad.mp4", PENDING_TYPE_VIDEO);
     bad.stSubmit.wMonth = 13;
@@ -191,9 +170,8 @@ TEST_F(PendingTest, AnImpossibleSubmitTimeIsRefusedAndTraced) {
     EXPECT_EQ(pending_.DeletePending(&bad), 0u);
     EXPECT_FALSE(pending_.AddPending(nullptr));
     EXPECT_EQ(pending_.DeletePending(nullptr), 0u);
-}
 
-TEST_F(PendingTest, StoredEntriesTooLongOrIncompleteReadBackSafely) {
+    // Another writer left a path too long and an entry with only its type.
     {
         DirectDb db(UPLOAD_PENDING_DB, 0);
         ASSERT_NE(db.get(), nullptr);
@@ -221,17 +199,4 @@ TEST_F(PendingTest, StoredEntriesTooLongOrIncompleteReadBackSafely) {
     EXPECT_EQ(WStrLen(out[1].szFilePath), 259u);
     EXPECT_EQ(static_cast<int>(out[1].szFilePath[258]), 'x');
     EXPECT_EQ(static_cast<int>(out[2].szFilePath[0]), kUntouched);
-}
-
-TEST(PendingWithoutStore, OperationsFailWhenNotInitialised) {
-    CUploadDb db;
-    PendingRecord r = EntryFor("\\a.mp4", PENDING_TYPE_VIDEO);
-    PendingRecord out[2];
-    EXPECT_FALSE(db.AddPending(&r));
-    EXPECT_EQ(db.DeletePending(&r), 0u);
-    EXPECT_EQ(db.DeleteAllPending(), 0u);
-    EXPECT_EQ(db.DeleteAllPendingByType(PENDING_TYPE_VIDEO), 0u);
-    EXPECT_FALSE(db.ReadPending(out, 2));
-    EXPECT_EQ(db.GetPendingCount(), 0u);
-    EXPECT_EQ(db.GetPendingCountByType(PENDING_TYPE_PHOTO), 0u);
 }

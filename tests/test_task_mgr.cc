@@ -1,21 +1,30 @@
 // The task manager running its queue: a real main-window thread with its message loop, the
-// real engine libraries copying into the outbox, the connection manager's stand-in, the power
-// device, a real store volume and an agent window on a thread of its own.
+// real engine libraries copying into the outbox (or the recording engine, driven report by
+// report), the connection manager's stand-in, the power device, real store volumes and an
+// agent window on a thread of its own; and its start-up on a device that already holds work.
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/device_image.h"
 #include "platform/devpath.h"
+#include "store/album_list.h"
+#include "store/settings.h"
 #include "store/upload_db.h"
 #include "tests/mgr_harness.h"
 #include "tests/support/test_env.h"
+#include "tests/upload/engine_fixture.h"
 #include "upload/messages.h"
+
+extern char** environ;
 
 namespace {
 
@@ -23,24 +32,38 @@ constexpr WCHAR kAppStatusKey[] = u"SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus";
 constexpr DWORD kAbsent = 0xFFFFFFFF;
 constexpr UINT kConnected = 0x10;
 constexpr UINT kWaiting = 0x40;
+constexpr HRESULT kCancelled = static_cast<HRESULT>(0xC0000002u);
+constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005u);
+
+using Entries = std::vector<std::pair<WString, DWORD>>;  // pending (path, type), sorted
+
+bool IsPhoto(const WString& f) {
+    return f.size() > 4 && f.compare(f.size() - 4, 4, u".jpg") == 0;
+}
+// Where the engine of the file's service puts its copy.
+WString OutboxOf(const WString& f) {
+    return (IsPhoto(f) ? u"\\Outbox\\Facebook\\" : u"\\Outbox\\YouTube\\") + FileNameOf(f);
+}
 
 class TaskMgrTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
+        trace_.Use(root_ + "/../trace.log");
         ASSERT_TRUE(PrepareDeviceImage());
+        mgr_ = std::make_unique<CUploadTaskMgr>();
     }
     void TearDown() override {
         main_.reset();
         mgr_.reset();
         agent_.reset();
+        engine_.reset();
         DeviceTest::TearDown();
     }
 
-    // Starts the task manager with its main window (and, unless withoutAgent, the agent).
+    // Starts the task manager with its main window (and, unless told otherwise, the agent).
     void Start(bool withAgent = true) {
         if (withAgent) agent_ = std::make_unique<AgentWindowStandIn>();
-        mgr_ = std::make_unique<CUploadTaskMgr>();
         main_ = std::make_unique<MainWindowStandIn>(*mgr_);
         ASSERT_NE(main_->Handle(), nullptr);
         ASSERT_EQ(main_->Init(), S_OK);
@@ -51,36 +74,43 @@ class TaskMgrTest : public DeviceTest {
         mgr_->UnregisterObserver(&observer_);
         main_->Shutdown();
     }
-
-    static WString Media(const std::string& name) { return u"\\Media\\" + FromUtf8(name); }
-    static WString VideoOutbox(const WString& path) {
-        return u"\\Outbox\\YouTube\\" + FileNameOf(path);
+    // The recording engine in place of the video engine library.
+    void UseRecordingVideoEngine() {
+        InstallLibrary(kRecordingEngine, VIDEO_ENGINE_LIBRARY);
+        engine_ = std::make_unique<RecordingEngine>(VIDEO_ENGINE_LIBRARY);
+        ASSERT_TRUE(engine_->Ready());
     }
-    static WString PhotoOutbox(const WString& path) {
-        return u"\\Outbox\\Facebook\\" + FileNameOf(path);
+
+    // A file of size bytes of its own at \Media\name; its device path.
+    WString Media(const std::string& name, size_t size = 1000) {
+        const WString path = u"\\Media\\" + FromUtf8(name);
+        WriteMediaFile(path, size, seed_++);
+        return path;
     }
 
     // Queues the files from the main window's thread, as a client batch does, and kicks.
     void Queue(const std::vector<WString>& videos, const std::vector<WString>& photos) {
         main_->OnMain([&] {
-            if (!videos.empty()) {
-                ASSERT_EQ(mgr_->EnsureVideoList(), S_OK);
-            }
+            ASSERT_TRUE(videos.empty() || mgr_->EnsureVideoList() == S_OK);
             for (const WString& v : videos) {
                 ASSERT_EQ(mgr_->AddVideoTask(DefaultVideo(v), u"yt-token", TRUE), S_OK);
             }
-            if (!photos.empty()) {
-                ASSERT_EQ(mgr_->EnsurePhotoList(), S_OK);
-            }
+            ASSERT_TRUE(photos.empty() || mgr_->EnsurePhotoList() == S_OK);
             for (const WString& p : photos) {
                 ASSERT_EQ(mgr_->AddPhotoTask(DefaultPhoto(p), TRUE), S_OK);
             }
         });
         main_->Kick();
     }
+    // Queues one video and waits until the engine got it.
+    void StartVideo(const WString& path) {
+        Queue({path}, {});
+        ASSERT_TRUE(
+            WaitUntil([&] { return mgr_->GetStatus(path.c_str(), nullptr) == TASK_UPLOADING; }));
+    }
 
     // Waits until every file is out of the lists and in the history.
-    bool WaitAllRecorded(const std::vector<WString>& files) {
+    bool Recorded(const std::vector<WString>& files) {
         return main_->WaitOnMain([&] {
             return std::all_of(files.begin(), files.end(), [&](const WString& f) {
                 return mgr_->GetUploadStatusDb(f.c_str(), nullptr) == TASK_DONE;
@@ -88,10 +118,10 @@ class TaskMgrTest : public DeviceTest {
         });
     }
 
-    // The submit time of the service's task for path.
-    SYSTEMTIME TimeOf(ServiceType type, const WString& path) {
+    // The submit time of the task for path.
+    SYSTEMTIME TimeOf(const WString& path) {
         TaskSnapshotList tasks;
-        mgr_->GetAllServiceTasks(&tasks, type);
+        mgr_->GetAllServiceTasks(&tasks, IsPhoto(path) ? SERVICE_FACEBOOK : SERVICE_YOUTUBE);
         for (const TaskSnapshot& t : tasks) {
             if (t.path == path) return t.submitTime;
         }
@@ -99,20 +129,26 @@ class TaskMgrTest : public DeviceTest {
         return SYSTEMTIME{};
     }
 
-    // The pending entries' paths, read through a store of our own.
-    static std::vector<WString> PendingPaths() {
+    // The messages routed to the main window from index from on.
+    std::vector<UINT> MessagesSince(size_t from) {
+        std::vector<UINT> out;
+        std::vector<RoutedMessage> all = main_->Messages();
+        for (size_t i = from; i < all.size(); i++) out.push_back(all[i].msg);
+        return out;
+    }
+
+    // The pending entries, read through a store of our own.
+    static Entries Pending() {
         CUploadDb pending;
         EXPECT_TRUE(pending.InitPending());
         DWORD n = pending.GetPendingCount();
         std::vector<PendingRecord> records(n);
-        if (n > 0) {
-            EXPECT_TRUE(pending.ReadPending(records.data(), n));
-        }
-        std::vector<WString> paths;
-        for (const PendingRecord& r : records) paths.push_back(r.szFilePath);
-        return paths;
+        EXPECT_TRUE(n == 0 || pending.ReadPending(records.data(), n));
+        Entries out;
+        for (const PendingRecord& r : records) out.emplace_back(r.szFilePath, r.dwType);
+        std::sort(out.begin(), out.end());
+        return out;
     }
-
     static bool InHistory(const WString& path) {
         CUploadDb history;
         EXPECT_TRUE(history.InitHistory());
@@ -120,21 +156,30 @@ class TaskMgrTest : public DeviceTest {
         EXPECT_TRUE(FormUploadHistoryKey(path.c_str(), &key));
         return history.IsInHistory(&key);
     }
-
+    static void AddHistory(const WString& path) {
+        CUploadDb history;
+        ASSERT_TRUE(history.InitHistory());
+        UploadHistoryKey key;
+        ASSERT_TRUE(FormUploadHistoryKey(path.c_str(), &key));
+        ASSERT_TRUE(history.AddHistory(&key));
+    }
     static std::vector<std::string> OutboxFiles(const char* service) {
         std::vector<std::string> names;
-        std::string folder = HostPath(std::string("\\Outbox\\") + service);
-        for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        for (const auto& e :
+             std::filesystem::directory_iterator(HostPath(std::string("\\Outbox\\") + service))) {
             names.push_back(e.path().filename().string());
         }
         std::sort(names.begin(), names.end());
         return names;
     }
 
+    CaseTrace trace_;
+    RecordingObserver observer_;               // outlives the task manager
+    std::unique_ptr<RecordingEngine> engine_;  // the recording engine's controls, when used
     std::unique_ptr<AgentWindowStandIn> agent_;
     std::unique_ptr<CUploadTaskMgr> mgr_;
     std::unique_ptr<MainWindowStandIn> main_;
-    RecordingObserver observer_;
+    int seed_ = 0;  // the next media file's pattern
 };
 
 // The position of the first routed message msg with wParam (any when wParam is kAny).
@@ -148,33 +193,23 @@ ptrdiff_t IndexOf(const std::vector<RoutedMessage>& messages, UINT msg, WPARAM w
     return -1;
 }
 
-// The notices whose path is one of files, in arrival order.
-std::vector<AgentNotice> NoticesFor(const std::vector<AgentNotice>& all,
-                                    const std::vector<WString>& files) {
-    std::vector<AgentNotice> out;
-    for (const AgentNotice& n : all) {
-        if (std::find(files.begin(), files.end(), n.path) != files.end()) out.push_back(n);
-    }
-    return out;
-}
-
 }  // namespace
+
+// ---- The queue with the real engines ------------------------------------------------------
 
 TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEveryFile) {
     // Each upload takes a few hundred milliseconds, so the two services' uploads overlap.
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 100000));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 100000));
-    const std::vector<WString> videos = {Media("clip0.mp4"), Media("clip1.mp4"),
-                                         Media("clip2.mp4")};
-    const std::vector<WString> photos = {Media("img0.jpg"), Media("img1.jpg"), Media("img2.jpg")};
-    for (size_t i = 0; i < videos.size(); i++) WriteMediaFile(videos[i], 30000, int(i));
-    for (size_t i = 0; i < photos.size(); i++) WriteMediaFile(photos[i], 30000, int(i) + 10);
-    Start();
-
-    Queue(videos, photos);
+    const std::vector<WString> videos = {Media("clip0.mp4", 30000), Media("clip1.mp4", 30000),
+                                         Media("clip2.mp4", 30000)};
+    const std::vector<WString> photos = {Media("img0.jpg", 30000), Media("img1.jpg", 30000),
+                                         Media("img2.jpg", 30000)};
     std::vector<WString> all = videos;
     all.insert(all.end(), photos.begin(), photos.end());
-    ASSERT_TRUE(WaitAllRecorded(all));
+    Start();
+    Queue(videos, photos);
+    ASSERT_TRUE(Recorded(all));
 
     // Uploading waited for the connection: the kick asked for it, its "connected" started it.
     const std::vector<RoutedMessage> messages = main_->Messages();
@@ -193,24 +228,21 @@ TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEver
     // Per service one upload at a time, in queue order: start, engine start, done.
     const std::vector<AgentNotice> notices = agent_->Notices();
     for (const auto* files : {&videos, &photos}) {
-        std::vector<AgentNotice> got = NoticesFor(notices, *files);
+        std::vector<AgentNotice> got;
+        for (const AgentNotice& n : notices) {
+            if (std::find(files->begin(), files->end(), n.path) != files->end()) got.push_back(n);
+        }
         ASSERT_EQ(got.size(), 3 * files->size());
-        for (size_t i = 0; i < files->size(); i++) {
-            for (size_t k = 0; k < 3; k++) {
-                EXPECT_EQ(got[3 * i + k].path, (*files)[i]);
-                EXPECT_EQ(got[3 * i + k].status, k < 2 ? TASK_UPLOADING : TASK_DONE);
-            }
+        for (size_t i = 0; i < got.size(); i++) {
+            EXPECT_EQ(got[i].path, (*files)[i / 3]);
+            EXPECT_EQ(got[i].status, i % 3 < 2 ? TASK_UPLOADING : TASK_DONE);
         }
     }
     // Both services started before either finished its first task.
-    auto firstDone = std::find_if(notices.begin(), notices.end(),
-                                  [](const AgentNotice& n) { return n.status == TASK_DONE; });
-    auto firstPhoto = std::find_if(notices.begin(), notices.end(),
-                                   [&](const AgentNotice& n) { return n.path == photos[0]; });
-    auto firstVideo = std::find_if(notices.begin(), notices.end(),
-                                   [&](const AgentNotice& n) { return n.path == videos[0]; });
-    EXPECT_LT(firstPhoto - notices.begin(), firstDone - notices.begin());
-    EXPECT_LT(firstVideo - notices.begin(), firstDone - notices.begin());
+    auto at = [&](auto pred) { return std::find_if(notices.begin(), notices.end(), pred); };
+    auto firstDone = at([](const AgentNotice& n) { return n.status == TASK_DONE; });
+    EXPECT_LT(at([&](const AgentNotice& n) { return n.path == photos[0]; }), firstDone);
+    EXPECT_LT(at([&](const AgentNotice& n) { return n.path == videos[0]; }), firstDone);
     EXPECT_EQ(agent_->MalformedNotices(), 0u);
 
     // Observers saw every upload climb to 100 and change state at its start and its end.
@@ -220,6 +252,7 @@ TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEver
         EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << ToUtf8(f);
         EXPECT_EQ(percents.back(), 100) << ToUtf8(f);
         EXPECT_GE(observer_.StateChangesOf(f), 2u) << ToUtf8(f);
+        EXPECT_EQ(ReadDeviceFile(OutboxOf(f)), ReadDeviceFile(f)) << ToUtf8(f);
     }
     EXPECT_EQ(mgr_->GetTaskStatus(), LIST_IDLE);
     EXPECT_EQ(mgr_->GetPercent(SERVICE_YOUTUBE), 100);
@@ -230,12 +263,8 @@ TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEver
     EXPECT_NE(power.find("locked=0"), std::string::npos) << power;
     EXPECT_EQ(power.find("locks=0"), std::string::npos) << power;
 
-    // The outbox holds every file, whole.
-    for (const WString& v : videos) EXPECT_EQ(ReadDeviceFile(VideoOutbox(v)), ReadDeviceFile(v));
-    for (const WString& p : photos) EXPECT_EQ(ReadDeviceFile(PhotoOutbox(p)), ReadDeviceFile(p));
-
     Stop();
-    EXPECT_TRUE(PendingPaths().empty());
+    EXPECT_TRUE(Pending().empty());
     for (const WString& f : all) EXPECT_TRUE(InHistory(f)) << ToUtf8(f);
 }
 
@@ -246,10 +275,8 @@ TEST_F(TaskMgrTest, AnEngineFailureLeavesTheTaskFailedWithTheEngineCodeUntilARet
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"FailCode", static_cast<DWORD>(kDiskFull)));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"FailAtPercent", 0));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"FailCode", static_cast<DWORD>(kNoNetwork)));
-    const WString video = Media("broken.mp4");
-    const WString photo = Media("broken.jpg");
-    WriteMediaFile(video, 300000, 1);
-    WriteMediaFile(photo, 20000, 2);
+    const WString video = Media("broken.mp4", 300000);
+    const WString photo = Media("broken.jpg", 20000);
     Start();
 
     Queue({video}, {photo});
@@ -258,133 +285,89 @@ TEST_F(TaskMgrTest, AnEngineFailureLeavesTheTaskFailedWithTheEngineCodeUntilARet
                mgr_->GetStatus(photo.c_str(), nullptr) == TASK_FAILED &&
                main_->Count(MSG_VIDEO_FAILED) == 1 && main_->Count(MSG_PHOTO_FAILED) == 1;
     }));
-    const SYSTEMTIME videoTime = TimeOf(SERVICE_YOUTUBE, video);
-    const SYSTEMTIME photoTime = TimeOf(SERVICE_FACEBOOK, photo);
+    const SYSTEMTIME videoTime = TimeOf(video);
+    const SYSTEMTIME photoTime = TimeOf(photo);
     EXPECT_EQ(mgr_->GetError(video.c_str(), &videoTime), kDiskFull);
     EXPECT_EQ(mgr_->GetError(photo.c_str(), &photoTime), kNoNetwork);
     EXPECT_EQ(mgr_->GetTaskStatus(), LIST_FAILED);
     EXPECT_EQ(agent_->StatusesOf(video),
               (std::vector<DWORD>{TASK_UPLOADING, TASK_UPLOADING, TASK_FAILED}));
     EXPECT_EQ(agent_->StatusesOf(photo), (std::vector<DWORD>{TASK_UPLOADING, TASK_FAILED}));
-    EXPECT_FALSE(DeviceFileExists(VideoOutbox(video)));
-    EXPECT_FALSE(DeviceFileExists(PhotoOutbox(photo)));
+    EXPECT_FALSE(DeviceFileExists(OutboxOf(video)));
+    EXPECT_FALSE(DeviceFileExists(OutboxOf(photo)));
     // Failed tasks keep their pending entries (read here by a second opener of the volume).
-    std::vector<WString> pending = PendingPaths();
-    std::sort(pending.begin(), pending.end());
-    EXPECT_EQ(pending, (std::vector<WString>{photo, video}));
+    EXPECT_EQ(Pending(), (Entries{{photo, PENDING_TYPE_PHOTO}, {video, PENDING_TYPE_VIDEO}}));
 
     // Without the fault a retry of the one task, and of the whole service, uploads them.
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"FailCode", 0));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"FailCode", 0));
-    EXPECT_EQ(mgr_->RetryItem(Media("unknown.mp4").c_str(), &videoTime), 1);
+    EXPECT_EQ(mgr_->RetryItem(u"\\Media\\unknown.mp4", &videoTime), 1);
     EXPECT_EQ(mgr_->RetryItem(video.c_str(), &videoTime), 0);
-    ASSERT_TRUE(WaitAllRecorded({video}));
+    ASSERT_TRUE(Recorded({video}));
     EXPECT_EQ(mgr_->GetStatus(photo.c_str(), nullptr), TASK_FAILED);  // not retried yet
     mgr_->RetryService(SERVICE_FACEBOOK);
     PostMessageW(main_->Handle(), MSG_START_TASK, 0, 0);  // as the task viewer does
-    ASSERT_TRUE(WaitAllRecorded({photo}));
+    ASSERT_TRUE(Recorded({photo}));
 
     EXPECT_EQ(agent_->StatusesOf(video),
               (std::vector<DWORD>{TASK_UPLOADING, TASK_UPLOADING, TASK_FAILED, TASK_UPLOADING,
                                   TASK_UPLOADING, TASK_DONE}));
     EXPECT_EQ(agent_->StatusesOf(photo).back(), TASK_DONE);
-    EXPECT_EQ(ReadDeviceFile(VideoOutbox(video)), ReadDeviceFile(video));
-    EXPECT_EQ(ReadDeviceFile(PhotoOutbox(photo)), ReadDeviceFile(photo));
+    EXPECT_EQ(ReadDeviceFile(OutboxOf(video)), ReadDeviceFile(video));
+    EXPECT_EQ(ReadDeviceFile(OutboxOf(photo)), ReadDeviceFile(photo));
     EXPECT_EQ(mgr_->GetTaskStatus(), LIST_IDLE);
     Stop();
-    EXPECT_TRUE(PendingPaths().empty());
+    EXPECT_TRUE(Pending().empty());
 }
 
-TEST_F(TaskMgrTest, CancellingTheRunningUploadStopsTheEngineForgetsTheTaskAndTheQueueMovesOn) {
+TEST_F(TaskMgrTest, CancellingAWaitingTaskSparesTheEngineAndCancellingTheRunningOneStopsIt) {
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 20000));
-    const WString slow = Media("long.mp4");  // twenty seconds at that rate
-    const WString next = Media("short.mp4");
-    WriteMediaFile(slow, 400000, 1);
-    WriteMediaFile(next, 20000, 2);
-    {
-        // The slow file was uploaded once before: its history record goes with the cancel.
-        CUploadDb history;
-        ASSERT_TRUE(history.InitHistory());
-        UploadHistoryKey key;
-        ASSERT_TRUE(FormUploadHistoryKey(slow.c_str(), &key));
-        ASSERT_TRUE(history.AddHistory(&key));
-    }
+    const WString slow = Media("long.mp4", 400000);  // twenty seconds at that rate
+    const WString waiting = Media("second.mp4");
+    const WString next = Media("short.mp4", 20000);
+    AddHistory(slow);  // uploaded once before: its history record goes with the cancel
     Start();
-
-    Queue({slow, next}, {});
+    Queue({slow, waiting}, {});
     ASSERT_TRUE(WaitUntil([&] {
         std::vector<LONG> p = observer_.PercentsOf(slow);
         return !p.empty() && p.back() > 0;
     }));
-    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 0));  // the next one runs free
-    const SYSTEMTIME slowTime = TimeOf(SERVICE_YOUTUBE, slow);
-    EXPECT_EQ(mgr_->CancelTask(slow.c_str(), &slowTime), S_OK);  // the task viewer's thread
-    EXPECT_EQ(mgr_->GetStatus(slow.c_str(), nullptr), 0u);
 
-    ASSERT_TRUE(WaitAllRecorded({next}));
+    // The waiting task goes without the engine hearing of it; with nothing else waiting the
+    // power guard lets go, though the upload still runs.
+    const SYSTEMTIME waitingTime = TimeOf(waiting);
+    EXPECT_EQ(mgr_->CancelTask(u"\\Media\\unknown.mp4", &waitingTime), E_FAIL);
+    EXPECT_EQ(mgr_->CancelTask(waiting.c_str(), &waitingTime), S_OK);
+    EXPECT_EQ(mgr_->GetStatus(waiting.c_str(), nullptr), 0u);
+    EXPECT_EQ(MachineDword(kAppStatusKey, u"App1", kAbsent), 0u);
+    EXPECT_EQ(mgr_->GetStatus(slow.c_str(), nullptr), TASK_UPLOADING);
+    EXPECT_FALSE(trace_.Contains("[Zorvid] cancel"));
+
+    // The running upload (cancelled from the task viewer's thread) stops in the engine, the
+    // task is forgotten, and the queue moves on to the task queued meanwhile.
+    Queue({next}, {});
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 0));  // the next one runs free
+    const SYSTEMTIME slowTime = TimeOf(slow);
+    EXPECT_EQ(mgr_->CancelTask(slow.c_str(), &slowTime), S_OK);
+    EXPECT_EQ(mgr_->GetStatus(slow.c_str(), nullptr), 0u);
+    EXPECT_TRUE(trace_.Contains("[Zorvid] cancel of \\Media\\long.mp4"));
+    ASSERT_TRUE(Recorded({next}));
     EXPECT_EQ(mgr_->GetUploadStatusDb(slow.c_str(), nullptr), 0u);  // neither queued nor done
     EXPECT_EQ(OutboxFiles("YouTube"), (std::vector<std::string>{"short.mp4"}));
     EXPECT_EQ(main_->Count(MSG_VIDEO_DONE), 1u);
     EXPECT_EQ(main_->Count(MSG_VIDEO_FAILED), 0u);
     EXPECT_EQ(agent_->StatusesOf(slow), (std::vector<DWORD>{TASK_UPLOADING, TASK_UPLOADING}));
-    Stop();
-    EXPECT_TRUE(PendingPaths().empty());
-    EXPECT_FALSE(InHistory(slow));
-}
-
-TEST_F(TaskMgrTest, CancellingAWaitingTaskRemovesItWithoutTellingTheEngine) {
-    const std::string trace = root_ + "/../trace.log";
-    setenv("VANTLO_TRACE_FILE", trace.c_str(), 1);
-    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 50000));
-    const WString running = Media("first.mp4");  // about a second at that rate
-    const WString waiting = Media("second.mp4");
-    WriteMediaFile(running, 50000, 1);
-    WriteMediaFile(waiting, 1000, 2);
-    Start();
-
-    Queue({running, waiting}, {});
-    ASSERT_TRUE(
-        WaitUntil([&] { return mgr_->GetStatus(running.c_str(), nullptr) == TASK_UPLOADING; }));
-    EXPECT_EQ(mgr_->GetStatus(waiting.c_str(), nullptr), TASK_WAITING);
-    const SYSTEMTIME waitingTime = TimeOf(SERVICE_YOUTUBE, waiting);
-    EXPECT_EQ(mgr_->CancelTask(Media("unknown.mp4").c_str(), &waitingTime), E_FAIL);
-    EXPECT_EQ(mgr_->CancelTask(waiting.c_str(), &waitingTime), S_OK);
-    EXPECT_EQ(mgr_->GetStatus(waiting.c_str(), nullptr), 0u);
-    // Nothing else waits: the power guard lets go, though the first upload still runs.
-    EXPECT_EQ(MachineDword(u"SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus", u"App1", kAbsent), 0u);
-
-    ASSERT_TRUE(WaitAllRecorded({running}));
-    EXPECT_EQ(OutboxFiles("YouTube"), (std::vector<std::string>{"first.mp4"}));
     EXPECT_TRUE(agent_->StatusesOf(waiting).empty());
-    EXPECT_EQ(ReadHostFile(trace).find("[Zorvid] cancel"), std::string::npos);
     Stop();
-    EXPECT_TRUE(PendingPaths().empty());
-}
-
-TEST_F(TaskMgrTest, WithoutAnAgentWindowTheQueueStillRunsToTheEnd) {
-    const WString video = Media("quiet.mp4");
-    const WString photo = Media("quiet.jpg");
-    WriteMediaFile(video, 5000, 1);
-    WriteMediaFile(photo, 5000, 2);
-    Start(false);
-
-    Queue({video}, {photo});
-    ASSERT_TRUE(WaitAllRecorded({video, photo}));
-    EXPECT_EQ(ReadDeviceFile(VideoOutbox(video)), ReadDeviceFile(video));
-    EXPECT_EQ(ReadDeviceFile(PhotoOutbox(photo)), ReadDeviceFile(photo));
-    Stop();
-    EXPECT_TRUE(PendingPaths().empty());
+    EXPECT_TRUE(Pending().empty());
+    EXPECT_FALSE(InHistory(slow));
 }
 
 TEST_F(TaskMgrTest, ClearingDropsTasksAndTheirPendingEntriesAndStopsRunningUploads) {
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 20000));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 20000));
-    const std::vector<WString> videos = {Media("v0.mp4"), Media("v1.mp4")};
-    const std::vector<WString> photos = {Media("p0.jpg"), Media("p1.jpg")};
-    int seed = 0;
-    for (const auto* files : {&videos, &photos}) {
-        for (const WString& f : *files) WriteMediaFile(f, 400000, seed++);
-    }
+    const std::vector<WString> videos = {Media("v0.mp4", 400000), Media("v1.mp4", 400000)};
+    const std::vector<WString> photos = {Media("p0.jpg", 400000), Media("p1.jpg", 400000)};
     Start();
     Queue(videos, photos);
     ASSERT_TRUE(WaitUntil([&] {
@@ -397,9 +380,8 @@ TEST_F(TaskMgrTest, ClearingDropsTasksAndTheirPendingEntriesAndStopsRunningUploa
     TaskSnapshotList left;
     EXPECT_TRUE(mgr_->GetAllServiceTasks(&left, SERVICE_FACEBOOK)->empty());
     EXPECT_EQ(mgr_->GetAllServiceTasks(&left, SERVICE_YOUTUBE)->size(), 2u);
-    std::vector<WString> pending = PendingPaths();
-    std::sort(pending.begin(), pending.end());
-    EXPECT_EQ(pending, videos);
+    EXPECT_EQ(Pending(),
+              (Entries{{videos[0], PENDING_TYPE_VIDEO}, {videos[1], PENDING_TYPE_VIDEO}}));
     ASSERT_TRUE(WaitUntil([&] { return OutboxFiles("Facebook").empty(); }));  // copy stopped
     EXPECT_EQ(mgr_->GetStatus(videos[0].c_str(), nullptr), TASK_UPLOADING);
 
@@ -407,10 +389,209 @@ TEST_F(TaskMgrTest, ClearingDropsTasksAndTheirPendingEntriesAndStopsRunningUploa
     EXPECT_EQ(mgr_->ClearAllTasks(), S_OK);
     EXPECT_TRUE(mgr_->GetAllServiceTasks(&left, SERVICE_YOUTUBE)->empty());
     EXPECT_EQ(mgr_->GetTaskStatus(), LIST_IDLE);
-    EXPECT_TRUE(PendingPaths().empty());
+    EXPECT_TRUE(Pending().empty());
     EXPECT_EQ(MachineDword(kAppStatusKey, u"App1", kAbsent), 0u);
     ASSERT_TRUE(WaitUntil([&] { return OutboxFiles("YouTube").empty(); }));
     EXPECT_EQ(main_->Count(MSG_VIDEO_DONE) + main_->Count(MSG_PHOTO_DONE), 0u);
     EXPECT_EQ(main_->Count(MSG_VIDEO_FAILED) + main_->Count(MSG_PHOTO_FAILED), 0u);
     Stop();
 }
+
+TEST_F(TaskMgrTest, AlbumsFetchedByThePhotoEngineReachTheAlbumListThroughItsHost) {
+    // Two albums share a name: the first one read keeps it.
+    ASSERT_TRUE(SetMachineText(kPelfinKey, u"Albums", u"a1=Trips;a2=Family;a3=Trips"));
+    CAlbumList albums;
+    mgr_->SetAlbumList(&albums);
+    Start(false);
+
+    // As the dialog thread does when a photo flow starts, before any photo task exists.
+    EXPECT_EQ(albums.SetEngineSession(u"session-key", u"session-secret"), S_OK);
+    EXPECT_EQ(albums.RequestAlbumList(u"user-id"), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !albums.GetAlbumMap().empty(); }));
+    EXPECT_EQ(albums.GetAlbumMap(), (AlbumMap{{u"Trips", u"a1"}, {u"Family", u"a2"}}));
+    EXPECT_FALSE(DeviceFileExists(kAlbumListResultFile));
+
+    // Once the engine is released the album list can no longer reach it.
+    Stop();
+    EXPECT_EQ(albums.SetEngineSession(u"session-key", u"session-secret"), E_POINTER);
+    main_.reset();
+    mgr_.reset();
+    EXPECT_EQ(albums.GetAlbumMap().size(), 2u);
+}
+
+// ---- Reports driven one by one through the recording engine --------------------------------
+
+TEST_F(TaskMgrTest, EngineReportsDecideEachTasksEndOrOnlyRestartTheQueue) {
+    UseRecordingVideoEngine();
+    Start();
+    const WString clip = Media("clip.mp4", 100), over = Media("over.mp4", 100);
+    const WString broken = Media("broken.mp4", 100), cancelled = Media("cancelled.mp4", 100);
+
+    // Success: traced once per new percent; done, the queue's restart, and out of the list.
+    StartVideo(clip);
+    size_t before = main_->Messages().size();
+    for (LONG percent : {0, 40, 40, 100}) ASSERT_EQ(engine_->Report(S_OK, 0, percent), S_OK);
+    ASSERT_TRUE(main_->WaitOnMain([&] { return MessagesSince(before).size() >= 2; }));
+    std::vector<UINT> after = MessagesSince(before);
+    after.resize(2);
+    EXPECT_EQ(after, (std::vector<UINT>{MSG_VIDEO_DONE, MSG_START_TASK}));
+    EXPECT_EQ(mgr_->GetUploadStatusDb(clip.c_str(), nullptr), TASK_DONE);
+    EXPECT_EQ(trace_.Count("OnUploadVideo hr: 0x00000000, nPercent: 0\n"), 0u);  // the reset value
+    EXPECT_EQ(trace_.Count("OnUploadVideo hr: 0x00000000, nPercent: 40\n"), 1u);
+    EXPECT_EQ(trace_.Count("OnUploadVideo hr: 0x00000000, nPercent: 100\n"), 1u);
+    EXPECT_EQ(agent_->StatusesOf(clip),
+              (std::vector<DWORD>{TASK_UPLOADING, TASK_UPLOADING, TASK_DONE}));
+    EXPECT_EQ(observer_.PercentsOf(clip), (std::vector<LONG>{0, 40, 40, 100}));
+    EXPECT_EQ(mgr_->GetStatus(clip.c_str(), nullptr), 0u);
+    EXPECT_EQ(mgr_->GetPercent(SERVICE_YOUTUBE), 100);
+    EXPECT_EQ(mgr_->GetPercent(SERVICE_FACEBOOK), 0);
+
+    // Above 100, or a negative result: the task fails with the engine's own result.
+    StartVideo(over);
+    ASSERT_EQ(engine_->Report(S_OK, 0, 101), S_OK);
+    EXPECT_EQ(mgr_->GetStatus(over.c_str(), nullptr), TASK_FAILED);
+    SYSTEMTIME t = TimeOf(over);
+    EXPECT_EQ(mgr_->GetError(over.c_str(), &t), S_OK);
+    StartVideo(broken);
+    ASSERT_EQ(engine_->Report(kAccessDenied, 0, 100), S_OK);
+    EXPECT_EQ(mgr_->GetStatus(broken.c_str(), nullptr), TASK_FAILED);
+    t = TimeOf(broken);
+    EXPECT_EQ(mgr_->GetError(broken.c_str(), &t), kAccessDenied);
+    ASSERT_TRUE(main_->WaitOnMain([&] { return main_->Count(MSG_VIDEO_FAILED) == 2; }));
+    EXPECT_EQ(main_->Count(MSG_VIDEO_DONE), 1u);
+    EXPECT_EQ(agent_->StatusesOf(broken), (std::vector<DWORD>{TASK_UPLOADING, TASK_FAILED}));
+    EXPECT_EQ(mgr_->GetTaskStatus(), LIST_FAILED);
+
+    // A cancellation only restarts the queue; the task stays as it was.
+    StartVideo(cancelled);
+    ASSERT_EQ(engine_->Report(S_OK, 0, 30), S_OK);
+    before = main_->Messages().size();
+    ASSERT_EQ(engine_->Report(kCancelled, 0, 55), S_OK);
+    ASSERT_TRUE(main_->WaitOnMain([&] { return main_->Messages().size() > before; }));
+    EXPECT_EQ(MessagesSince(before), (std::vector<UINT>{MSG_START_TASK}));
+    EXPECT_EQ(mgr_->GetPercent(SERVICE_YOUTUBE), 30);
+    EXPECT_EQ(mgr_->GetStatus(cancelled.c_str(), nullptr), TASK_UPLOADING);
+    EXPECT_EQ(trace_.Count("OnUploadVideo: Task cancelled, start next task"), 1u);
+
+    // Cancelled at the engine's side: its last report finds no task and only moves on.
+    engine_->ClearLog();
+    t = TimeOf(cancelled);
+    ASSERT_EQ(mgr_->CancelTask(cancelled.c_str(), &t), S_OK);
+    EXPECT_EQ(engine_->Calls("video.cancel").size(), 1u);
+    before = main_->Messages().size();
+    ASSERT_EQ(engine_->Report(S_OK, 0, 100), S_OK);
+    ASSERT_TRUE(main_->WaitOnMain([&] { return main_->Messages().size() > before; }));
+    EXPECT_EQ(MessagesSince(before), (std::vector<UINT>{MSG_START_TASK}));
+    EXPECT_EQ(trace_.Count("OnUploadVideo: Current item not found"), 1u);
+    EXPECT_EQ(agent_->StatusesOf(cancelled), (std::vector<DWORD>{TASK_UPLOADING}));
+}
+
+// ---- Start-up on a device that already holds work ------------------------------------------
+
+TEST_F(TaskMgrTest, TasksOfAKilledProcessComeBackFailedAndAFileUploadedBeforeAnswersDone) {
+    const WString first = Media("first.mp4", 5000);
+    const std::vector<WString> videos = {Media("v1.mp4", 200000), Media("v2.mp4", 200000)};
+    const std::vector<WString> photos = {Media("p1.jpg", 200000), Media("p2.jpg", 200000)};
+    std::vector<WString> all = videos;
+    all.insert(all.end(), photos.begin(), photos.end());
+
+    // A child uploads the first file, queues the rest under a throughput limit and is killed
+    // with both services uploading.
+    const std::string report = root_ + "/../child-report.txt";
+    std::vector<std::string> args = {BinPath("vantlo-mgr-kill-child"), report, ToUtf8(first)};
+    for (const WString& f : all) {
+        if (f == photos[0]) args.push_back("--");
+        args.push_back(ToUtf8(f));
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    bool exited = false;
+    const bool ready = WaitUntil([&] {
+        exited = exited || waitpid(child, nullptr, WNOHANG) == child;
+        return exited || ReadHostFile(report).find("READY") != std::string::npos;
+    });
+    if (!exited) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    ASSERT_TRUE(ready && !exited) << "child report: " << ReadHostFile(report);
+    EXPECT_NE(ReadHostFile(report).find("DONE " + ToUtf8(first)), std::string::npos);
+
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 0));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 0));
+    Start(false);
+    for (const WString& f : all) {
+        EXPECT_EQ(mgr_->GetStatus(f.c_str(), nullptr), TASK_FAILED) << ToUtf8(f);
+        SYSTEMTIME t = TimeOf(f);
+        EXPECT_EQ(mgr_->GetError(f.c_str(), &t), ERR_RESTORED) << ToUtf8(f);
+    }
+    EXPECT_EQ(mgr_->GetUploadStatusDb(first.c_str(), nullptr), TASK_DONE);
+    EXPECT_EQ(mgr_->GetTaskStatus(), LIST_FAILED);
+
+    // Restored tasks upload once retried (with no agent window to tell), and leave the pending
+    // queue then.
+    mgr_->RetryService(SERVICE_YOUTUBE);
+    mgr_->RetryService(SERVICE_FACEBOOK);
+    PostMessageW(main_->Handle(), MSG_START_TASK, 0, 0);
+    ASSERT_TRUE(Recorded(all));
+    for (const WString& f : all) EXPECT_EQ(ReadDeviceFile(OutboxOf(f)), ReadDeviceFile(f));
+    Stop();
+    EXPECT_TRUE(Pending().empty());
+}
+
+// A device with two videos and two photos pending, each also in the history (uploaded once
+// before and queued again), and one more file only in the history; the registry's one-shot
+// clear requests for the two sites are the parameter.
+class ClearRequestTest : public TaskMgrTest,
+                         public ::testing::WithParamInterface<std::pair<DWORD, DWORD>> {};
+
+TEST_P(ClearRequestTest, OnlyTheValueOneClearsASitesEntriesWithTheirHistoryAndEveryValueIsReset) {
+    const auto [clearVideos, clearPhotos] = GetParam();
+    const std::vector<WString> queued = {Media("v1.mp4"), Media("v2.mp4"), Media("p1.jpg"),
+                                         Media("p2.jpg")};
+    const WString other = Media("other.jpg");
+    {
+        CUploadDb pending;
+        ASSERT_TRUE(pending.InitPending());
+        AddHistory(other);
+        WORD second = 0;
+        for (const WString& f : queued) {
+            AddHistory(f);
+            PendingRecord r{};
+            WStrCopyN(r.szFilePath, f.c_str(), MAX_PATH);
+            r.stSubmit = SYSTEMTIME{2024, 5, 0, 11, 9, 30, second++, 250};
+            r.dwType = IsPhoto(f) ? PENDING_TYPE_PHOTO : PENDING_TYPE_VIDEO;
+            ASSERT_TRUE(pending.AddPending(&r));
+        }
+    }
+    ASSERT_TRUE(SetMachineDword(SETTINGS_KEY, SETTING_CLEAR_YOUTUBE, clearVideos));
+    ASSERT_TRUE(SetMachineDword(SETTINGS_KEY, SETTING_CLEAR_FACEBOOK, clearPhotos));
+    Start(false);
+    auto cleared = [&](const WString& f) { return (IsPhoto(f) ? clearPhotos : clearVideos) == 1; };
+    Entries kept;
+    for (const WString& f : queued) {
+        EXPECT_EQ(mgr_->GetStatus(f.c_str(), nullptr), cleared(f) ? 0u : TASK_FAILED) << ToUtf8(f);
+        if (cleared(f)) {
+            EXPECT_EQ(mgr_->GetUploadStatusDb(f.c_str(), nullptr), 0u) << ToUtf8(f);
+        } else {
+            kept.emplace_back(f, IsPhoto(f) ? PENDING_TYPE_PHOTO : PENDING_TYPE_VIDEO);
+        }
+    }
+    EXPECT_EQ(mgr_->GetUploadStatusDb(other.c_str(), nullptr), TASK_DONE);
+    EXPECT_EQ(MachineDword(SETTINGS_KEY, SETTING_CLEAR_YOUTUBE, 99), 0u);
+    EXPECT_EQ(MachineDword(SETTINGS_KEY, SETTING_CLEAR_FACEBOOK, 99), 0u);
+    Stop();
+
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(Pending(), kept);
+    for (const WString& f : queued) EXPECT_EQ(InHistory(f), !cleared(f)) << ToUtf8(f);
+    EXPECT_TRUE(InHistory(other));
+}
+
+INSTANTIATE_TEST_SUITE_P(TaskMgrTest, ClearRequestTest,
+                         ::testing::Values(std::pair<DWORD, DWORD>{1, 0},
+                                           std::pair<DWORD, DWORD>{0, 1},
+                                           std::pair<DWORD, DWORD>{2, 0xFFFFFFFFu}));

@@ -9,7 +9,9 @@
 
 namespace {
 
-constexpr DWORD kDefaultDelayMs = 100;
+// A sign-in takes a while, as it would over the network: long enough for the login page to be
+// on screen before the answer comes.
+constexpr DWORD kDefaultDelayMs = 1000;
 constexpr DWORD kSessionLifetimeSec = 24 * 60 * 60;
 
 LPCWSTR KeyOf(Site site) {

@@ -21,6 +21,7 @@ void DeviceTest::SetUp() {
     setenv("VANTLO_ROOT", root_.c_str(), 1);
     setenv("VANTLO_RUNTIME_DIR", runtime_.c_str(), 1);
     unsetenv("VANTLO_TRACE_FILE");
+    setenv("VANTLO_DISPLAY", "headless", 0);  // no window pops up unless asked for
 }
 
 void DeviceTest::TearDown() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -41,37 +42,31 @@ inline std::vector<std::string> LifecycleEvents(const std::string& root, const s
 // mapped, so the log can still be read after a host released the engine.
 class RecordingEngine {
   public:
-    explicit RecordingEngine(LPCWSTR devicePath) : module_(LoadLibraryW(devicePath)) {
-        if (!module_) return;
-        log_ = GetProcAddressAs<size_t (*)(char16_t*, size_t)>(module_, "RecEngine_Log");
-        clear_ = GetProcAddressAs<void (*)()>(module_, "RecEngine_ClearLog");
-        setResult_ =
-            GetProcAddressAs<void (*)(const char*, HRESULT)>(module_, "RecEngine_SetResult");
-        autoProgress_ = GetProcAddressAs<void (*)(int)>(module_, "RecEngine_SetAutoProgress");
-        report_ = GetProcAddressAs<HRESULT (*)(HRESULT, DWORD, LONG)>(module_, "RecEngine_Report");
-        albums_ =
-            GetProcAddressAs<HRESULT (*)(HRESULT, LPCWSTR)>(module_, "RecEngine_ReportAlbumList");
-    }
+    explicit RecordingEngine(LPCWSTR devicePath) : module_(LoadLibraryW(devicePath)) {}
     ~RecordingEngine() {
         if (module_) FreeLibrary(module_);
     }
     RecordingEngine(const RecordingEngine&) = delete;
     RecordingEngine& operator=(const RecordingEngine&) = delete;
 
+    // Whether the library loaded with every control.
     bool Ready() const {
-        return module_ && log_ && clear_ && setResult_ && autoProgress_ && report_ && albums_;
+        for (const char* name :
+             {"RecEngine_Log", "RecEngine_ClearLog", "RecEngine_SetResult",
+              "RecEngine_SetAutoProgress", "RecEngine_Report", "RecEngine_ReportAlbumList"}) {
+            if (!module_ || !GetProcAddress(module_, name)) return false;
+        }
+        return true;
     }
 
     // Every call the engine got, oldest first, as "op|arg|arg".
     std::vector<WString> Log() const {
+        auto log = Fn<size_t (*)(char16_t*, size_t)>("RecEngine_Log");
+        WString all(log(nullptr, 0), u'\0');
+        log(all.data(), all.size() + 1);
         std::vector<WString> entries;
-        size_t n = log_(nullptr, 0);
-        WString all(n, u'\0');
-        log_(all.data(), n + 1);
-        size_t start = 0;
-        while (start < all.size()) {
-            size_t end = all.find(u'\n', start);
-            if (end == WString::npos) end = all.size();
+        for (size_t start = 0; start < all.size();) {
+            size_t end = std::min(all.find(u'\n', start), all.size());
             entries.push_back(all.substr(start, end - start));
             start = end + 1;
         }
@@ -86,18 +81,23 @@ class RecordingEngine {
         }
         return hits;
     }
-    void ClearLog() { clear_(); }
-    void SetResult(const char* op, HRESULT hr) { setResult_(op, hr); }
-    void SetAutoProgress(bool on) { autoProgress_(on ? 1 : 0); }
-    HRESULT Report(HRESULT hr, DWORD value, LONG percent) { return report_(hr, value, percent); }
-    HRESULT ReportAlbumList(HRESULT hr, LPCWSTR path) { return albums_(hr, path); }
+    void ClearLog() { Fn<void (*)()>("RecEngine_ClearLog")(); }
+    void SetResult(const char* op, HRESULT hr) {
+        Fn<void (*)(const char*, HRESULT)>("RecEngine_SetResult")(op, hr);
+    }
+    void SetAutoProgress(bool on) { Fn<void (*)(int)>("RecEngine_SetAutoProgress")(on ? 1 : 0); }
+    HRESULT Report(HRESULT hr, DWORD value, LONG percent) {
+        return Fn<HRESULT (*)(HRESULT, DWORD, LONG)>("RecEngine_Report")(hr, value, percent);
+    }
+    HRESULT ReportAlbumList(HRESULT hr, LPCWSTR path) {
+        return Fn<HRESULT (*)(HRESULT, LPCWSTR)>("RecEngine_ReportAlbumList")(hr, path);
+    }
 
   private:
-    HMODULE module_;                                     // our own load of the engine library
-    size_t (*log_)(char16_t*, size_t) = nullptr;         // RecEngine_Log
-    void (*clear_)() = nullptr;                          // RecEngine_ClearLog
-    void (*setResult_)(const char*, HRESULT) = nullptr;  // RecEngine_SetResult
-    void (*autoProgress_)(int) = nullptr;                // RecEngine_SetAutoProgress
-    HRESULT (*report_)(HRESULT, DWORD, LONG) = nullptr;  // RecEngine_Report
-    HRESULT (*albums_)(HRESULT, LPCWSTR) = nullptr;      // RecEngine_ReportAlbumList
+    template <class F>
+    F Fn(const char* name) const {
+        return GetProcAddressAs<F>(module_, name);
+    }
+
+    HMODULE module_;  // our own load of the engine library
 };

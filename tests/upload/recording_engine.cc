@@ -83,112 +83,91 @@ struct WorkerReaper {
     ~WorkerReaper() { JoinWorkers(); }
 } g_reaper;
 
-// ---- Video engine ---------------------------------------------------------------------
-
-HRESULT VideoSetAccount(VideoEngine*, LPCWSTR account) {
-    return Record("video.account", Text(account));
-}
-
-HRESULT VideoStart(VideoEngine*, const VideoUploadParams* p) {
-    std::u16string args = Text(p->path) + u"|" + Text(p->title) + u"|" + Text(p->description) +
-                          u"|" + Text(p->category) + u"|" + Text(p->tags) + u"|" +
-                          Text(p->authToken) + u"|" + Widen(std::to_string(p->privateFlag));
-    HRESULT hr = Record("video.start", args);
-    if (hr >= 0 && g_autoProgress) StartProgressThread(true);
-    return hr;
-}
-
-HRESULT VideoRegister(VideoEngine*, VideoEngineSink* sink) {
-    HRESULT hr = Record("video.register");
-    if (hr >= 0) {
-        std::lock_guard<std::mutex> g(g_sinkLock);
-        g_videoSink = sink;
-    }
-    return hr;
-}
-
-HRESULT VideoUnregister(VideoEngine*, VideoEngineSink* sink) {
-    {
-        std::lock_guard<std::mutex> g(g_sinkLock);
-        if (g_videoSink == sink) g_videoSink = nullptr;
-    }
-    JoinWorkers();
-    return Record("video.unregister");
-}
-
-HRESULT VideoControl(VideoEngine*, LPCWSTR arg) {
-    return Record("video.control", Text(arg));
-}
-
-HRESULT VideoCancel(VideoEngine*, const VideoUploadParams* p) {
-    return Record("video.cancel", Text(p->path));
-}
-
-const VideoEngineOps kVideoOps = {
-    nullptr, nullptr, VideoSetAccount, VideoStart,    nullptr,         nullptr,      nullptr,
-    nullptr, nullptr, nullptr,         VideoRegister, VideoUnregister, VideoControl, VideoCancel,
-};
-
-// ---- Photo engine ---------------------------------------------------------------------
+// ---- The engines ----------------------------------------------------------------------
 
 std::u16string Args(LPCWSTR a, LPCWSTR b) {
     return Text(a) + u"|" + Text(b);
 }
 
-HRESULT PhotoControl4(PhotoEngine*, LPCWSTR a, LPCWSTR b) {
-    return Record("photo.control4", Args(a, b));
-}
-
-HRESULT PhotoStart(PhotoEngine*, LPCWSTR path, LPCWSTR b, LPCWSTR c) {
-    HRESULT hr = Record("photo.start", Args(path, b) + u"|" + Text(c));
-    if (hr >= 0 && g_autoProgress) StartProgressThread(false);
-    return hr;
-}
-
-HRESULT PhotoAlbums(PhotoEngine*, LPCWSTR session, LPCWSTR path) {
-    return Record("photo.albums", Args(session, path));
-}
-
-HRESULT PhotoControl7(PhotoEngine*, LPCWSTR a, LPCWSTR b) {
-    return Record("photo.control7", Args(a, b));
-}
-
-HRESULT PhotoCancel(PhotoEngine*, LPCWSTR path, LPCWSTR b, LPCWSTR c) {
-    return Record("photo.cancel", Args(path, b) + u"|" + Text(c));
-}
-
-HRESULT PhotoSession(PhotoEngine*, LPCWSTR first, LPCWSTR third) {
-    return Record("photo.session", Args(first, third));
-}
-
-HRESULT PhotoRegister(PhotoEngine*, PhotoEngineSink* sink) {
-    HRESULT hr = Record("photo.register");
-    if (hr >= 0) {
-        std::lock_guard<std::mutex> g(g_sinkLock);
-        g_photoSink = sink;
+// Registers (on) or unregisters sink in *slot and logs the call as op; an unregister also
+// waits for the reporting threads.
+template <class Sink>
+HRESULT SetSink(Sink** slot, Sink* sink, bool on, const char* op) {
+    if (on) {
+        HRESULT hr = Record(op);
+        if (hr >= 0) {
+            std::lock_guard<std::mutex> g(g_sinkLock);
+            *slot = sink;
+        }
+        return hr;
     }
-    return hr;
-}
-
-HRESULT PhotoUnregister(PhotoEngine*, PhotoEngineSink* sink) {
     {
         std::lock_guard<std::mutex> g(g_sinkLock);
-        if (g_photoSink == sink) g_photoSink = nullptr;
+        if (*slot == sink) *slot = nullptr;
     }
     JoinWorkers();
-    return Record("photo.unregister");
+    return Record(op);
 }
+
+// Logs a start and, with automatic progress on, reports from a thread of its own.
+HRESULT Start(const char* op, const std::u16string& args, bool video) {
+    HRESULT hr = Record(op, args);
+    if (hr >= 0 && g_autoProgress) StartProgressThread(video);
+    return hr;
+}
+
+VideoEngineOps MakeVideoOps() {
+    VideoEngineOps ops{};
+    ops.SetAccount = [](VideoEngine*, LPCWSTR account) {
+        return Record("video.account", Text(account));
+    };
+    ops.StartUpload = [](VideoEngine*, const VideoUploadParams* p) {
+        return Start("video.start",
+                     Text(p->path) + u"|" + Text(p->title) + u"|" + Text(p->description) + u"|" +
+                         Text(p->category) + u"|" + Text(p->tags) + u"|" + Text(p->authToken) +
+                         u"|" + Widen(std::to_string(p->privateFlag)),
+                     true);
+    };
+    ops.RegisterSink = [](VideoEngine*, VideoEngineSink* sink) {
+        return SetSink(&g_videoSink, sink, true, "video.register");
+    };
+    ops.UnregisterSink = [](VideoEngine*, VideoEngineSink* sink) {
+        return SetSink(&g_videoSink, sink, false, "video.unregister");
+    };
+    ops.Control = [](VideoEngine*, LPCWSTR arg) { return Record("video.control", Text(arg)); };
+    ops.CancelUpload = [](VideoEngine*, const VideoUploadParams* p) {
+        return Record("video.cancel", Text(p->path));
+    };
+    return ops;
+}
+const VideoEngineOps kVideoOps = MakeVideoOps();
 
 PhotoEngineOps MakePhotoOps() {
     PhotoEngineOps ops{};
-    ops.Control4 = PhotoControl4;
-    ops.StartUpload = PhotoStart;
-    ops.FetchAlbumList = PhotoAlbums;
-    ops.Control7 = PhotoControl7;
-    ops.CancelUpload = PhotoCancel;
-    ops.SetSession = PhotoSession;
-    ops.RegisterSink = PhotoRegister;
-    ops.UnregisterSink = PhotoUnregister;
+    ops.Control4 = [](PhotoEngine*, LPCWSTR a, LPCWSTR b) {
+        return Record("photo.control4", Args(a, b));
+    };
+    ops.StartUpload = [](PhotoEngine*, LPCWSTR path, LPCWSTR b, LPCWSTR c) {
+        return Start("photo.start", Args(path, b) + u"|" + Text(c), false);
+    };
+    ops.FetchAlbumList = [](PhotoEngine*, LPCWSTR session, LPCWSTR path) {
+        return Record("photo.albums", Args(session, path));
+    };
+    ops.Control7 = [](PhotoEngine*, LPCWSTR a, LPCWSTR b) {
+        return Record("photo.control7", Args(a, b));
+    };
+    ops.CancelUpload = [](PhotoEngine*, LPCWSTR path, LPCWSTR b, LPCWSTR c) {
+        return Record("photo.cancel", Args(path, b) + u"|" + Text(c));
+    };
+    ops.SetSession = [](PhotoEngine*, LPCWSTR first, LPCWSTR third) {
+        return Record("photo.session", Args(first, third));
+    };
+    ops.RegisterSink = [](PhotoEngine*, PhotoEngineSink* sink) {
+        return SetSink(&g_photoSink, sink, true, "photo.register");
+    };
+    ops.UnregisterSink = [](PhotoEngine*, PhotoEngineSink* sink) {
+        return SetSink(&g_photoSink, sink, false, "photo.unregister");
+    };
     return ops;
 }
 const PhotoEngineOps kPhotoOps = MakePhotoOps();

@@ -1,10 +1,11 @@
 // vantlo-client: a client application of the resident process, for every request of its
 // window protocol. It finds the window of class "VANTLO", sends the request and, for the
-// status queries, prints the answer its own reply window receives.
+// status queries, prints the answer its own reply window receives. The screen commands
+// (screenshot, tap, press, move, release, key, type) go to the screen service instead.
 //
 // Options: --timeout MS (default 10000) bounds the wait for the request and for its answer.
 // Exit codes: 0 done, 2 bad usage, 3 no running Vantlo instance (or it went away during the
-// request), 4 no answer in time.
+// request), 4 no answer in time, 5 the screen service refused the request (its error printed).
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/screen.h"
 #include "platform/sync.h"
 #include "platform/time.h"
 #include "platform/trace.h"
@@ -70,7 +72,7 @@ static_assert(sizeof(StatusRecord) == 524);
 
 UINT g_timeoutMs = 10000;  // for the request and for its reply; --timeout MS
 
-enum ExitCode { kOk = 0, kUsage = 2, kNoInstance = 3, kNoAnswer = 4 };
+enum ExitCode { kOk = 0, kUsage = 2, kNoInstance = 3, kNoAnswer = 4, kRefused = 5 };
 
 // ---- The reply window --------------------------------------------------------------------
 
@@ -257,6 +259,9 @@ int Usage() {
             "  clear youtube|facebook|all     close\n"
             "  post MSG [WPARAM [LPARAM]]\n"
             "  copydata KIND [WPARAM] (--hex HEX | --file FILE)\n"
+            "  screenshot FILE.png            tap|press|move|release X Y\n"
+            "  key softleft|softright|up|down|left|right|enter|back\n"
+            "  type TEXT...\n"
             "WPARAM 'self' passes the client's reply window; its answer is printed.\n");
     return kUsage;
 }
@@ -294,6 +299,7 @@ class Client {
     int Post();
     int CopyData();
     int Close();
+    int Screen(const std::string& command);  // the screen service's commands
 
     HWND main_ = nullptr;            // the resident process's main window, once found
     std::vector<std::string> args_;  // arguments after the command
@@ -406,7 +412,47 @@ int Client::Close() {
     return kOk;
 }
 
+// One request to the screen service; its error, if any, printed.
+int ScreenRequest(const std::string& request) {
+    std::string answer;
+    if (!ScreenServiceRequest(request, &answer, g_timeoutMs)) {
+        const bool timedOut = GetLastError() == ERROR_TIMEOUT;
+        fprintf(stderr, "vantlo-client: %s\n", answer.c_str());
+        return timedOut ? kNoAnswer : kNoInstance;
+    }
+    if (answer != "ok") {
+        fprintf(stderr, "vantlo-client: %s\n", answer.c_str());
+        return kRefused;
+    }
+    return kOk;
+}
+
+int Client::Screen(const std::string& command) {
+    if (command == "screenshot" && Args(1, 1)) {
+        std::error_code ec;
+        std::filesystem::path p = std::filesystem::absolute(args_[0], ec);
+        return ScreenRequest("screenshot " + (ec ? args_[0] : p.lexically_normal().string()));
+    }
+    if (command == "key" && Args(1, 1)) return ScreenRequest("key " + args_[0]);
+    if (command == "type" && !args_.empty()) {
+        std::string text;
+        for (const std::string& a : args_) text += (text.empty() ? "" : " ") + a;
+        if (text.find_first_of("\r\n") != std::string::npos) {
+            fprintf(stderr, "vantlo-client: type takes one line of text\n");
+            return kUsage;
+        }
+        return ScreenRequest("type " + text);
+    }
+    if (command != "screenshot" && command != "key" && command != "type" && Args(2, 2))
+        return ScreenRequest(command + " " + args_[0] + " " + args_[1]);
+    return Usage();
+}
+
 int Client::Run(const std::string& command) {
+    if (command == "screenshot" || command == "tap" || command == "press" || command == "move" ||
+        command == "release" || command == "key" || command == "type") {
+        return Screen(command);
+    }
     const std::string sub = args_.empty() ? std::string() : args_[0];
     if (command == "upload-videos" || command == "upload-photos") {
         if (args_.empty()) return Usage();

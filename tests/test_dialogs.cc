@@ -1,0 +1,461 @@
+// Dialogs from in-memory templates and their controls, driven on the device's screen by
+// stylus, keys and text: modal loops and their ends, nesting, the dialog manager's keys,
+// edit, check box and combo box input, and a dialog's own scroll bar.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/controls.h"
+#include "platform/dialog.h"
+#include "platform/screen.h"
+#include "platform/sync.h"
+#include "platform/wstr.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+constexpr UINT WM_STEP = WM_APP + 1;
+constexpr UINT_PTR kWatchdog = 77;
+
+// A test dialog's script. Every step runs on the dialog's thread once everything the step
+// before it queued (injected input included) has been handled; the dialog must end by the
+// last step, or the watchdog fails the test and ends it.
+using Handler = std::function<INT_PTR(HWND, UINT, WPARAM, LPARAM)>;
+
+struct Script {
+    std::vector<std::function<void(HWND)>> steps;  // run in order
+    Handler on;                                    // further handling, may be empty
+    size_t next = 0;                               // the next step
+    HWND dlg = nullptr;                            // the dialog window
+    HWND initFocus = nullptr;                      // wParam of WM_INITDIALOG
+    std::vector<std::pair<int, int>> commands;     // WM_COMMAND (id, code), in order
+    std::vector<int> scrolls;                      // WM_VSCROLL codes, in order
+};
+
+INT_PTR ScriptProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto* s = reinterpret_cast<Script*>(GetWindowLongPtrW(dlg, DWLP_USER));
+    if (msg == WM_INITDIALOG) {
+        s = reinterpret_cast<Script*>(lParam);
+        SetWindowLongPtrW(dlg, DWLP_USER, lParam);
+        s->dlg = dlg;
+        s->initFocus = reinterpret_cast<HWND>(wParam);
+        SetTimer(dlg, kWatchdog, 10000, nullptr);
+        PostMessageW(dlg, WM_STEP, 0, 0);
+    } else if (!s) {
+        return FALSE;
+    } else if (msg == WM_TIMER && wParam == kWatchdog) {
+        ADD_FAILURE() << "the script stalled before step " << s->next;
+        EndDialog(dlg, -2);
+        return TRUE;
+    } else if (msg == WM_STEP) {
+        if (s->next < s->steps.size()) s->steps[s->next++](dlg);
+        PostMessageW(dlg, WM_STEP, 0, 0);
+        return TRUE;
+    } else if (msg == WM_COMMAND) {
+        s->commands.emplace_back(LOWORD(wParam), HIWORD(wParam));
+    } else if (msg == WM_VSCROLL) {
+        s->scrolls.push_back(LOWORD(wParam));
+    }
+    return s->on ? s->on(dlg, msg, wParam, lParam) : (msg == WM_INITDIALOG);
+}
+
+int Count(const Script& s, int id, int code) {
+    int n = 0;
+    for (auto& c : s.commands) n += c.first == id && c.second == code;
+    return n;
+}
+
+// Controls at known places: with the 480 x 640 screen a dialog unit is 3 x 3.25 pixels.
+const DialogItem kItems[] = {
+    {100, WC_STATIC, WS_VISIBLE, 6, -8, 0, 0, nullptr},
+    {101, WC_EDIT, WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 10, 10, 100, 12, u"x"},
+    {102, WC_BUTTON, WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 10, 30, 9, 9, nullptr},
+    {103, WC_COMBOBOX, WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWNLIST, 10, 50, 100, 60, nullptr},
+    {104, WC_COMBOBOX, WS_VISIBLE | WS_TABSTOP | CBS_DROPDOWN, 10, 70, 100, 60, nullptr},
+    {105, WC_BUTTON, WS_VISIBLE | BS_PUSHBUTTON, 110, 10, 30, 14, u"go"},
+};
+const DialogTemplate kDialog{WS_POPUP | DS_ABSALIGN, 0, 0, 40, 150, 120, u"test", kItems, 6};
+const DialogTemplate kPlain{WS_POPUP, 0, 0, 0, 50, 50, nullptr, nullptr, 0};
+const DialogItem kScrolled[] = {{101, WC_EDIT, WS_VISIBLE | WS_BORDER, 10, 10, 100, 12, nullptr}};
+const DialogTemplate kScrolling{
+    WS_POPUP | WS_VSCROLL | DS_ABSALIGN, 0, 0, 40, 150, 120, nullptr, kScrolled, 1};
+
+std::vector<LONG> Corners(const RECT& r) {
+    return {r.left, r.top, r.right, r.bottom};
+}
+
+POINT Center(HWND hwnd) {
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+void Tap(POINT pt) {
+    EXPECT_TRUE(ScreenInjectStylus(StylusAction::Press, pt.x, pt.y));
+    EXPECT_TRUE(ScreenInjectStylus(StylusAction::Release, pt.x, pt.y));
+}
+
+WString Text(HWND dlg, int id) {
+    WCHAR buf[64];
+    GetDlgItemTextW(dlg, id, buf, 64);
+    return buf;
+}
+
+HWND MakeOwner() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"dialog_test_owner";
+    RegisterClassW(&wc);
+    return CreateWindowExW(0, u"dialog_test_owner", u"owner", WS_POPUP | WS_VISIBLE, 0, 52, 480,
+                           536, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A dialog procedure's further handling: msg (with command, that WM_COMMAND) ends the
+// dialog with result, answering answer.
+Handler EndOn(UINT msg, INT_PTR result, LONG_PTR answer = 0, int command = -1) {
+    return [=](HWND dlg, UINT m, WPARAM wParam, LPARAM) -> INT_PTR {
+        if (m != msg || (command >= 0 && LOWORD(wParam) != command)) return m == WM_INITDIALOG;
+        EndDialog(dlg, result);
+        SetWindowLongPtrW(dlg, DWLP_MSGRESULT, answer);  // last: other messages reset it
+        return TRUE;
+    };
+}
+Handler EndOnCommand(int command, INT_PTR result) {
+    return EndOn(WM_COMMAND, result, 0, command);
+}
+
+// Runs fn on a thread of its own; waits for it (at most 10 s) before it goes.
+class Helper {
+  public:
+    explicit Helper(std::function<void()> fn) : fn_(std::move(fn)) {
+        auto start = [](LPVOID p) -> DWORD {
+            (*static_cast<std::function<void()>*>(p))();
+            return 0;
+        };
+        thread_ = CreateThread(nullptr, 0, start, &fn_, 0, nullptr);
+    }
+    ~Helper() {
+        Wait();
+        CloseHandle(thread_);
+    }
+    bool Wait() { return WaitForSingleObject(thread_, 10000) == WAIT_OBJECT_0; }
+
+  private:
+    std::function<void()> fn_;  // what the thread runs
+    HANDLE thread_;             // the thread
+};
+
+INT_PTR RunScript(const DialogTemplate& t, HWND owner, Script& s) {
+    return DialogBoxIndirectParamW(nullptr, &t, owner, ScriptProc, reinterpret_cast<LPARAM>(&s));
+}
+
+class Dialogs : public DeviceTest {};
+
+TEST_F(Dialogs, ModalDialogStartsWithItsControlsInPlaceAndReturnsItsResult) {
+    HWND owner = MakeOwner();
+    Script s;
+    s.steps.push_back([&](HWND dlg) {
+        EXPECT_FALSE(IsWindowEnabled(owner));
+        RECT r, edit;
+        GetWindowRect(dlg, &r);  // (0, 40) 150 x 120 units
+        EXPECT_EQ(Corners(r), (std::vector<LONG>{0, 130, 450, 520}));
+        GetWindowRect(GetDlgItem(dlg, 101), &edit);  // (10, 10) 100 x 12 units inside it
+        EXPECT_EQ(Corners(edit), (std::vector<LONG>{30, 162, 330, 201}));
+        for (const DialogItem& item : kItems) {
+            RECT want{item.x, item.y, item.x + item.cx, item.y + item.cy}, got;
+            ASSERT_TRUE(MapDialogRect(dlg, &want));
+            OffsetRect(&want, r.left, r.top);
+            GetWindowRect(GetDlgItem(dlg, item.id), &got);
+            EXPECT_EQ(got.left, want.left) << item.id;
+            EXPECT_EQ(got.top, want.top) << item.id;
+            if (item.className != WC_COMBOBOX) {
+                EXPECT_EQ(got.bottom, want.bottom) << item.id;  // a combo box: its field only
+            }
+        }
+        EXPECT_EQ(s.initFocus, GetDlgItem(dlg, 101));  // the first tab stop has the focus
+        EXPECT_EQ(GetFocus(), GetDlgItem(dlg, 101));
+        EXPECT_EQ(Text(dlg, 101), u"x");
+        EXPECT_EQ(GetForegroundWindow(), dlg);
+        UpdateWindow(dlg);
+        HDC dc = GetDC(dlg);
+        EXPECT_EQ(GetPixel(dc, 440, 300), RGB(255, 255, 255));  // the dialog's background
+        ReleaseDC(dlg, dc);
+        EXPECT_TRUE(EndDialog(dlg, 42));
+    });
+    EXPECT_EQ(RunScript(kDialog, owner, s), 42);
+    EXPECT_TRUE(IsWindowEnabled(owner));
+    EXPECT_FALSE(IsWindow(s.dlg));
+
+    // Bad templates and handles are refused without disturbing the owner.
+    const DialogItem unknown[] = {{1, u"NOSUCHCLASS", WS_VISIBLE, 0, 0, 5, 5, nullptr}};
+    const DialogTemplate broken{WS_POPUP, 0, 0, 0, 10, 10, nullptr, nullptr, 3};
+    const DialogTemplate badClass{WS_POPUP, 0, 0, 0, 10, 10, nullptr, unknown, 1};
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, &broken, owner, ScriptProc, 0), -1);
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, &badClass, owner, ScriptProc, 0), -1);
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, nullptr, owner, ScriptProc, 0), -1);
+    EXPECT_EQ(DialogBoxParamW(nullptr, reinterpret_cast<LPCWSTR>(5999), owner, ScriptProc, 0), -1);
+    EXPECT_TRUE(IsWindowEnabled(owner));
+    EXPECT_FALSE(EndDialog(owner, 1));
+    RECT r{0, 0, 1, 1};
+    EXPECT_FALSE(MapDialogRect(owner, &r));
+    DestroyWindow(owner);
+}
+
+TEST_F(Dialogs, NestedDialogsEndEveryWayAndTheirOwnersComeBack) {
+    HWND owner = MakeOwner();
+    Script outer;
+    std::vector<INT_PTR> results;
+    // Runs a nested dialog whose only step is act, owned by the outer dialog (or by).
+    auto nested = [&](std::function<void(HWND)> act, Handler on = nullptr, HWND by = nullptr) {
+        Script inner;
+        inner.steps.push_back([&](HWND dlg) {
+            EXPECT_FALSE(IsWindowEnabled(by ? by : outer.dlg));
+            act(dlg);
+        });
+        inner.on = on;
+        results.push_back(RunScript(kPlain, by ? by : outer.dlg, inner));
+        EXPECT_FALSE(IsWindow(inner.dlg));
+    };
+    std::unique_ptr<Helper> helper;
+    LRESULT answer = 0;
+    outer.on = EndOn(WM_APP + 20, 77);  // posted to it while a nested dialog runs
+    outer.steps.push_back([&](HWND) {
+        // A message posted from another thread, and one sent from it, each end a dialog.
+        nested(
+            [&](HWND dlg) { helper.reset(new Helper([=] { PostMessageW(dlg, WM_APP, 0, 0); })); },
+            EndOn(WM_APP, 11));
+        nested(
+            [&](HWND dlg) {
+                helper.reset(
+                    new Helper([=, &answer] { answer = SendMessageW(dlg, WM_APP, 0, 0); }));
+            },
+            EndOn(WM_APP, 12, 5));
+        helper.reset();
+        // Escape (back) and WM_CLOSE give IDCANCEL; a posted WM_DESTROY ends a dialog.
+        nested([](HWND) { EXPECT_TRUE(ScreenInjectKey(ScreenKey::Back)); },
+               EndOnCommand(IDCANCEL, 2));
+        nested([](HWND dlg) { PostMessageW(dlg, WM_CLOSE, 0, 0); }, EndOnCommand(IDCANCEL, 2));
+        nested([](HWND dlg) { PostMessageW(dlg, WM_DESTROY, 0, 0); });
+        // A dialog whose owner is destroyed ends with it.
+        HWND spare = MakeOwner();
+        nested([&](HWND) { DestroyWindow(spare); }, nullptr, spare);
+        // The outer dialog ended from within a nested one ends the nested one first.
+        nested([&](HWND) { PostMessageW(outer.dlg, WM_APP + 20, 0, 0); });
+    });
+    EXPECT_EQ(RunScript(kPlain, owner, outer), 77);
+    EXPECT_EQ(results, (std::vector<INT_PTR>{11, 12, 2, 2, 0, 0, 0}));
+    EXPECT_EQ(answer, 5);
+    EXPECT_TRUE(IsWindowEnabled(owner));
+    DestroyWindow(owner);
+}
+
+TEST_F(Dialogs, DialogOnAnotherThreadEndsWhenItsOwnerIsDestroyed) {
+    HWND owner = MakeOwner();
+    HANDLE shown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Script s;
+    s.steps.push_back([&](HWND) { SetEvent(shown); });
+    INT_PTR result = -3;
+    Helper runner([&] { result = RunScript(kPlain, owner, s); });
+    ASSERT_EQ(WaitForSingleObject(shown, 10000), WAIT_OBJECT_0);
+    EXPECT_FALSE(IsWindowEnabled(owner));
+    DestroyWindow(owner);
+    ASSERT_TRUE(runner.Wait());
+    EXPECT_EQ(result, 0);  // ended without a result
+    CloseHandle(shown);
+}
+
+TEST_F(Dialogs, EditAndCheckBoxTakeTapsKeysAndText) {
+    Script s;
+    auto item = [&](int id) { return GetDlgItem(s.dlg, id); };
+    s.steps = {
+        [&](HWND dlg) {
+            SendDlgItemMessageW(dlg, 101, EM_LIMITTEXT, 8, 0);
+            SetDlgItemTextW(dlg, 101, u"");
+            Tap(Center(item(102)));  // the check box takes the focus, then the edit again
+        },
+        [&](HWND) {
+            EXPECT_EQ(GetFocus(), item(102));
+            Tap(Center(item(101)));
+        },
+        [&](HWND) {
+            EXPECT_EQ(GetFocus(), item(101));
+            EXPECT_TRUE(ScreenInjectText(u"hello world"));
+        },
+        [&](HWND dlg) {
+            EXPECT_EQ(Text(dlg, 101), u"hello wo");
+            EXPECT_EQ(Count(s, 101, EN_CHANGE), 1 + 8);  // the WM_SETTEXT, then 8 typed
+            EXPECT_EQ(Count(s, 101, EN_MAXTEXT), 3);
+            EXPECT_TRUE(ScreenInjectText(u"\bp!"));
+        },
+        [&](HWND dlg) {
+            EXPECT_EQ(Text(dlg, 101), u"hello wp");
+            EXPECT_EQ(IsDlgButtonChecked(dlg, 102), BST_CHECKED);
+            EXPECT_EQ(Count(s, 102, BN_CLICKED), 1);
+            EXPECT_TRUE(ScreenInjectKey(ScreenKey::Down));   // to the check box
+            EXPECT_TRUE(ScreenInjectKey(ScreenKey::Enter));  // which it toggles
+            EXPECT_TRUE(ScreenInjectKey(ScreenKey::Up));     // back to the edit, all selected
+        },
+        [&](HWND dlg) {
+            EXPECT_EQ(IsDlgButtonChecked(dlg, 102), BST_UNCHECKED);
+            EXPECT_EQ(Count(s, 102, BN_CLICKED), 2);
+            DWORD a = 1, b = 0;
+            SendDlgItemMessageW(dlg, 101, EM_GETSEL, reinterpret_cast<WPARAM>(&a),
+                                reinterpret_cast<LPARAM>(&b));
+            EXPECT_EQ(a, 0u);
+            EXPECT_EQ(b, 8u);
+            EXPECT_TRUE(ScreenInjectText(u"ok"));  // replaces the selection
+        },
+        [&](HWND dlg) {
+            EXPECT_EQ(Text(dlg, 101), u"ok");
+            EXPECT_TRUE(CheckDlgButton(dlg, 102, BST_CHECKED));
+            EXPECT_EQ(IsDlgButtonChecked(dlg, 102), BST_CHECKED);
+            EXPECT_TRUE(ScreenInjectKey(ScreenKey::Enter));  // the default command, IDOK
+        },
+    };
+    s.on = EndOnCommand(IDOK, 3);
+    EXPECT_EQ(RunScript(kDialog, nullptr, s), 3);
+}
+
+TEST_F(Dialogs, ComboBoxesSearchIgnoringCaseAndChooseFromTheirList) {
+    Script s;
+    auto send = [&](int id, UINT msg, WPARAM w, const WCHAR* text) {
+        return SendDlgItemMessageW(s.dlg, id, msg, w, reinterpret_cast<LPARAM>(text));
+    };
+    auto list = [] { return FindWindowW(u"ComboLBox", nullptr); };
+    s.steps = {
+        [&](HWND dlg) {
+            for (auto* t : {u"Music", u"People & Blogs", u"Pets & Animals", u"Comedy"})
+                send(103, CB_ADDSTRING, 0, t);
+            EXPECT_EQ(send(103, CB_FINDSTRING, static_cast<WPARAM>(-1), u"pe"), 1);
+            EXPECT_EQ(send(103, CB_FINDSTRING, 1, u"PE"), 2);  // after the start, wrapping
+            EXPECT_EQ(send(103, CB_FINDSTRING, 2, u"pE"), 1);
+            EXPECT_EQ(send(103, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), u"COMEDY"), 3);
+            EXPECT_EQ(send(103, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), u"Come"), CB_ERR);
+            EXPECT_EQ(send(103, CB_GETLBTEXTLEN, 1, nullptr), 14);
+            EXPECT_EQ(send(103, CB_SETCURSEL, 0, nullptr), 0);
+            EXPECT_EQ(Text(dlg, 103), u"Music");
+            Tap(Center(GetDlgItem(dlg, 103)));
+        },
+        [&](HWND dlg) {
+            ASSERT_EQ(send(103, CB_GETDROPPEDSTATE, 0, nullptr), TRUE);
+            EXPECT_EQ(Count(s, 103, CBN_DROPDOWN), 1);
+            RECT r;
+            GetWindowRect(list(), &r);
+            RECT field;
+            GetWindowRect(GetDlgItem(dlg, 103), &field);
+            EXPECT_EQ(r.top, field.bottom);  // it opens below the field
+            Tap(POINT{(r.left + r.right) / 2, r.top + (r.bottom - r.top) * 5 / 8});  // item 2
+        },
+        [&](HWND dlg) {
+            EXPECT_EQ(send(103, CB_GETCURSEL, 0, nullptr), 2);
+            EXPECT_EQ(Text(dlg, 103), u"Pets & Animals");
+            EXPECT_EQ(Count(s, 103, CBN_SELCHANGE), 1);
+            EXPECT_EQ(send(103, CB_GETDROPPEDSTATE, 0, nullptr), FALSE);
+            EXPECT_EQ(list(), nullptr);
+            // The editable one: typing within its limit, and a list closed by a tap outside.
+            send(104, CB_LIMITTEXT, 5, nullptr);
+            send(104, CB_ADDSTRING, 0, u"Holidays");
+            RECT field;
+            GetWindowRect(GetDlgItem(dlg, 104), &field);
+            Tap(POINT{field.left + 10, (field.top + field.bottom) / 2});
+        },
+        [&](HWND) { EXPECT_TRUE(ScreenInjectText(u"Holiday")); },
+        [&](HWND dlg) {
+            EXPECT_EQ(Text(dlg, 104), u"Holid");
+            EXPECT_EQ(Count(s, 104, CBN_EDITCHANGE), 5);
+            EXPECT_EQ(send(104, CB_GETCURSEL, 0, nullptr), CB_ERR);
+            send(104, CB_SHOWDROPDOWN, TRUE, nullptr);
+            Tap(POINT{440, 500});  // on the dialog, away from the list
+        },
+        [&](HWND dlg) {
+            EXPECT_EQ(send(104, CB_GETDROPPEDSTATE, 0, nullptr), FALSE);
+            EXPECT_EQ(Count(s, 104, CBN_SELENDCANCEL), 1);
+            EXPECT_EQ(Text(dlg, 104), u"Holid");
+            send(104, CB_RESETCONTENT, 0, nullptr);
+            EXPECT_EQ(send(104, CB_GETCOUNT, 0, nullptr), 0);
+            EXPECT_EQ(send(103, CB_GETLBTEXT, 9, nullptr), CB_ERR);
+            EndDialog(dlg, 1);
+        },
+    };
+    EXPECT_EQ(RunScript(kDialog, nullptr, s), 1);
+}
+
+TEST_F(Dialogs, OwnScrollBarScrollsTheDialogAndItsControls) {
+    Script s;
+    LONG editTop = 0;
+    s.on = [](HWND dlg, UINT msg, WPARAM wParam, LPARAM) -> INT_PTR {
+        if (msg == WM_INITDIALOG) {
+            SCROLLINFO si{sizeof si, SIF_RANGE | SIF_PAGE | SIF_POS, 0, 320, 20, 0, 0};
+            SetScrollInfo(dlg, SB_VERT, &si, TRUE);
+            return TRUE;
+        }
+        if (msg != WM_VSCROLL) return FALSE;
+        const int old = GetScrollPos(dlg, SB_VERT);
+        int pos = old;
+        switch (LOWORD(wParam)) {
+            case SB_PAGEDOWN:
+                pos += 20;
+                break;
+            case SB_PAGEUP:
+                pos -= 20;
+                break;
+            case SB_THUMBTRACK:
+            case SB_THUMBPOSITION:
+                pos = HIWORD(wParam);
+                break;
+            default:
+                return TRUE;
+        }
+        SetScrollPos(dlg, SB_VERT, std::clamp(pos, 0, 320), TRUE);
+        pos = GetScrollPos(dlg, SB_VERT);  // kept within the range less a page
+        ScrollWindowEx(dlg, 0, old - pos, nullptr, nullptr, nullptr, nullptr,
+                       SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
+        UpdateWindow(dlg);
+        return TRUE;
+    };
+    auto editRect = [&] {
+        RECT r;
+        GetWindowRect(GetDlgItem(s.dlg, 101), &r);
+        return r;
+    };
+    s.steps = {
+        [&](HWND dlg) {
+            editTop = editRect().top;
+            RECT r;
+            GetWindowRect(dlg, &r);
+            Tap(POINT{r.right - 4, r.bottom - 10});  // on the bar, below its thumb
+        },
+        [&](HWND) {
+            EXPECT_EQ(s.scrolls, (std::vector<int>{SB_PAGEDOWN, SB_ENDSCROLL}));
+            EXPECT_EQ(GetScrollPos(s.dlg, SB_VERT), 20);
+            EXPECT_EQ(editRect().top, editTop - 20);
+            // Back up a page, then the thumb dragged from the top to the bottom of the bar.
+            RECT r;
+            GetWindowRect(s.dlg, &r);
+            Tap(POINT{r.right - 4, r.top + 2});
+            EXPECT_TRUE(ScreenInjectStylus(StylusAction::Press, r.right - 4, r.top + 2));
+            EXPECT_TRUE(ScreenInjectStylus(StylusAction::Move, r.right - 4, r.top + 100));
+            EXPECT_TRUE(ScreenInjectStylus(StylusAction::Move, r.right - 4, r.bottom - 1));
+            EXPECT_TRUE(ScreenInjectStylus(StylusAction::Release, r.right - 4, r.bottom - 1));
+        },
+        [&](HWND dlg) {
+            ASSERT_GE(s.scrolls.size(), 8u);
+            EXPECT_EQ(s.scrolls[2], SB_PAGEUP);
+            EXPECT_EQ(std::count(s.scrolls.begin(), s.scrolls.end(), SB_THUMBTRACK), 2);
+            EXPECT_EQ(s.scrolls[s.scrolls.size() - 2], SB_THUMBPOSITION);
+            SCROLLINFO si{sizeof si, SIF_ALL, 0, 0, 0, 0, 0};
+            ASSERT_TRUE(GetScrollInfo(dlg, SB_VERT, &si));
+            EXPECT_EQ(si.nPos, 301);  // the last position a page of 20 can start at
+            EXPECT_EQ(si.nMax, 320);
+            EXPECT_EQ(si.nPage, 20u);
+            EXPECT_EQ(editRect().top, editTop - 301);
+            EndDialog(dlg, 1);
+        },
+    };
+    EXPECT_EQ(RunScript(kScrolling, nullptr, s), 1);
+}
+
+}  // namespace

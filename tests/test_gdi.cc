@@ -1,0 +1,377 @@
+// GDI on bitmaps and on a caller's surface: pixels, blits, text placement, PNG files, clipping
+// and the date and time texts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "platform/datetime_format.h"
+#include "platform/gdi_internal.h"
+#include "platform/wstr.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kRed = RGB(200, 10, 10);
+constexpr COLORREF kBlue = RGB(10, 10, 200);
+constexpr COLORREF kGreen = RGB(10, 200, 10);
+
+// A memory DC with its own white bitmap selected.
+struct Canvas {
+    Canvas(int w, int h) : width(w), height(h) {
+        dc = CreateCompatibleDC(nullptr);
+        bitmap = CreateCompatibleBitmap(dc, w, h);
+        old = SelectObject(dc, bitmap);
+    }
+    ~Canvas() {
+        SelectObject(dc, old);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+    }
+    void Fill(int l, int t, int r, int b, COLORREF c) const {
+        HBRUSH brush = CreateSolidBrush(c);
+        RECT rc{l, t, r, b};
+        FillRect(dc, &rc, brush);
+        DeleteObject(brush);
+    }
+    // The smallest rectangle holding every pixel that is not white; empty when none.
+    RECT Ink() const {
+        RECT box{width, height, 0, 0};
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                if (GetPixel(dc, x, y) == kWhite) continue;
+                box = RECT{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y),
+                           std::max<LONG>(box.right, x + 1), std::max<LONG>(box.bottom, y + 1)};
+            }
+        }
+        return box;
+    }
+    bool Has(COLORREF c) const {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                if (GetPixel(dc, x, y) == c) return true;
+        return false;
+    }
+    int width, height;
+    HDC dc;
+    HBITMAP bitmap;
+    HGDIOBJ old;
+};
+
+struct Probe {
+    int x, y;        // DC coordinates
+    COLORREF color;  // expected there
+};
+
+void ExpectPixels(HDC dc, std::initializer_list<Probe> probes) {
+    for (const Probe& p : probes) EXPECT_EQ(GetPixel(dc, p.x, p.y), p.color) << p.x << "," << p.y;
+}
+
+HFONT Font(LONG height) {
+    LOGFONTW lf{};
+    EXPECT_GT(GetObjectW(GetStockObject(SYSTEM_FONT), sizeof(lf), &lf), 0);
+    lf.lfHeight = height;
+    return CreateFontIndirectW(&lf);
+}
+
+class Gdi : public DeviceTest {};
+
+TEST_F(Gdi, PixelsFillsAndBlitsLandWhereTheyShould) {
+    Canvas c(40, 30);
+    ExpectPixels(
+        c.dc,
+        {{0, 0, kWhite}, {39, 0, kWhite}, {0, 29, kWhite}, {39, 29, kWhite}, {40, 0, CLR_INVALID}});
+
+    c.Fill(5, 5, 15, 10, kRed);  // right and bottom edges are outside
+    EXPECT_EQ(SetPixel(c.dc, 20, 20, kGreen), kGreen);
+    ExpectPixels(c.dc, {{5, 5, kRed},
+                        {14, 9, kRed},
+                        {15, 9, kWhite},
+                        {14, 10, kWhite},
+                        {4, 5, kWhite},
+                        {20, 20, kGreen},
+                        {21, 20, kWhite}});
+
+    // A 10 x 10 blue source with a green corner, copied and stretched four times.
+    Canvas src(10, 10);
+    src.Fill(0, 0, 10, 10, kBlue);
+    SetPixel(src.dc, 0, 0, kGreen);
+    ASSERT_TRUE(BitBlt(c.dc, 30, 20, 10, 10, src.dc, 0, 0, SRCCOPY));
+    ExpectPixels(
+        c.dc,
+        {{30, 20, kGreen}, {31, 21, kBlue}, {39, 29, kBlue}, {29, 20, kWhite}, {30, 19, kWhite}});
+    Canvas big(20, 20);
+    ASSERT_TRUE(StretchBlt(big.dc, 0, 0, 20, 20, src.dc, 0, 0, 5, 5, SRCCOPY));
+    ExpectPixels(big.dc,
+                 {{0, 0, kGreen}, {3, 3, kGreen}, {4, 3, kBlue}, {3, 4, kBlue}, {19, 19, kBlue}});
+
+    // A copy within one bitmap that overlaps itself (a scroll by one row).
+    Canvas strip(4, 6);
+    for (int y = 0; y < 6; ++y) SetPixel(strip.dc, 0, y, RGB(0, 0, static_cast<BYTE>(40 * y)));
+    ASSERT_TRUE(BitBlt(strip.dc, 0, 1, 4, 5, strip.dc, 0, 0, SRCCOPY));
+    for (int y = 1; y < 6; ++y) EXPECT_EQ(GetPixel(strip.dc, 0, y), RGB(0, 0, 40 * (y - 1)));
+
+    // Rectangle: a one-pixel outline in the stock black pen around the selected brush.
+    HGDIOBJ oldBrush = SelectObject(c.dc, GetStockObject(GRAY_BRUSH));
+    ASSERT_TRUE(Rectangle(c.dc, 0, 12, 6, 18));
+    ExpectPixels(c.dc, {{0, 12, RGB(0, 0, 0)},
+                        {5, 17, RGB(0, 0, 0)},
+                        {3, 15, RGB(128, 128, 128)},
+                        {6, 17, kWhite}});
+    SelectObject(c.dc, oldBrush);
+}
+
+TEST_F(Gdi, ObjectsFollowSelectionRulesAndBadHandlesFailCleanly) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bmp = CreateCompatibleBitmap(dc, 8, 8);
+    HGDIOBJ old = SelectObject(dc, bmp);
+    ASSERT_NE(old, nullptr);
+    EXPECT_FALSE(DeleteObject(bmp));  // still selected
+    HDC other = CreateCompatibleDC(dc);
+    EXPECT_EQ(SelectObject(other, bmp), nullptr);  // one DC at a time
+    SetPixel(dc, 3, 3, kRed);
+
+    // Deleting the DC releases the bitmap with its pixels.
+    ASSERT_TRUE(DeleteDC(dc));
+    EXPECT_NE(SelectObject(other, bmp), nullptr);
+    EXPECT_EQ(GetPixel(other, 3, 3), kRed);
+    BITMAP info{};
+    ASSERT_EQ(GetObjectW(bmp, sizeof(info), &info), static_cast<int>(sizeof(info)));
+    EXPECT_EQ(info.bmWidth, 8);
+    EXPECT_EQ(info.bmHeight, 8);
+
+    // The deleted DC and deleted objects are refused everywhere.
+    RECT r{0, 0, 2, 2};
+    EXPECT_EQ(FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 0);
+    EXPECT_EQ(GetPixel(dc, 0, 0), CLR_INVALID);
+    EXPECT_FALSE(DeleteDC(dc));
+    EXPECT_EQ(FillRect(nullptr, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 0);
+    HBRUSH brush = CreateSolidBrush(kBlue);
+    ASSERT_TRUE(DeleteObject(brush));
+    EXPECT_EQ(FillRect(other, &r, brush), 0);
+    EXPECT_EQ(SelectObject(other, brush), nullptr);
+    EXPECT_EQ(DrawTextW(nullptr, u"x", -1, &r, 0), 0);
+    EXPECT_FALSE(BitBlt(other, 0, 0, 2, 2, nullptr, 0, 0, SRCCOPY));
+    EXPECT_EQ(GetPixel(other, 0, 0), kWhite);  // nothing was drawn by any of them
+
+    // Sizes no bitmap can have, and stock objects that outlive DeleteObject.
+    EXPECT_EQ(CreateCompatibleBitmap(other, 0, 5), nullptr);
+    EXPECT_EQ(CreateCompatibleBitmap(other, -3, 5), nullptr);
+    EXPECT_EQ(CreateCompatibleBitmap(other, 100000, 100000), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(DeleteObject(GetStockObject(WHITE_BRUSH)));
+    EXPECT_EQ(FillRect(other, &r, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH))), 1);
+
+    // The system font: DejaVu Sans, 12 pixels on a 240 x 320 screen, scaled with the screen.
+    LOGFONTW lf{};
+    ASSERT_GT(GetObjectW(GetStockObject(SYSTEM_FONT), sizeof(lf), &lf), 0);
+    EXPECT_EQ(lf.lfHeight, -12 * (GetDeviceCaps(other, VERTRES) / 320));
+    EXPECT_EQ(lf.lfWeight, FW_NORMAL);
+    EXPECT_EQ(WString(lf.lfFaceName), u"DejaVu Sans");
+
+    SelectObject(other, old);
+    EXPECT_TRUE(DeleteObject(bmp));
+    EXPECT_TRUE(DeleteDC(other));
+}
+
+TEST_F(Gdi, TextOfEitherSizeStaysInsideItsRectangle) {
+    int previousHeight = 0;
+    for (LONG size : {-12L, -28L}) {
+        Canvas c(240, 120);
+        HFONT font = Font(size);
+        HGDIOBJ oldFont = SelectObject(c.dc, font);
+        RECT r{20, 30, 220, 90};
+        int height = DrawTextW(c.dc, u"Photos & videos", -1, &r, DT_LEFT | DT_TOP | DT_NOPREFIX);
+        EXPECT_GT(height, previousHeight);
+        RECT ink = c.Ink();
+        ASSERT_FALSE(IsRectEmpty(&ink)) << size;
+        RECT inside{};
+        IntersectRect(&inside, &ink, &r);
+        EXPECT_TRUE(EqualRect(&inside, &ink)) << size;
+        EXPECT_GT(ink.bottom - ink.top, -size / 2);  // the glyphs have the font's size
+        EXPECT_LE(ink.bottom - ink.top, height);
+        previousHeight = height;
+        SelectObject(c.dc, oldFont);
+        DeleteObject(font);
+    }
+}
+
+TEST_F(Gdi, FormatFlagsPlaceAndMeasureText) {
+    Canvas c(200, 60);
+    RECT full{0, 0, 200, 60};
+    auto inkOf = [&](LPCWSTR text, UINT format) {
+        c.Fill(0, 0, 200, 60, kWhite);
+        RECT r = full;
+        DrawTextW(c.dc, text, -1, &r, format);
+        return c.Ink();
+    };
+    RECT left = inkOf(u"Hi", DT_LEFT | DT_TOP | DT_SINGLELINE);
+    EXPECT_LT(left.left, 5);
+    EXPECT_LT(left.top, 12);
+    RECT center = inkOf(u"Hi", DT_CENTER | DT_SINGLELINE);
+    EXPECT_NEAR((center.left + center.right) / 2.0, 100, 3);
+    RECT right = inkOf(u"Hi", DT_RIGHT | DT_SINGLELINE);
+    EXPECT_GT(right.right, 193);
+    RECT middle = inkOf(u"Hi", DT_VCENTER | DT_SINGLELINE);
+    EXPECT_NEAR((middle.top + middle.bottom) / 2.0, 30, 4);
+
+    // DT_CALCRECT measures as GetTextExtentPoint32W does and draws nothing.
+    c.Fill(0, 0, 200, 60, kWhite);
+    SIZE extent{};
+    ASSERT_TRUE(GetTextExtentPoint32W(c.dc, u"Hello world", -1, &extent));
+    RECT calc{10, 10, 11, 11};
+    int h = DrawTextW(c.dc, u"Hello world", -1, &calc, DT_CALCRECT | DT_SINGLELINE);
+    EXPECT_EQ(calc.right - calc.left, extent.cx);
+    EXPECT_EQ(calc.bottom - calc.top, extent.cy);
+    EXPECT_EQ(h, extent.cy);
+    RECT none = c.Ink();
+    EXPECT_TRUE(IsRectEmpty(&none));
+
+    // DT_WORDBREAK wraps inside the width; DT_CALCRECT reports the lines' height.
+    LPCWSTR words = u"one two three four five";
+    RECT narrow{0, 0, 70, 200};
+    int wrapped = DrawTextW(c.dc, words, -1, &narrow, DT_CALCRECT | DT_WORDBREAK);
+    EXPECT_GE(wrapped, 3 * extent.cy);
+    EXPECT_LE(narrow.right, 70);
+    c.Fill(0, 0, 200, 60, kWhite);
+    RECT box{0, 0, 70, 60};
+    DrawTextW(c.dc, words, -1, &box, DT_WORDBREAK);
+    RECT ink = c.Ink();
+    EXPECT_LE(ink.right, 70);
+    EXPECT_GT(ink.bottom - ink.top, extent.cy);
+
+    // OPAQUE fills behind the text with the background colour; TRANSPARENT leaves it.
+    SetBkColor(c.dc, kBlue);
+    SetTextColor(c.dc, kRed);
+    SetBkMode(c.dc, TRANSPARENT);
+    inkOf(u"Hi", DT_SINGLELINE);
+    EXPECT_FALSE(c.Has(kBlue));
+    EXPECT_TRUE(c.Has(kRed));
+    SetBkMode(c.dc, OPAQUE);
+    inkOf(u"Hi", DT_SINGLELINE);
+    EXPECT_TRUE(c.Has(kBlue));
+    EXPECT_EQ(GetPixel(c.dc, 199, 59), kWhite);
+}
+
+TEST_F(Gdi, PngFilesRoundTripAndBadFilesGiveNull) {
+    Canvas c(30, 20);
+    c.Fill(0, 0, 15, 20, kRed);
+    SetPixel(c.dc, 29, 19, kGreen);
+    std::string path = root_ + "/Windows/saved.png";
+    ASSERT_TRUE(GdiSaveBitmapPng(c.bitmap, path));
+
+    HBITMAP loaded = GdiLoadPngFile(u"\\Windows\\saved.png");
+    ASSERT_NE(loaded, nullptr);
+    BITMAP info{};
+    GetObjectW(loaded, sizeof(info), &info);
+    EXPECT_EQ(info.bmWidth, 30);
+    EXPECT_EQ(info.bmHeight, 20);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, loaded);
+    int differences = 0;
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x) differences += GetPixel(dc, x, y) != GetPixel(c.dc, x, y);
+    EXPECT_EQ(differences, 0);
+    SelectObject(dc, old);
+    DeleteObject(loaded);
+    DeleteDC(dc);
+
+    std::string good = ReadHostFile(path);
+    WriteHostFile(root_ + "/Windows/garbage.png", "not a picture at all, just text");
+    WriteHostFile(root_ + "/Windows/truncated.png", good.substr(0, good.size() / 2));
+    std::string huge = good;  // a header claiming 100000 x 100000 pixels
+    huge.replace(16, 8, std::string("\x00\x01\x86\xA0\x00\x01\x86\xA0", 8));
+    WriteHostFile(root_ + "/Windows/huge.png", huge);
+    for (LPCWSTR bad : {u"\\Windows\\missing.png", u"\\Windows\\garbage.png",
+                        u"\\Windows\\truncated.png", u"\\Windows\\huge.png", u""}) {
+        EXPECT_EQ(GdiLoadPngFile(bad), nullptr) << ToUtf8(bad);
+    }
+    EXPECT_FALSE(GdiSaveBitmapPng(nullptr, root_ + "/x.png"));
+    EXPECT_FALSE(GdiSaveBitmapPng(c.bitmap, "/proc/vantlo/none.png"));
+}
+
+TEST_F(Gdi, TargetDcDrawsOnlyInsideItsClipFromAnyThread) {
+    Canvas screen(60, 60);
+    std::recursive_mutex lock;
+    std::vector<RECT> clip{{10, 10, 30, 30}, {35, 35, 45, 45}};
+    HDC target = CreateTargetDC(GdiBitmapSurface(screen.bitmap), POINT{10, 10}, clip, &lock);
+    ASSERT_NE(target, nullptr);
+    RECT all{-50, -50, 100, 100};
+    FillRect(target, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    SetBkMode(target, TRANSPARENT);  // black on black: any ink outside the clip shows
+    DrawTextW(target, u"clipped text everywhere", -1, &all, DT_WORDBREAK);
+    for (int y = 0; y < 60; ++y) {
+        for (int x = 0; x < 60; ++x) {
+            bool visible = PtInRect(&clip[0], POINT{x, y}) || PtInRect(&clip[1], POINT{x, y});
+            ASSERT_EQ(GetPixel(screen.dc, x, y), visible ? RGB(0, 0, 0) : kWhite) << x << "," << y;
+        }
+    }
+    EXPECT_EQ(GetPixel(target, 0, 0), RGB(0, 0, 0));   // target (10, 10)
+    EXPECT_EQ(GetPixel(target, 22, 22), CLR_INVALID);  // target (32, 32): clipped away
+
+    // Two threads paint their own halves through their own target DCs on the one surface
+    // while this thread blits from it; each half ends up in its own colour.
+    std::atomic<bool> ok{true};
+    auto painter = [&](LONG top, COLORREF color) {
+        HDC half = CreateTargetDC(GdiBitmapSurface(screen.bitmap), POINT{0, top},
+                                  {RECT{0, top, 60, top + 30}}, &lock);
+        HBRUSH brush = CreateSolidBrush(color);
+        for (int i = 0; i < 200 && ok; ++i) {
+            RECT r{0, 0, 60, 30};
+            if (!DrawTextW(half, u"x", -1, &r, 0) || !FillRect(half, &r, brush)) ok = false;
+        }
+        DeleteObject(brush);
+        DeleteDC(half);
+    };
+    std::thread a(painter, 0, kRed);
+    std::thread b(painter, 30, kBlue);
+    Canvas copy(60, 60);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_TRUE(BitBlt(copy.dc, 0, 0, 60, 60, target, -10, -10, SRCCOPY));
+    a.join();
+    b.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(GetPixel(screen.dc, 5, 5), kRed);
+    EXPECT_EQ(GetPixel(screen.dc, 55, 55), kBlue);
+    EXPECT_TRUE(DeleteDC(target));
+}
+
+TEST(DateTimeFormat, FixedTimeInTheDefaultLocaleAndInPictures) {
+    SYSTEMTIME st{2024, 3, 0, 5, 14, 7, 9, 0};  // Tuesday
+    WCHAR buf[64];
+    auto date = [&](DWORD flags, LPCWSTR picture) {
+        return GetDateFormatW(LOCALE_USER_DEFAULT, flags, &st, picture, buf, 64)
+                   ? WString(buf)
+                   : WString(u"<fail>");
+    };
+    auto time = [&](DWORD flags, LPCWSTR picture) {
+        return GetTimeFormatW(LOCALE_USER_DEFAULT, flags, &st, picture, buf, 64)
+                   ? WString(buf)
+                   : WString(u"<fail>");
+    };
+    EXPECT_EQ(date(DATE_SHORTDATE, nullptr), u"3/5/2024");
+    EXPECT_EQ(date(DATE_LONGDATE, nullptr), u"Tuesday, March 5, 2024");
+    EXPECT_EQ(date(0, u"dd MMM yy, ddd"), u"05 Mar 24, Tue");
+    EXPECT_EQ(date(0, u"'day' d 'o''clock'"), u"day 5 o'clock");
+    EXPECT_EQ(time(0, nullptr), u"2:07:09 PM");
+    EXPECT_EQ(time(TIME_NOSECONDS, nullptr), u"2:07 PM");
+    EXPECT_EQ(time(0, u"HH'h'mm"), u"14h07");
+    st.wHour = 0;
+    EXPECT_EQ(time(0, u"hh:mm tt"), u"12:07 AM");
+
+    // Sizes, short buffers and impossible dates.
+    EXPECT_EQ(GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, nullptr, 0), 9);
+    EXPECT_EQ(GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 8), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    st.wMonth = 2;
+    st.wDay = 30;
+    EXPECT_EQ(date(DATE_SHORTDATE, nullptr), u"<fail>");
+    st.wDay = 29;  // 2024 is a leap year
+    EXPECT_EQ(date(DATE_SHORTDATE, nullptr), u"2/29/2024");
+    st.wHour = 24;
+    EXPECT_EQ(time(0, nullptr), u"<fail>");
+}
+
+}  // namespace

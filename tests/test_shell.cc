@@ -1,0 +1,252 @@
+// The shell's services: soft-key bars from bar definitions and from menu resources, driven by
+// taps and the soft keys; full-screen dialog set-up with its caption buttons; image loading.
+#include <gtest/gtest.h>
+
+#include "platform/devpath.h"
+#include "platform/resource.h"
+#include "platform/screen.h"
+#include "platform/shell.h"
+#include "tests/menu_test_util.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+const HINSTANCE kModule = reinterpret_cast<HINSTANCE>(0x5E11);
+
+// Bar definitions: menu id, button count, then image, command, state, style, label, 0, pop-up.
+const WORD kUploadBar[] = {278, 2, 0xFFFE, 254, 4, 0, 133, 0, 0xFFFF, 0xFFFE, 269, 4, 8, 106, 0, 0};
+const WORD kHiddenLeftBar[] = {0,      2,      0xFFFE, 1003, 8,  0,   134, 0,
+                               0xFFFF, 0xFFFE, 1002,   4,    16, 102, 0,   0xFFFF};
+const WORD kShort[] = {278};
+const WORD kWrongCount[] = {278,    3,      0xFFFE, 254, 4, 0,   133, 0,
+                            0xFFFF, 0xFFFE, 269,    4,   8, 106, 0,   0};
+const WORD kNoSuchMenu[] = {999, 1, 0xFFFE, 269, 4, 8, 106, 0, 0};
+const MenuTemplateItem kListMenu[] = {{MF_POPUP | MF_END, 0, u""},
+                                      {MF_STRING, 400, u"Settings"},
+                                      {MF_STRING, 401, u"Exit"},
+                                      {MF_END, 402, u"Remove"}};
+const MenuTemplateItem kDetailMenu[] = {{MF_STRING, 253, u"Done"},
+                                        {MF_POPUP | MF_END, 0, u"Menu"},
+                                        {MF_STRING, 406, u"Retry"},
+                                        {MF_END, 412, u"Cancel"}};
+const WCHAR kUpload[] = u"Upload";
+const WCHAR kMenuLabel[] = u"Menu";
+const WCHAR kHide[] = u"Hide";
+const WCHAR kCancel[] = u"Cancel";
+const ResourceEntry kResources[] = {
+    {RT_RCDATA, 268, kUploadBar, sizeof kUploadBar},
+    {RT_RCDATA, 282, kHiddenLeftBar, sizeof kHiddenLeftBar},
+    {RT_RCDATA, 291, kShort, sizeof kShort},
+    {RT_RCDATA, 292, kWrongCount, sizeof kWrongCount},
+    {RT_RCDATA, 293, kNoSuchMenu, sizeof kNoSuchMenu},
+    {RT_MENU, 278, kListMenu, sizeof kListMenu},
+    {RT_MENU, 520, kDetailMenu, sizeof kDetailMenu},
+    {RT_STRING, 133, kUpload, sizeof kUpload - 2},
+    {RT_STRING, 106, kMenuLabel, sizeof kMenuLabel - 2},
+    {RT_STRING, 134, kHide, sizeof kHide - 2},
+    {RT_STRING, 102, kCancel, sizeof kCancel - 2},
+};
+
+class Shell : public DeviceTest {
+  protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        g_owner = OwnerLog{};
+        ASSERT_TRUE(RegisterModuleResources(kModule, kResources, std::size(kResources)));
+        dialog_ = MakeOwner();
+        ASSERT_NE(dialog_, nullptr);
+    }
+    void TearDown() override {
+        DestroyWindow(dialog_);
+        DeviceTest::TearDown();
+    }
+    // The bar made from resource id with flags; null when it fails.
+    HWND MakeBar(UINT id, DWORD flags, DWORD size = SHMENUBARINFO_DEVICE_SIZE) {
+        SHMENUBARINFO mbi{};
+        mbi.cbSize = size;
+        mbi.hwndParent = dialog_;
+        mbi.dwFlags = flags;
+        mbi.nToolBarId = id;
+        mbi.hInstRes = kModule;
+        return SHCreateMenuBar(&mbi) ? mbi.hwndMB : nullptr;
+    }
+    // Label pixels (bright on the dark bar) in key i of 2, after painting.
+    static int LabelPixels(HWND bar, int i) {
+        PumpPending();
+        RECT c;
+        GetClientRect(bar, &c);
+        HDC dc = GetDC(bar);
+        int count = 0;
+        for (LONG y = 2; y < c.bottom; ++y) {
+            for (LONG x = c.right * i / 2; x < c.right * (i + 1) / 2; ++x) {
+                COLORREF p = GetPixel(dc, x, y);
+                if (p != CLR_INVALID && GetRValue(p) > 0xC0 && GetBValue(p) > 0xC0) ++count;
+            }
+        }
+        ReleaseDC(bar, dc);
+        return count;
+    }
+    // The centre of key i of 2, in screen coordinates.
+    static POINT KeyCentre(HWND bar, int i) {
+        RECT r;
+        GetWindowRect(bar, &r);
+        return POINT{r.left + (r.right - r.left) * (2 * i + 1) / 4, (r.top + r.bottom) / 2};
+    }
+    static bool Commands(size_t n) {
+        return PumpUntil([n] { return g_owner.commands.size() >= n; });
+    }
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(Shell, BarDefinitionShowsBothKeysPostsCommandsAndOpensItsMenu) {
+    HWND bar = MakeBar(268, 0);
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(SHFindMenuBar(dialog_), bar);
+    RECT area, r;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    GetWindowRect(bar, &r);
+    EXPECT_EQ(r.top, area.bottom);
+    EXPECT_EQ(r.bottom, GetSystemMetrics(SM_CYSCREEN));
+    EXPECT_GT(LabelPixels(bar, 0), 0);
+    EXPECT_GT(LabelPixels(bar, 1), 0);
+
+    Tap(KeyCentre(bar, 0));
+    ASSERT_TRUE(Commands(1));
+    ScreenInjectKey(ScreenKey::SoftLeft);
+    ASSERT_TRUE(Commands(2));
+
+    // The menu key: the dialog edits the pop-up first, then it opens above the key.
+    g_owner.onInitPopup = [](HMENU m) {
+        DeleteMenu(m, 402, MF_BYCOMMAND);
+        EnableMenuItem(m, 400, MF_GRAYED);
+    };
+    RECT shown{};
+    {
+        PopupDriver driver([&](HWND, RECT menu) {
+            shown = menu;
+            Tap(RowCentre(menu, 0, 2));  // greyed: nothing
+            Tap(RowCentre(menu, 1, 2));
+        });
+        ScreenInjectKey(ScreenKey::SoftRight);
+        ASSERT_TRUE(Commands(3));
+        EXPECT_FALSE(driver.TimedOut());
+    }
+    EXPECT_EQ(g_owner.commands, (std::vector<UINT>{254, 254, 401}));
+    ASSERT_EQ(g_owner.initPopups.size(), 1u);
+    EXPECT_EQ(g_owner.initPopups[0],
+              reinterpret_cast<HMENU>(SendMessageW(bar, SHCMBM_GETSUBMENU, 0, 269)));
+    EXPECT_EQ(shown.bottom, r.top);
+    EXPECT_EQ(shown.right, r.right);
+}
+
+TEST_F(Shell, HiddenAndDisabledKeysDoNothingUntilShownAndEnabled) {
+    HWND bar = MakeBar(282, 0);
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(LabelPixels(bar, 0), 0);
+    EXPECT_GT(LabelPixels(bar, 1), 0);
+    Tap(KeyCentre(bar, 0));
+    ScreenInjectKey(ScreenKey::SoftLeft);
+    EXPECT_TRUE(SendMessageW(bar, TB_ENABLEBUTTON, 1002, FALSE));
+    Tap(KeyCentre(bar, 1));
+    ScreenInjectKey(ScreenKey::SoftRight);
+    PumpPending();
+    EXPECT_TRUE(SendMessageW(bar, TB_ENABLEBUTTON, 1002, TRUE));
+    ScreenInjectKey(ScreenKey::SoftRight);
+    ASSERT_TRUE(Commands(1));
+    EXPECT_EQ(g_owner.commands, std::vector<UINT>{1002});
+
+    EXPECT_TRUE(SendMessageW(bar, TB_HIDEBUTTON, 1003, FALSE));  // state 8: hidden, not enabled
+    EXPECT_TRUE(SendMessageW(bar, TB_ENABLEBUTTON, 1003, TRUE));
+    EXPECT_GT(LabelPixels(bar, 0), 0);
+    ScreenInjectKey(ScreenKey::SoftLeft);
+    ASSERT_TRUE(Commands(2));
+    EXPECT_EQ(g_owner.commands[1], 1003u);
+}
+
+TEST_F(Shell, MenuResourceBarMakesKeysOfTheTopLevelItems) {
+    HWND bar = MakeBar(520, SHCMBF_HMENU, sizeof(SHMENUBARINFO));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_GT(LabelPixels(bar, 0), 0);
+    EXPECT_GT(LabelPixels(bar, 1), 0);
+    Tap(KeyCentre(bar, 0));
+    ASSERT_TRUE(Commands(1));
+    g_owner.onInitPopup = [](HMENU m) { EnableMenuItem(m, 406, MF_GRAYED); };
+    {
+        PopupDriver driver([](HWND, RECT) {
+            ScreenInjectKey(ScreenKey::Down);
+            ScreenInjectKey(ScreenKey::Enter);
+        });
+        Tap(KeyCentre(bar, 1));
+        ASSERT_TRUE(Commands(2));
+        EXPECT_FALSE(driver.TimedOut());
+    }
+    EXPECT_EQ(g_owner.commands, (std::vector<UINT>{253, 412}));
+    EXPECT_EQ(g_owner.initPopups.size(), 1u);
+}
+
+TEST_F(Shell, BadBarRequestsAndMissingImagesFailCleanly) {
+    EXPECT_EQ(MakeBar(268, 0, 20), nullptr);  // neither this size nor the device's
+    for (UINT id : {291u, 292u, 293u, 999u}) EXPECT_EQ(MakeBar(id, 0), nullptr) << id;
+    EXPECT_EQ(MakeBar(999, SHCMBF_HMENU), nullptr);
+    SHMENUBARINFO orphan{SHMENUBARINFO_DEVICE_SIZE, nullptr, 0, 268, kModule, 0, 0, nullptr, 0};
+    EXPECT_FALSE(SHCreateMenuBar(&orphan));
+    EXPECT_FALSE(SHCreateMenuBar(nullptr));
+    EXPECT_EQ(FindWindowW(u"menu_worker", nullptr), nullptr);  // nothing left behind
+
+    EXPECT_EQ(SHLoadImageFile(u"\\Windows\\missing.png"), nullptr);
+    WriteHostFile(HostPath(u"\\Windows\\corrupt.png"), "\x89PNG not really");
+    EXPECT_EQ(SHLoadImageFile(u"\\Windows\\corrupt.png"), nullptr);
+}
+
+TEST_F(Shell, OnlyAPressHeldStillIsATapAndHold) {
+    RECT r;
+    GetWindowRect(dialog_, &r);
+    const POINT at{r.left + 40, r.top + 40};
+    SHRGINFO hold{SHRGINFO_DEVICE_SIZE, dialog_, POINT{40, 40}, SHRG_RETURNCMD};
+    MSG msg;
+    // Released or dragged away: no hold, and the window still gets the stylus message.
+    for (POINT end : {at, POINT{at.x + 60, at.y}}) {
+        ScreenInjectStylus(StylusAction::Press, at.x, at.y);
+        PumpPending();
+        ScreenInjectStylus(StylusAction::Move, end.x, end.y);
+        ScreenInjectStylus(StylusAction::Release, end.x, end.y);
+        EXPECT_EQ(SHRecognizeGesture(&hold), 0u);
+        EXPECT_TRUE(PeekMessageW(&msg, dialog_, WM_MOUSEMOVE, WM_LBUTTONUP, PM_NOREMOVE));
+        PumpPending();
+    }
+    // Held with a little jitter: a hold, and the window is asked for its context menu.
+    ScreenInjectStylus(StylusAction::Press, at.x, at.y);
+    PumpPending();
+    ScreenInjectStylus(StylusAction::Move, at.x + 1, at.y);
+    EXPECT_EQ(SHRecognizeGesture(&hold), GN_CONTEXTMENU);
+    ASSERT_TRUE(PumpUntil([] { return !g_owner.contextMenus.empty(); }));
+    EXPECT_EQ(g_owner.contextMenus, std::vector<LPARAM>{MAKELPARAM(40 + r.left, 40 + r.top)});
+    ScreenInjectStylus(StylusAction::Release, at.x, at.y);
+    EXPECT_TRUE(g_owner.commands.empty());
+}
+
+TEST_F(Shell, FullScreenDialogFillsTheWorkAreaWithItsCaptionButtons) {
+    MoveWindow(dialog_, 10, 40, 100, 100, TRUE);
+    SHINITDLGINFO init{SHIDIM_FLAGS, dialog_, SHIDIF_SIZEDLGFULLSCREEN | SHIDIF_CANCELBUTTON};
+    ASSERT_TRUE(SHInitDialog(&init));
+    ASSERT_TRUE(SHSetNavBarText(dialog_, u"Vantlo"));
+    RECT area, r;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    GetWindowRect(dialog_, &r);
+    EXPECT_TRUE(EqualRect(&r, &area));
+
+    // The outermost caption button at the strip's right end: "X", then "ok" alone.
+    const POINT corner{GetSystemMetrics(SM_CXSCREEN) - 2, area.top / 2};
+    Tap(corner);
+    ASSERT_TRUE(Commands(1));
+    ASSERT_TRUE(SHDoneButton(dialog_, SHDB_SHOW));
+    Tap(corner);
+    ASSERT_TRUE(Commands(2));
+    EXPECT_EQ(g_owner.commands, (std::vector<UINT>{IDCANCEL, IDOK}));
+
+    SHINITDLGINFO bad{SHIDIM_FLAGS, nullptr, SHIDIF_SIZEDLGFULLSCREEN};
+    EXPECT_FALSE(SHInitDialog(&bad));
+    EXPECT_FALSE(SHInitDialog(nullptr));
+}
+
+}  // namespace
