@@ -106,6 +106,7 @@ Timing SystemRun(int round) {
     main.OnMain([&] {
         mgr.EnsureVideoList();
         mgr.EnsurePhotoList();
+        CUploadTaskMgr::TaskBatch batch(mgr);  // as the main window queues a client's batch
         for (int i = 0; i < kTasks; i++) {
             HRESULT hr = i < kTasks / 2 ? mgr.AddVideoTask(DefaultVideo(files[i]), u"token", TRUE)
                                         : mgr.AddPhotoTask(DefaultPhoto(files[i]), TRUE);
@@ -162,6 +163,7 @@ double RestoreRun() {
     {
         CUploadDb pending;
         if (!pending.InitPending()) Die("cannot open the pending queue");
+        if (!pending.BeginTransaction()) Die("cannot group the pending entries");
         SYSTEMTIME base{2024, 5, 0, 11, 8, 0, 0, 0};
         for (DWORD i = 0; i < kRestoredEntries; i++) {
             PendingRecord r{};
@@ -175,6 +177,7 @@ double RestoreRun() {
             r.dwType = i % 2 ? PENDING_TYPE_PHOTO : PENDING_TYPE_VIDEO;
             if (!pending.AddPending(&r)) Die("cannot fill the pending queue");
         }
+        if (!pending.EndTransaction(TRUE)) Die("cannot store the pending entries");
     }
     CUploadTaskMgr mgr;
     MainWindowStandIn main(mgr);

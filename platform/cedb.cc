@@ -16,27 +16,33 @@
 #include "platform/handle.h"
 #include "platform/trace.h"
 
-using cedb::ChangeStamp;
+using cedb::CacheMark;
 using cedb::Ordering;
 using cedb::OrderKey;
+using cedb::OwnWrite;
 using cedb::Stmt;
 using cedb::StmtScope;
 using cedb::Tuple;
 using cedb::Value;
 using cedb::Volume;
+using cedb::VolumeHold;
 
 namespace {
 
 class SessionObject : public KernelObject {
   public:
-    std::shared_ptr<Volume> vol;  // the volume the session was created on
+    ~SessionObject() override;
+
+    std::shared_ptr<cedb::Mount> mount;  // the mount the session was created on
+    std::shared_ptr<Volume> vol;         // its connection
 };
 
 class EnumObject : public KernelObject {
   public:
-    std::shared_ptr<Volume> vol;  // the volume being enumerated
-    DWORD type = 0;               // database type asked for, 0 for all
-    CEOID last = 0;               // the database returned last
+    std::shared_ptr<cedb::Mount> mount;  // the mount being enumerated
+    std::shared_ptr<Volume> vol;         // its connection
+    DWORD type = 0;                      // database type asked for, 0 for all
+    CEOID last = 0;                      // the database returned last
 };
 
 constexpr size_t kFirstReadAhead = 4;   // records a scan reads ahead at first
@@ -53,7 +59,7 @@ struct AheadRow {
 // stamp stays the same, that is while nothing was written by any connection, and across
 // the handle's own deletes, whose effect is known. No query keeps a snapshot open for it.
 struct RecordCache {
-    ChangeStamp stamp;                      // the volume when the cache was last right
+    CacheMark mark;                         // the volume when the cache was last right
     bool haveRow = false;                   // row holds the current record
     Tuple row;                              // the current record's row
     std::vector<AheadRow> ahead;            // rows of the records right after the position
@@ -62,18 +68,18 @@ struct RecordCache {
                                             // position itself when ahead is empty)
     size_t batch = kFirstReadAhead;         // rows the next read-ahead asks for
 
-    // Forgets everything read; now is the stamp taken before the queries that fill it again.
-    void Clear(const ChangeStamp& now) {
+    // Forgets everything read; now is the mark taken before the queries that fill it again.
+    void Clear(const CacheMark& now) {
         haveRow = false;
         ahead.clear();
         next = 0;
         tailFixed = cedb::kUnknownTail;
-        stamp = now;
-        batch = now.valid ? kFirstReadAhead : 1;  // without a stamp rows read ahead go unused
+        mark = now;
+        batch = now.stamp.valid ? kFirstReadAhead : 1;  // without a stamp rows read ahead go unused
     }
     // Clears the cache unless nothing was written since it was filled.
-    void Refresh(const ChangeStamp& now) {
-        if (!stamp.Same(now)) Clear(now);
+    void Refresh(const Volume& vol) {
+        if (!vol.Holds(mark)) Clear(vol.Mark());
     }
     // Takes the rows a search from the position found, from the first one on.
     void TakeAhead(cedb::Found* found, size_t first) {
@@ -106,7 +112,8 @@ struct OutProp {
 // An open database: its schema, its sort order and the current position in it.
 class DatabaseObject : public KernelObject {
   public:
-    std::shared_ptr<Volume> vol;                // the volume it lives in
+    std::shared_ptr<cedb::Mount> mount;         // the mount it was opened through
+    std::shared_ptr<Volume> vol;                // the mount's connection
     cedb::DbSchema schema;                      // as read from the catalog when opened
     bool autoIncrement = false;                 // reads move on to the next record
     std::unique_ptr<Ordering> order;            // the sort order chosen at open, or record order
@@ -120,8 +127,6 @@ class DatabaseObject : public KernelObject {
     Tuple pos;                    // the current record's keys ending with its identifier
     bool advancePending = false;  // a read moved on: current is the record after pos
     RecordCache cache;            // records as last read, while nothing changed
-    CEDBASEINFOEX info{};         // the description last read from the catalog
-    ChangeStamp infoStamp;        // taken before info was read
     std::vector<OutProp> out;     // a read's results, kept to spare allocations
 };
 
@@ -143,9 +148,11 @@ std::shared_ptr<T> Lookup(HANDLE h, const char* call, const char* kind) {
     return obj;
 }
 
-bool Mounted(Volume& vol, const char* call) {
-    if (vol.mounted) return true;
-    Trace("[Platform] %s: the volume %s of this handle was unmounted", call, vol.hostPath.c_str());
+// Call with the mount's volume held.
+bool Mounted(const cedb::Mount& mount, const char* call) {
+    if (mount.mounted) return true;
+    Trace("[Platform] %s: the volume %s of this handle was unmounted", call,
+          mount.vol->hostPath.c_str());
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
 }
@@ -233,32 +240,85 @@ bool PrepareRecordAccess(DatabaseObject& db, const char* call) {
         params += (param ? ", ?" : "?") + std::to_string(param + 1);
         ++param;
     }
+    // Adds and deletes also return what the catalog's triggers add to or take from the
+    // database's row, so that a known description stays right without reading it again.
+    const std::string counted =
+        std::string(" RETURNING ") + cedb::kIdColumn + ", cedb_size, " + cedb::kNowSql;
     std::string insert =
-        param ? "INSERT INTO " + s.table + "(" + columns + ") VALUES(" + params + ") RETURNING " +
-                    cedb::kIdColumn
-              : "INSERT INTO " + s.table + " DEFAULT VALUES RETURNING " + cedb::kIdColumn;
+        param ? "INSERT INTO " + s.table + "(" + columns + ") VALUES(" + params + ")" + counted
+              : "INSERT INTO " + s.table + " DEFAULT VALUES" + counted;
     db.insert = db.vol->Prepare(insert, call);
-    db.remove = db.vol->Prepare("DELETE FROM " + s.table + " WHERE " + cedb::kIdColumn +
-                                    " = ?1 RETURNING " + cedb::kIdColumn,
-                                call);
+    db.remove = db.vol->Prepare(
+        "DELETE FROM " + s.table + " WHERE " + cedb::kIdColumn + " = ?1" + counted, call);
     return db.insert && db.remove;
 }
 
-// Runs a write that returns the identifier of the record written; 0 when there was no such
-// record, -1 after a traced failure. The write is durable once this returns.
-int64_t RunWrite(Volume& vol, Stmt* s, const char* call) {
+// What a write of one record did.
+struct WriteResult {
+    int64_t id = 0;        // the record written; 0: there was no such record; -1: it failed
+    int64_t size = 0;      // an add or delete: the record's size as the catalog counts it
+    int64_t modified = 0;  // an add or delete: the modification time the catalog took
+    OwnWrite change;       // the volume right before and after
+};
+
+// Runs a write that returns the identifier of the record written (and, when counted, its
+// size and the time). Outside a transaction the write is durable once this returns; inside
+// one, once the transaction commits. A failure is traced.
+WriteResult RunWrite(Volume& vol, Stmt* s, bool counted, const char* call) {
     StmtScope scope(s);
-    int rc = s->Step();
-    int64_t id = 0;
-    if (rc == SQLITE_ROW) {
-        id = s->ColumnInt(0);
-        rc = s->Step();  // the commit happens as the statement ends
+    WriteResult out;
+    if (vol.OwnsTransaction() && vol.txnError != ERROR_SUCCESS) {
+        Fail(call, vol.txnError,
+             "an earlier write failed and rolled this thread's transaction back; end it first");
+        out.id = -1;
+        return out;
     }
+    int rc = s->Step();
+    if (rc == SQLITE_ROW) {
+        out.id = s->ColumnInt(0);
+        if (counted) {
+            out.size = s->ColumnInt(1);
+            out.modified = s->ColumnInt(2);
+        }
+        rc = s->Step();  // outside a transaction the commit happens as the statement ends
+    }
+    out.change = vol.Wrote();
     if (rc != SQLITE_DONE) {
         cedb::FailSql(call, "writing", vol.db, rc);
-        return -1;
+        if (vol.OwnsTransaction() && sqlite3_get_autocommit(vol.db)) {
+            // SQLite gave the whole transaction up; its earlier writes are gone.
+            vol.txnError = GetLastError();
+            Trace("[Platform] %s: the transaction on %s was rolled back", call,
+                  vol.hostPath.c_str());
+        }
+        out.id = -1;
     }
-    return id;
+    return out;
+}
+
+// Brings what the connection knows of the catalog over one of its writes: the written
+// database's row gains (delta 1) or loses (delta -1) the record; 0: a change whose effect on
+// the row is not known. Every other database's row is as it was.
+void NoteWrite(Volume& vol, CEOID oid, const WriteResult& w, int delta) {
+    // A failed write may have taken a whole transaction back: nothing known is carried.
+    if (w.id < 0) return;
+    for (auto it = vol.infos.begin(); it != vol.infos.end();) {
+        CEDBASEINFOEX& info = it->second.info;
+        bool keep = Volume::CarryOver(&it->second.mark, w.change);
+        if (keep && it->first == oid) {
+            // A value at the limit may have been cut to fit; then the sum is not known.
+            int64_t records = static_cast<int64_t>(info.dwNumRecords) + delta;
+            int64_t bytes = static_cast<int64_t>(info.dwSize) + delta * w.size;
+            keep = delta != 0 && info.dwNumRecords != 0xFFFFFFFFu && info.dwSize != 0xFFFFFFFFu &&
+                   records >= 0 && records < 0xFFFFFFFFll && bytes >= 0 && bytes < 0xFFFFFFFFll;
+            if (keep) {
+                info.dwNumRecords = static_cast<DWORD>(records);
+                info.dwSize = static_cast<DWORD>(bytes);
+                info.ftLastModified = U64ToFileTime(static_cast<uint64_t>(w.modified));
+            }
+        }
+        it = keep ? std::next(it) : vol.infos.erase(it);
+    }
 }
 
 // Fills one property of the output from a record row, which must outlive o.
@@ -320,40 +380,41 @@ BOOL CeMountDBVolEx(CEGUID* guid, LPCWSTR path, void* /*options*/, DWORD disposi
     }
     std::shared_ptr<Volume> vol = cedb::OpenVolume(HostPath(path), disposition);
     if (!vol) return FALSE;
-    cedb::RegisterVolume(vol);
-    *guid = vol->guid;
+    *guid = cedb::AddMount(vol)->guid;
     return TRUE;
 }
 
 BOOL CeFlushDBVol(CEGUID* guid) {
     const char* call = "CeFlushDBVol";
-    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, call);
-    if (!vol) return FALSE;
-    std::lock_guard<std::mutex> g(vol->mu);
+    std::shared_ptr<cedb::Mount> mount = cedb::FindMount(guid, call);
+    if (!mount) return FALSE;
+    VolumeHold hold(*mount->vol, call);
+    if (!hold.ok()) return FALSE;
     // Every commit is already on disk; this folds the log into the volume file.
-    return vol->Exec("PRAGMA wal_checkpoint(PASSIVE)", call) ? TRUE : FALSE;
+    return mount->vol->Exec("PRAGMA wal_checkpoint(PASSIVE)", call) ? TRUE : FALSE;
 }
 
 BOOL CeUnmountDBVol(CEGUID* guid) {
-    std::shared_ptr<Volume> vol = cedb::RemoveVolume(guid);
-    if (!vol) {
+    std::shared_ptr<cedb::Mount> mount = cedb::RemoveMount(guid);
+    if (!mount) {
         Fail("CeUnmountDBVol", ERROR_INVALID_PARAMETER, "the volume is not mounted");
         return FALSE;
     }
     {
-        std::lock_guard<std::mutex> g(vol->mu);
-        vol->mounted = false;
+        std::lock_guard<std::mutex> g(mount->vol->mu);
+        mount->mounted = false;
     }
-    return TRUE;  // the connection closes with the last handle on it
+    return TRUE;  // the connection closes with the last mount and handle on the file
 }
 
 // --- Databases -----------------------------------------------------------------------------
 
 HANDLE CeFindFirstDatabaseEx(CEGUID* guid, DWORD dbType) {
-    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, "CeFindFirstDatabaseEx");
-    if (!vol) return INVALID_HANDLE_VALUE;
+    std::shared_ptr<cedb::Mount> mount = cedb::FindMount(guid, "CeFindFirstDatabaseEx");
+    if (!mount) return INVALID_HANDLE_VALUE;
     auto e = std::make_shared<EnumObject>();
-    e->vol = vol;
+    e->mount = mount;
+    e->vol = mount->vol;
     e->type = dbType;
     return NewHandle(e);
 }
@@ -362,12 +423,12 @@ CEOID CeFindNextDatabaseEx(HANDLE enumHandle, CEGUID* guid) {
     const char* call = "CeFindNextDatabaseEx";
     auto e = Lookup<EnumObject>(enumHandle, call, "database enumeration");
     if (!e) return 0;
-    if (guid && !cedb::SameGuid(*guid, e->vol->guid)) {
+    if (guid && !cedb::SameGuid(*guid, e->mount->guid)) {
         Fail(call, ERROR_INVALID_PARAMETER, "the enumeration belongs to another volume");
         return 0;
     }
-    std::lock_guard<std::mutex> g(e->vol->mu);
-    if (!Mounted(*e->vol, call)) return 0;
+    VolumeHold hold(*e->vol, call);
+    if (!hold.ok() || !Mounted(*e->mount, call)) return 0;
     CEOID oid = cedb::NextDatabase(*e->vol, e->last, e->type, call);
     if (oid) e->last = oid;
     return oid;
@@ -379,10 +440,11 @@ BOOL CeOidGetInfoEx2(CEGUID* guid, CEOID oid, CEOIDINFOEX* info) {
         Fail(call, ERROR_INVALID_PARAMETER, "no information record");
         return FALSE;
     }
-    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, call);
-    if (!vol) return FALSE;
-    std::lock_guard<std::mutex> g(vol->mu);
-    if (!cedb::ReadDatabaseInfo(*vol, oid, nullptr, &info->infDatabase, call)) {
+    std::shared_ptr<cedb::Mount> mount = cedb::FindMount(guid, call);
+    if (!mount) return FALSE;
+    VolumeHold hold(*mount->vol, call);
+    if (!hold.ok()) return FALSE;
+    if (!cedb::ReadDatabaseInfo(*mount->vol, oid, nullptr, &info->infDatabase, call)) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND) {
             Fail(call, ERROR_FILE_NOT_FOUND, "there is no database " + std::to_string(oid));
         }
@@ -400,45 +462,129 @@ CEOID CeCreateDatabaseWithProps(CEGUID* guid, CEDBASEINFOEX* info, DWORD propCou
         Fail(call, ERROR_INVALID_PARAMETER, "no database information");
         return 0;
     }
-    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, call);
-    if (!vol) return 0;
-    std::lock_guard<std::mutex> g(vol->mu);
-    return cedb::CreateDatabase(*vol, *info, propCount, props);
+    std::shared_ptr<cedb::Mount> mount = cedb::FindMount(guid, call);
+    if (!mount) return 0;
+    VolumeHold hold(*mount->vol, call);
+    if (!hold.ok()) return 0;
+    return cedb::CreateDatabase(*mount->vol, *info, propCount, props);
 }
 
 BOOL CeDeleteDatabaseEx(CEGUID* guid, CEOID oid) {
-    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, "CeDeleteDatabaseEx");
-    if (!vol) return FALSE;
-    std::lock_guard<std::mutex> g(vol->mu);
-    return cedb::DeleteDatabase(*vol, oid) ? TRUE : FALSE;
+    const char* call = "CeDeleteDatabaseEx";
+    std::shared_ptr<cedb::Mount> mount = cedb::FindMount(guid, call);
+    if (!mount) return FALSE;
+    VolumeHold hold(*mount->vol, call);
+    if (!hold.ok()) return FALSE;
+    return cedb::DeleteDatabase(*mount->vol, oid) ? TRUE : FALSE;
 }
 
 HANDLE CeCreateSession(CEGUID* guid) {
-    std::shared_ptr<Volume> vol = cedb::FindVolume(guid, "CeCreateSession");
-    if (!vol) return INVALID_HANDLE_VALUE;
+    std::shared_ptr<cedb::Mount> mount = cedb::FindMount(guid, "CeCreateSession");
+    if (!mount) return INVALID_HANDLE_VALUE;
     auto s = std::make_shared<SessionObject>();
-    s->vol = vol;
+    s->mount = mount;
+    s->vol = mount->vol;
     return NewHandle(s);
+}
+
+// A session closed with its transaction open takes the transaction back.
+SessionObject::~SessionObject() {
+    if (!vol) return;
+    std::lock_guard<std::mutex> g(vol->mu);
+    if (vol->txnSession != this) return;
+    sqlite3_exec(vol->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    vol->TransactionEnded();
+    vol->Wrote();
+    Trace("[Platform] CloseHandle: the transaction open on a closed session of %s was rolled back",
+          vol->hostPath.c_str());
+}
+
+BOOL CeBeginTransaction(HANDLE session, CEDBISOLATIONLEVEL level) {
+    const char* call = "CeBeginTransaction";
+    auto s = Lookup<SessionObject>(session, call, "session");
+    if (!s) return FALSE;
+    if (level < CEDB_ISOLEVEL_DEFAULT || level > CEDB_ISOLEVEL_SERIALIZABLE) {
+        Fail(call, ERROR_INVALID_PARAMETER, "unknown isolation level " + Hex(level));
+        return FALSE;
+    }
+    Volume& vol = *s->vol;
+    VolumeHold hold(vol, call);
+    if (!hold.ok() || !Mounted(*s->mount, call)) return FALSE;
+    if (vol.OwnsTransaction()) {
+        Fail(call, ERROR_ALREADY_EXISTS,
+             "this thread has a transaction open on " + vol.hostPath + " already");
+        return FALSE;
+    }
+    // The write lock is taken now, waiting for writers of other processes as a write would.
+    if (!vol.Exec("BEGIN IMMEDIATE", call)) return FALSE;
+    vol.txnOwner = std::this_thread::get_id();
+    vol.txnSession = s.get();
+    vol.txnError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL CeEndTransaction(HANDLE session, BOOL commit) {
+    const char* call = "CeEndTransaction";
+    auto s = Lookup<SessionObject>(session, call, "session");
+    if (!s) return FALSE;
+    Volume& vol = *s->vol;
+    VolumeHold hold(vol, call);
+    if (!hold.ok()) return FALSE;
+    if (!vol.OwnsTransaction() || vol.txnSession != s.get()) {
+        Fail(call, ERROR_INVALID_PARAMETER,
+             "this thread began no transaction on this session of " + vol.hostPath);
+        return FALSE;
+    }
+    const DWORD earlier = vol.txnError;
+    bool committed = false;
+    if (commit && earlier == ERROR_SUCCESS) {
+        committed = vol.Exec("COMMIT", call);  // traced when it fails
+    } else if (commit) {
+        Fail(call, earlier, "an earlier write failed and rolled the transaction back");
+    }
+    // A failed commit leaves nothing of the transaction, whether SQLite gave it up already
+    // or it is given up here.
+    if (!committed && !sqlite3_get_autocommit(vol.db)) {
+        DWORD error = GetLastError();
+        sqlite3_exec(vol.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        SetLastError(error);
+    }
+    const DWORD error = GetLastError();
+    vol.TransactionEnded();
+    OwnWrite w = vol.Wrote();
+    if (committed) {
+        // The commit changed nothing a description read inside the transaction holds.
+        for (auto it = vol.infos.begin(); it != vol.infos.end();) {
+            it = Volume::CarryOver(&it->second.mark, w) ? std::next(it) : vol.infos.erase(it);
+        }
+        return TRUE;
+    }
+    if (commit) {
+        Trace("[Platform] %s: the transaction on %s was rolled back", call, vol.hostPath.c_str());
+    }
+    SetLastError(error);
+    return commit ? FALSE : TRUE;
 }
 
 HANDLE CeOpenDatabaseInSession(HANDLE session, CEGUID* guid, CEOID* oid, LPCWSTR name,
                                SORTORDERSPECEX* sort, DWORD flags, void* /*notify*/) {
     const char* call = "CeOpenDatabaseInSession";
-    std::shared_ptr<Volume> vol;
+    std::shared_ptr<cedb::Mount> mount;
     if (session) {
         auto s = Lookup<SessionObject>(session, call, "session");
         if (!s) return INVALID_HANDLE_VALUE;
-        if (guid && !cedb::SameGuid(*guid, s->vol->guid)) {
+        if (guid && !cedb::SameGuid(*guid, s->mount->guid)) {
             Fail(call, ERROR_INVALID_PARAMETER, "the session belongs to another volume");
             return INVALID_HANDLE_VALUE;
         }
-        vol = s->vol;
+        mount = s->mount;
     } else {
-        vol = cedb::FindVolume(guid, call);
-        if (!vol) return INVALID_HANDLE_VALUE;
+        mount = cedb::FindMount(guid, call);
+        if (!mount) return INVALID_HANDLE_VALUE;
     }
-    std::lock_guard<std::mutex> g(vol->mu);
-    if (!Mounted(*vol, call)) return INVALID_HANDLE_VALUE;
+    std::shared_ptr<Volume> vol = mount->vol;
+    VolumeHold hold(*vol, call);
+    if (!hold.ok() || !Mounted(*mount, call)) return INVALID_HANDLE_VALUE;
 
     CEOID id = oid ? *oid : 0;
     if (id == 0) {
@@ -450,6 +596,7 @@ HANDLE CeOpenDatabaseInSession(HANDLE session, CEGUID* guid, CEOID* oid, LPCWSTR
         if (id == 0) return INVALID_HANDLE_VALUE;  // ERROR_FILE_NOT_FOUND: an ordinary answer
     }
     auto db = std::make_shared<DatabaseObject>();
+    db->mount = mount;
     db->vol = vol;
     if (!cedb::LoadSchema(*vol, id, &db->schema, call)) {
         if (GetLastError() == ERROR_FILE_NOT_FOUND) {
@@ -500,21 +647,26 @@ BOOL CeGetDBInformationByHandle(HANDLE h, CEDBASEINFOEX* info) {
         Fail(call, ERROR_INVALID_PARAMETER, "no information record");
         return FALSE;
     }
-    std::lock_guard<std::mutex> g(db->vol->mu);
-    if (!Mounted(*db->vol, call)) return FALSE;
-    // The catalog row changes with every write, so an unchanged stamp means it is as read.
-    ChangeStamp now = db->vol->Stamp();
-    if (!db->infoStamp.Same(now)) {
-        db->infoStamp = ChangeStamp{};
-        if (!cedb::ReadDatabaseInfo(*db->vol, db->schema.oid, &db->schema.sorts, &db->info, call)) {
+    VolumeHold hold(*db->vol, call);
+    if (!hold.ok() || !Mounted(*db->mount, call)) return FALSE;
+    // What the volume knows of the catalog row holds while nothing was written, and across
+    // this process's own adds and deletes, whose effect on the row is known.
+    Volume& vol = *db->vol;
+    const CEOID oid = db->schema.oid;
+    auto known = vol.infos.find(oid);
+    if (known == vol.infos.end() || !vol.Holds(known->second.mark)) {
+        vol.infos.erase(oid);
+        cedb::KnownInfo fresh;
+        fresh.mark = vol.Mark();  // before the query: what it finds is as new
+        if (!cedb::ReadDatabaseInfo(vol, oid, &db->schema.sorts, &fresh.info, call)) {
             if (GetLastError() == ERROR_FILE_NOT_FOUND) {
                 Fail(call, ERROR_FILE_NOT_FOUND, "the database was deleted");
             }
             return FALSE;
         }
-        db->infoStamp = now;
+        known = vol.infos.emplace(oid, fresh).first;
     }
-    *info = db->info;
+    *info = known->second.info;
     return TRUE;
 }
 
@@ -581,12 +733,12 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
     const char* call = "CeSeekDatabaseEx";
     auto db = Lookup<DatabaseObject>(h, call, "database");
     if (!db) return 0;
-    std::lock_guard<std::mutex> g(db->vol->mu);
-    if (!Mounted(*db->vol, call)) return 0;
+    VolumeHold hold(*db->vol, call);
+    if (!hold.ok() || !Mounted(*db->mount, call)) return 0;
     Ordering& order = *db->order;
     order.SetCall(call);
     RecordCache& cache = db->cache;
-    cache.Refresh(db->vol->Stamp());   // before the queries: what they find is as new
+    cache.Refresh(*db->vol);           // before the queries: what they find is as new
     Tuple found;                       // the row of the record found
     cedb::Found rows;                  // or the rows of a value seek, the record first
     bool useRows = false;              // the result is in rows
@@ -697,7 +849,7 @@ CEOID CeSeekDatabaseEx(HANDLE h, DWORD seekType, uintptr_t value, WORD valueCoun
         cache.next = 0;
         cache.tailFixed = tail;
         if (useRows) cache.TakeAhead(&rows, 1);
-        cache.batch = cache.stamp.valid ? kFirstReadAhead : 1;
+        cache.batch = cache.mark.stamp.valid ? kFirstReadAhead : 1;
     }
     cache.row = std::move(found);
     cache.haveRow = true;
@@ -721,8 +873,8 @@ CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* prop
         Fail(call, ERROR_INVALID_PARAMETER, "a count, a buffer and property identifiers needed");
         return 0;
     }
-    std::lock_guard<std::mutex> g(db->vol->mu);
-    if (!Mounted(*db->vol, call)) return 0;
+    VolumeHold hold(*db->vol, call);
+    if (!hold.ok() || !Mounted(*db->mount, call)) return 0;
     Ordering& order = *db->order;
     order.SetCall(call);
     if (!db->positioned) {
@@ -733,7 +885,7 @@ CEOID CeReadRecordPropsEx(HANDLE h, DWORD flags, WORD* propCount, CEPROPID* prop
     // Find the record: the current one, or after an auto-increment read the next that
     // exists now. Both come from the cache while it holds.
     RecordCache& cache = db->cache;
-    cache.Refresh(db->vol->Stamp());
+    cache.Refresh(*db->vol);
     if (!db->advancePending) {
         if (!cache.haveRow) {
             int r = order.ById(Ordering::IdOf(db->pos), &cache.row);
@@ -858,8 +1010,8 @@ CEOID CeWriteRecordProps(HANDLE h, CEOID oid, WORD propCount, CEPROPVAL* values)
             (values[i].wFlags & CEDB_PROPDELETE) ? Value{} : ToValue(values[i]);
     }
 
-    std::lock_guard<std::mutex> g(db->vol->mu);
-    if (!Mounted(*db->vol, call)) return 0;
+    VolumeHold hold(*db->vol, call);
+    if (!hold.ok() || !Mounted(*db->mount, call)) return 0;
     Stmt* s = nullptr;
     if (oid == 0) {
         s = db->insert;
@@ -899,7 +1051,10 @@ CEOID CeWriteRecordProps(HANDLE h, CEOID oid, WORD propCount, CEPROPVAL* values)
         }
         s->BindInt(static_cast<int>(written.size() + 1), oid);
     }
-    int64_t id = RunWrite(*db->vol, s, call);
+    const bool adding = oid == 0;
+    WriteResult w = RunWrite(*db->vol, s, adding, call);
+    NoteWrite(*db->vol, schema.oid, w, adding && w.id > 0 ? 1 : 0);
+    const int64_t id = w.id;
     if (id < 0) return 0;
     if (id == 0) {
         Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
@@ -917,10 +1072,12 @@ BOOL CeDeleteRecord(HANDLE h, CEOID oid) {
     const char* call = "CeDeleteRecord";
     auto db = Lookup<DatabaseObject>(h, call, "database");
     if (!db) return FALSE;
-    std::lock_guard<std::mutex> g(db->vol->mu);
-    if (!Mounted(*db->vol, call)) return FALSE;
+    VolumeHold hold(*db->vol, call);
+    if (!hold.ok() || !Mounted(*db->mount, call)) return FALSE;
     db->remove->BindInt(1, oid);
-    int64_t id = RunWrite(*db->vol, db->remove, call);
+    WriteResult w = RunWrite(*db->vol, db->remove, true, call);
+    NoteWrite(*db->vol, db->schema.oid, w, w.id > 0 ? -1 : 0);
+    const int64_t id = w.id;
     if (id < 0) return FALSE;
     if (id == 0) {
         Fail(call, ERROR_FILE_NOT_FOUND, "there is no record " + Hex(oid));
@@ -928,14 +1085,11 @@ BOOL CeDeleteRecord(HANDLE h, CEOID oid) {
     }
     // When the cache was right as the write began, this delete is all that changed.
     RecordCache& cache = db->cache;
-    ChangeStamp before, after;
-    cedb::LastWriteStamps(db->vol->mainFile, &before, &after);
-    if (cache.stamp.Same(before) && after.valid) {
+    if (Volume::CarryOver(&cache.mark, w.change)) {
         for (size_t i = cache.next; i < cache.ahead.size(); ++i) {
             if (cache.ahead[i].row[0].i == id) cache.ahead[i].deleted = true;
         }
         if (cache.haveRow && cache.row[0].i == id) cache.haveRow = false;
-        cache.stamp = after;
     }
     return TRUE;  // the position stays, so the next step finds the record after it
 }

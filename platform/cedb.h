@@ -132,6 +132,28 @@ CEOID CeCreateDatabaseWithProps(CEGUID* guid, CEDBASEINFOEX* info, DWORD propCou
 BOOL CeDeleteDatabaseEx(CEGUID* guid, CEOID oid);
 
 HANDLE CeCreateSession(CEGUID* guid);  // INVALID_HANDLE_VALUE on failure
+
+// Isolation levels of a transaction; every transaction is serializable, whatever is asked.
+using CEDBISOLATIONLEVEL = DWORD;
+constexpr CEDBISOLATIONLEVEL CEDB_ISOLEVEL_DEFAULT = 1;
+constexpr CEDBISOLATIONLEVEL CEDB_ISOLEVEL_READCOMMITTED = 2;
+constexpr CEDBISOLATIONLEVEL CEDB_ISOLEVEL_REPEATABLEREAD = 3;
+constexpr CEDBISOLATIONLEVEL CEDB_ISOLEVEL_SERIALIZABLE = 4;
+
+// Begins a transaction on the session's volume file: until CeEndTransaction, every write the
+// calling thread makes to that file, through any handle of any mount of it in this process,
+// belongs to it, is seen by this thread's reads, and reaches the file (durably, at once)
+// only with the commit. Other threads of this process wait for its end before they use the
+// file (ERROR_TIMEOUT after 10 s); other processes see the file as before until the commit.
+// Takes the file's write lock, waiting for a writer of another process as a write would.
+// ERROR_ALREADY_EXISTS when this thread has a transaction open on the file already.
+BOOL CeBeginTransaction(HANDLE session, CEDBISOLATIONLEVEL level);
+// Commits (commit TRUE) or rolls back the calling thread's transaction begun on session. A
+// commit that fails, or follows a write that made the transaction roll back, is traced, rolls
+// everything back and returns FALSE with the error. Closing the session rolls back a
+// transaction still open on it.
+BOOL CeEndTransaction(HANDLE session, BOOL commit);
+
 // Opens by *oid when it is non-zero, else by name (and stores the object identifier into
 // *oid). sort chooses one of the database's own sort orders (null: none, record order).
 HANDLE CeOpenDatabaseInSession(HANDLE session, CEGUID* guid, CEOID* oid, LPCWSTR name,
@@ -158,7 +180,7 @@ CEOID CeReadRecordPropsEx(HANDLE db, DWORD flags, WORD* propCount, CEPROPID* pro
                           DWORD* bufferSize, HANDLE heap);
 // oid 0 writes a new record; otherwise overwrites those properties of that record. Only
 // declared properties can be written; the store-assigned counter cannot. Every write is
-// durable once it returns.
+// durable once it returns, or inside a transaction once the transaction commits.
 CEOID CeWriteRecordProps(HANDLE db, CEOID oid, WORD propCount, CEPROPVAL* values);
 BOOL CeDeleteRecord(HANDLE db, CEOID oid);
 

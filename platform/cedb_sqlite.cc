@@ -1,5 +1,6 @@
 #include "platform/cedb_sqlite.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -102,7 +103,10 @@ void FailSql(const char* call, const char* what, sqlite3* db, int rc) {
 
 // --- The file layer -------------------------------------------------------------------
 // A thin layer over SQLite's default one. Every call is passed through unchanged, except
-// that writes and syncs ask the fault hook first.
+// that writes and syncs ask the fault hook first, and that the frames a commit appends to
+// the write-ahead log, one write for each frame header and one for each page, are gathered
+// and written at once, before the sync that every commit ends with (the volumes run with
+// synchronous = FULL) and before anything else touches the log.
 
 namespace {
 
@@ -119,7 +123,15 @@ struct HookedFile {
     volatile void* shmIndex;  // the shared index's first region once mapped, else null
     ChangeStamp writeStart;   // the stamp when the write lock was last taken
     ChangeStamp writeEnd;     // the stamp when it was last released
+    bool gathers;             // the write-ahead log: appended writes are gathered
+    char* held;               // writes gathered and not written yet (sqlite3_malloc'ed)
+    sqlite3_int64 heldAt;     // the file offset of held
+    int heldBytes;            // bytes in held
+    int heldRoom;             // bytes held can take
 };
+
+// A commit's frames are gathered up to this much; more is written as it comes.
+constexpr int kMostHeld = 1 << 20;
 
 // The write lock of the log's shared index: lock 0 of the index's locks.
 constexpr int kWriteLock = 0;
@@ -138,27 +150,69 @@ DWORD AskHook(CeDbFileOp op, sqlite3_file* f) {
     return hook(op, Hooked(f)->path ? Hooked(f)->path : "", g_hookContext.load());
 }
 
+// Writes what was gathered; SQLITE_OK, or the error of the write (then nothing is held).
+int WriteHeld(sqlite3_file* f) {
+    HookedFile* h = Hooked(f);
+    if (h->heldBytes == 0) return SQLITE_OK;
+    int n = h->heldBytes;
+    h->heldBytes = 0;
+    return Real(f)->pMethods->xWrite(Real(f), h->held, n, h->heldAt);
+}
+
+// Takes a write that extends what is gathered; false when it must be written as it is.
+bool Gather(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
+    HookedFile* h = Hooked(f);
+    if (!h->gathers || n <= 0 || n > kMostHeld - h->heldBytes) return false;
+    if (h->heldBytes > 0 && off != h->heldAt + h->heldBytes) return false;
+    if (h->heldBytes + n > h->heldRoom) {
+        int room = std::max(h->heldRoom * 2, 64 * 1024);
+        while (room < h->heldBytes + n) room *= 2;
+        room = std::min(room, kMostHeld);
+        char* bigger = static_cast<char*>(sqlite3_realloc(h->held, room));
+        if (!bigger) return false;
+        h->held = bigger;
+        h->heldRoom = room;
+    }
+    if (h->heldBytes == 0) h->heldAt = off;
+    std::memcpy(h->held + h->heldBytes, buf, static_cast<size_t>(n));
+    h->heldBytes += n;
+    return true;
+}
+
 int FileClose(sqlite3_file* f) {
-    int rc = Real(f)->pMethods ? Real(f)->pMethods->xClose(Real(f)) : SQLITE_OK;
-    return rc;
+    int rc = Real(f)->pMethods ? WriteHeld(f) : SQLITE_OK;
+    sqlite3_free(Hooked(f)->held);
+    Hooked(f)->held = nullptr;
+    int closed = Real(f)->pMethods ? Real(f)->pMethods->xClose(Real(f)) : SQLITE_OK;
+    return rc != SQLITE_OK ? rc : closed;
 }
 int FileRead(sqlite3_file* f, void* buf, int n, sqlite3_int64 off) {
+    if (int rc = WriteHeld(f)) return rc;
     return Real(f)->pMethods->xRead(Real(f), buf, n, off);
 }
 int FileWrite(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
     if (DWORD err = AskHook(CeDbFileOp::kWrite, f)) {
         return err == ERROR_DISK_FULL ? SQLITE_FULL : SQLITE_IOERR_WRITE;
     }
+    if (Gather(f, buf, n, off)) return SQLITE_OK;
+    if (int rc = WriteHeld(f)) return rc;
+    if (Gather(f, buf, n, off)) return SQLITE_OK;
     return Real(f)->pMethods->xWrite(Real(f), buf, n, off);
 }
 int FileTruncate(sqlite3_file* f, sqlite3_int64 size) {
+    if (int rc = WriteHeld(f)) return rc;
     return Real(f)->pMethods->xTruncate(Real(f), size);
 }
 int FileSync(sqlite3_file* f, int flags) {
-    if (AskHook(CeDbFileOp::kSync, f) != ERROR_SUCCESS) return SQLITE_IOERR_FSYNC;
+    if (AskHook(CeDbFileOp::kSync, f) != ERROR_SUCCESS) {
+        Hooked(f)->heldBytes = 0;  // as if the disk had lost them
+        return SQLITE_IOERR_FSYNC;
+    }
+    if (int rc = WriteHeld(f)) return rc;
     return Real(f)->pMethods->xSync(Real(f), flags);
 }
 int FileSize(sqlite3_file* f, sqlite3_int64* size) {
+    if (int rc = WriteHeld(f)) return rc;
     return Real(f)->pMethods->xFileSize(Real(f), size);
 }
 int FileLock(sqlite3_file* f, int level) {
@@ -171,6 +225,7 @@ int FileCheckReservedLock(sqlite3_file* f, int* out) {
     return Real(f)->pMethods->xCheckReservedLock(Real(f), out);
 }
 int FileControl(sqlite3_file* f, int op, void* arg) {
+    if (int rc = WriteHeld(f)) return rc;
     return Real(f)->pMethods->xFileControl(Real(f), op, arg);
 }
 int FileSectorSize(sqlite3_file* f) {
@@ -249,6 +304,11 @@ int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, 
     f->shmIndex = nullptr;
     f->writeStart = ChangeStamp{};
     f->writeEnd = ChangeStamp{};
+    f->gathers = (flags & SQLITE_OPEN_WAL) != 0;
+    f->held = nullptr;
+    f->heldAt = 0;
+    f->heldBytes = 0;
+    f->heldRoom = 0;
     int rc = g_real->xOpen(g_real, name, f->real, flags, outFlags);
     if (rc == SQLITE_OK && f->real->pMethods) f->base.pMethods = &g_fileMethods;
     return rc;

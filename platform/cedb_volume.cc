@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -20,9 +21,6 @@ constexpr int64_t kApplicationId = 0x56544C4F;  // marks our volumes in the SQLi
 constexpr int64_t kFormatVersion = 1;           // layout of the catalog and records tables
 constexpr int kBusyTimeoutMs = 10000;           // how long a write waits for another writer
 constexpr DWORD kMaxProps = 1000;               // declared properties per database
-
-// FILETIME now, in SQL: 100 ns units since 1601-01-01 (Julian day 2305813.5).
-constexpr const char* kNowSql = "CAST((julianday('now') - 2305813.5) * 864000000000.0 AS INTEGER)";
 
 constexpr const char* kCatalogSql =
     "CREATE TABLE cedb_databases("
@@ -217,9 +215,12 @@ bool UseWriteAheadLog(sqlite3* db, const std::string& path) {
 
 struct VolumeTable {
     std::mutex mu;
-    std::map<std::array<DWORD, 4>, std::shared_ptr<Volume>> mounts;  // by identifier
-    DWORD next = 1;                                                  // mount counter
-    DWORD salt = 0;                                                  // differs per process
+    std::map<std::array<DWORD, 4>, std::shared_ptr<Mount>> mounts;  // by identifier
+    DWORD next = 1;                                                 // mount counter
+    DWORD salt = 0;                                                 // differs per process
+    // Opening a file is serialised, so that one file never gets two connections.
+    std::mutex openMu;
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Volume>> files;  // by the file's identity
 };
 
 VolumeTable& Table() {
@@ -231,25 +232,42 @@ std::array<DWORD, 4> Key(const CEGUID& g) {
     return {g.Data1, g.Data2, g.Data3, g.Data4};
 }
 
-// A write transaction for catalog changes; rolled back unless committed.
+// A write transaction for catalog changes; rolled back unless committed. Inside a caller's
+// transaction it is a savepoint of it.
 class Transaction {
   public:
     Transaction(Volume& vol, const char* call) : vol_(vol), call_(call) {
-        active_ = vol_.Exec("BEGIN IMMEDIATE", call_);
+        nested_ = vol_.OwnsTransaction();
+        active_ = vol_.Exec(nested_ ? "SAVEPOINT cedb_catalog" : "BEGIN IMMEDIATE", call_);
     }
     ~Transaction() {
-        if (active_) sqlite3_exec(vol_.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (!active_) return;
+        const DWORD error = GetLastError();
+        const char* undo = nested_ ? "ROLLBACK TO cedb_catalog; RELEASE cedb_catalog" : "ROLLBACK";
+        sqlite3_exec(vol_.db, undo, nullptr, nullptr, nullptr);
+        if (nested_ && sqlite3_get_autocommit(vol_.db)) {
+            // The failure took the caller's whole transaction with it.
+            vol_.txnError = error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT;
+            Trace("[Platform] %s: the transaction on %s was rolled back", call_,
+                  vol_.hostPath.c_str());
+        }
+        vol_.Wrote();
+        SetLastError(error);
     }
     bool active() const { return active_; }
     bool Commit() {
-        if (!vol_.Exec("COMMIT", call_)) return false;
-        active_ = false;
-        return true;
+        bool ok = vol_.Exec(nested_ ? "RELEASE cedb_catalog" : "COMMIT", call_);
+        if (ok) {
+            active_ = false;
+            vol_.Wrote();
+        }
+        return ok;
     }
 
   private:
     Volume& vol_;
     const char* call_;
+    bool nested_ = false;  // a savepoint in the caller's transaction
     bool active_ = false;
 };
 
@@ -406,43 +424,63 @@ bool Volume::Exec(const std::string& sql, const char* call) {
     return true;
 }
 
-std::shared_ptr<Volume> OpenVolume(const std::string& path, DWORD disposition) {
-    const char* call = "CeMountDBVolEx";
+OwnWrite Volume::Wrote() {
+    OwnWrite w;
+    w.before.writes = writes++;
+    w.after.writes = writes;
+    if (InTransaction()) {
+        // Nothing is committed before the transaction ends, so the stamp stays as it was.
+        w.before.stamp = w.after.stamp = Stamp();
+    } else {
+        LastWriteStamps(mainFile, &w.before.stamp, &w.after.stamp);
+    }
+    return w;
+}
+
+bool Volume::CarryOver(CacheMark* mark, const OwnWrite& w) {
+    if (mark->writes != w.before.writes || !mark->stamp.Same(w.before.stamp) ||
+        !w.after.stamp.valid) {
+        return false;
+    }
+    *mark = w.after;
+    return true;
+}
+
+void Volume::TransactionEnded() {
+    txnOwner = std::thread::id();
+    txnSession = nullptr;
+    txnError = ERROR_SUCCESS;
+    txnEnded.notify_all();
+}
+
+VolumeHold::VolumeHold(Volume& vol, const char* call) : lock_(vol.mu) {
+    auto free = [&vol] { return !vol.InTransaction() || vol.OwnsTransaction(); };
+    if (!vol.txnEnded.wait_for(lock_, std::chrono::milliseconds(kBusyTimeoutMs), free)) {
+        Trace("[Platform] %s: another thread's transaction kept %s for over %d ms", call,
+              vol.hostPath.c_str(), kBusyTimeoutMs);
+        SetLastError(ERROR_TIMEOUT);
+        return;
+    }
+    ok_ = true;
+}
+
+namespace {
+
+// The connection this process has open on the file, if any.
+std::shared_ptr<Volume> ExistingConnection(const std::string& path) {
     struct stat st {};
-    bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        Trace("[Platform] %s: %s is not a file", call, path.c_str());
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    switch (disposition) {
-        case OPEN_EXISTING:
-            if (!exists) {
-                Trace("[Platform] %s: %s does not exist", call, path.c_str());
-                SetLastError(ERROR_FILE_NOT_FOUND);
-                return nullptr;
-            }
-            break;
-        case CREATE_NEW:
-            if (exists) {
-                Trace("[Platform] %s: %s exists already", call, path.c_str());
-                SetLastError(ERROR_ALREADY_EXISTS);
-                return nullptr;
-            }
-            break;
-        case CREATE_ALWAYS:  // a new, empty volume in place of the old one
-            if (exists) {
-                for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
-                exists = false;
-            }
-            break;
-        case OPEN_ALWAYS:
-            break;
-        default:
-            Trace("[Platform] %s: unknown disposition %u", call, disposition);
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
-    }
+    if (stat(path.c_str(), &st) != 0) return nullptr;
+    VolumeTable& t = Table();
+    auto it = t.files.find({st.st_dev, st.st_ino});
+    if (it == t.files.end()) return nullptr;
+    std::shared_ptr<Volume> vol = it->second.lock();
+    if (!vol) t.files.erase(it);
+    return vol;
+}
+
+// Opens a new connection to the file.
+std::shared_ptr<Volume> NewConnection(const std::string& path, bool exists) {
+    const char* call = "CeMountDBVolEx";
     if (!exists && !EnsureParentFolder(path)) {
         Trace("[Platform] %s: cannot create the folder of %s", call, path.c_str());
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -480,19 +518,74 @@ std::shared_ptr<Volume> OpenVolume(const std::string& path, DWORD disposition) {
     return vol;
 }
 
+}  // namespace
+
+std::shared_ptr<Volume> OpenVolume(const std::string& path, DWORD disposition) {
+    const char* call = "CeMountDBVolEx";
+    VolumeTable& t = Table();
+    std::lock_guard<std::mutex> opening(t.openMu);
+    struct stat st {};
+    bool exists = stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        Trace("[Platform] %s: %s is not a file", call, path.c_str());
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    switch (disposition) {
+        case OPEN_EXISTING:
+            if (!exists) {
+                Trace("[Platform] %s: %s does not exist", call, path.c_str());
+                SetLastError(ERROR_FILE_NOT_FOUND);
+                return nullptr;
+            }
+            break;
+        case CREATE_NEW:
+            if (exists) {
+                Trace("[Platform] %s: %s exists already", call, path.c_str());
+                SetLastError(ERROR_ALREADY_EXISTS);
+                return nullptr;
+            }
+            break;
+        case CREATE_ALWAYS:  // a new, empty volume in place of the old one
+            if (exists) {
+                for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+                exists = false;
+            }
+            break;
+        case OPEN_ALWAYS:
+            break;
+        default:
+            Trace("[Platform] %s: unknown disposition %u", call, disposition);
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+    }
+    if (exists) {
+        if (std::shared_ptr<Volume> open = ExistingConnection(path)) return open;
+    }
+    std::shared_ptr<Volume> vol = NewConnection(path, exists);
+    if (vol && stat(path.c_str(), &st) == 0) {
+        std::erase_if(t.files, [](const auto& file) { return file.second.expired(); });
+        t.files[{st.st_dev, st.st_ino}] = vol;
+    }
+    return vol;
+}
+
 bool SameGuid(const CEGUID& a, const CEGUID& b) {
     return Key(a) == Key(b);
 }
 
-void RegisterVolume(const std::shared_ptr<Volume>& vol) {
+std::shared_ptr<Mount> AddMount(const std::shared_ptr<Volume>& vol) {
+    auto mount = std::make_shared<Mount>();
+    mount->vol = vol;
     VolumeTable& t = Table();
     std::lock_guard<std::mutex> g(t.mu);
     if (t.salt == 0) t.salt = std::random_device{}() | 1u;
-    vol->guid = CEGUID{t.next++, static_cast<DWORD>(getpid()), t.salt, 0x43454442u};
-    t.mounts[Key(vol->guid)] = vol;
+    mount->guid = CEGUID{t.next++, static_cast<DWORD>(getpid()), t.salt, 0x43454442u};
+    t.mounts[Key(mount->guid)] = mount;
+    return mount;
 }
 
-std::shared_ptr<Volume> FindVolume(const CEGUID* guid, const char* call) {
+std::shared_ptr<Mount> FindMount(const CEGUID* guid, const char* call) {
     if (!guid) {
         Trace("[Platform] %s: no volume identifier", call);
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -510,15 +603,15 @@ std::shared_ptr<Volume> FindVolume(const CEGUID* guid, const char* call) {
     return it->second;
 }
 
-std::shared_ptr<Volume> RemoveVolume(const CEGUID* guid) {
+std::shared_ptr<Mount> RemoveMount(const CEGUID* guid) {
     if (!guid) return nullptr;
     VolumeTable& t = Table();
     std::lock_guard<std::mutex> g(t.mu);
     auto it = t.mounts.find(Key(*guid));
     if (it == t.mounts.end()) return nullptr;
-    std::shared_ptr<Volume> vol = std::move(it->second);
+    std::shared_ptr<Mount> mount = std::move(it->second);
     t.mounts.erase(it);
-    return vol;
+    return mount;
 }
 
 int DbSchema::FindProp(CEPROPID id) const {

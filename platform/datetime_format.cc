@@ -74,7 +74,7 @@ std::string Expand(WStringView picture, const SYSTEMTIME& st, bool date, DWORD f
                 }
                 literal.push_back(picture[j++]);
             }
-            if (j == i + 2 && picture[i + 1] == u'\'') literal = u"'";  // '' alone
+            if (j == i + 2 && picture[i + 1] == u'\'') literal.assign(1, u'\'');  // '' alone
             out += ToUtf8(literal);
             i = j;
             continue;

@@ -315,3 +315,13 @@ IDbRecord* CDatabase::CreateRecord() {
 void CDatabase::Release(IDbRecord* record) {
     delete record;
 }
+
+BOOL CDatabase::BeginTransaction() {
+    if (!m_hSession) return FALSE;
+    return CeBeginTransaction(m_hSession, CEDB_ISOLEVEL_DEFAULT) ? TRUE : FALSE;
+}
+
+BOOL CDatabase::EndTransaction(BOOL commit) {
+    if (!m_hSession) return FALSE;
+    return CeEndTransaction(m_hSession, commit) ? TRUE : FALSE;
+}

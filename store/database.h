@@ -56,6 +56,8 @@ class CDatabase : public IDatabase {
     BOOL SetAllMatches(BOOL flag) override;
     IDbRecord* CreateRecord() override;
     void Release(IDbRecord* record) override;
+    BOOL BeginTransaction() override;
+    BOOL EndTransaction(BOOL commit) override;
 
   private:
     CEOID SeekFirstEqual(DWORD matchCount, const CEPROPVAL* matchValues);

@@ -64,6 +64,13 @@ class IDatabase {
     virtual BOOL SetAllMatches(BOOL flag) = 0;
     virtual IDbRecord* CreateRecord() = 0;  // null when it cannot be allocated
     virtual void Release(IDbRecord* record) = 0;
+    // Begins a transaction on the handle's session: the calling thread's writes to the
+    // volume file, through any handle of any store on it, are kept back until EndTransaction
+    // and then written together (see CeBeginTransaction). False (traced) when none can begin.
+    virtual BOOL BeginTransaction() = 0;
+    // Commits the transaction, or rolls it back; false (traced) when a commit failed and
+    // nothing of the transaction was written.
+    virtual BOOL EndTransaction(BOOL commit) = 0;
 };
 
 // A mounted volume file holding named databases. Owned by its creator, destroyed through

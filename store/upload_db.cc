@@ -36,3 +36,11 @@ void CUploadDb::Close() {
     m_pVolume = nullptr;
     m_cWritable = 0;
 }
+
+BOOL CUploadDb::BeginTransaction() {
+    return IsOpen() && m_pPrimary->BeginTransaction();
+}
+
+BOOL CUploadDb::EndTransaction(BOOL commit) {
+    return IsOpen() && m_pPrimary->EndTransaction(commit);
+}

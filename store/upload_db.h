@@ -74,6 +74,15 @@ class CUploadDb {
     DWORD GetPendingCount();
     DWORD GetPendingCountByType(DWORD type);
 
+    // Groups the calling thread's writes to the volume, through this store and any other
+    // store on it, into one transaction until EndTransaction: they reach the file together
+    // or not at all. False when the store is not open or no transaction can begin; the
+    // writes are then durable one by one as usual.
+    BOOL BeginTransaction();
+    // Commits (or, with commit false, drops) the writes made since BeginTransaction; false
+    // when a commit failed, leaving the volume as it was before BeginTransaction.
+    BOOL EndTransaction(BOOL commit);
+
     // Releases both handles, then flushes and unmounts the volume.
     void Close();
 

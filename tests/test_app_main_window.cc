@@ -437,6 +437,18 @@ TEST_F(MainWindowTest, MalformedBatchesUseTheWholeSlotsTheyCarryOrAreRefused) {
     unterminated.insert(unterminated.end(), bSlot.begin(), bSlot.end());
     const std::vector<BYTE> one = EncodePathSlots({a});
     const WString xs(259, u'x');
+    auto used = [](int slots, int bytes) {
+        return "[Vantlo] batch of " + std::to_string(slots) + " slots carries only " +
+               std::to_string(bytes / PATH_SLOT_BYTES) + " whole slots (" + std::to_string(bytes) +
+               " bytes): using those";
+    };
+    auto negative = [](long long n) {
+        return "[Vantlo] batch refused: negative slot count " + std::to_string(n);
+    };
+    auto tooMany = [](long long n) {
+        return "[Vantlo] batch refused: " + std::to_string(n) + " slots asked, at most 10000 taken";
+    };
+    const std::string cut = "[Vantlo] batch slot 0 has no NUL: path cut at 259 characters";
     const struct {
         ULONG_PTR kind;            // CD_VIDEO_ITEMS or CD_PHOTO_ITEMS
         WPARAM count;              // the slot count claimed
@@ -445,54 +457,14 @@ TEST_F(MainWindowTest, MalformedBatchesUseTheWholeSlotsTheyCarryOrAreRefused) {
         std::vector<WString> got;  // the videos it queues
         bool refused;              // no batch at all: nothing kicked, the viewer not told
     } kBatches[] = {
-        {CD_VIDEO_ITEMS,
-         5,
-         partial,
-         "[Vantlo] batch of 5 slots carries only 2 whole slots (1140 bytes): using those",
-         {a, b},
-         false},
-        {CD_VIDEO_ITEMS,
-         3,
-         {},
-         "[Vantlo] batch of 3 slots carries only 0 whole slots (0 bytes): using those",
-         {},
-         false},
-        {CD_PHOTO_ITEMS,
-         3,
-         std::vector<BYTE>(519, 'p'),
-         "[Vantlo] batch of 3 slots carries only 0 whole slots (519 bytes): using those",
-         {},
-         false},
-        {CD_VIDEO_ITEMS,
-         2,
-         unterminated,
-         "[Vantlo] batch slot 0 has no NUL: path cut at 259 characters",
-         {xs, b},
-         false},
-        {CD_VIDEO_ITEMS,
-         static_cast<WPARAM>(-1),
-         one,
-         "[Vantlo] batch refused: negative slot count -1",
-         {},
-         true},
-        {CD_PHOTO_ITEMS,
-         static_cast<WPARAM>(INT32_MIN),
-         one,
-         "[Vantlo] batch refused: negative slot count -2147483648",
-         {},
-         true},
-        {CD_VIDEO_ITEMS,
-         MAX_BATCH_SLOTS + 1,
-         one,
-         "[Vantlo] batch refused: 10001 slots asked, at most 10000 taken",
-         {},
-         true},
-        {CD_PHOTO_ITEMS,
-         0xFFFFFFFFu,
-         one,
-         "[Vantlo] batch refused: 4294967295 slots asked, at most 10000 taken",
-         {},
-         true},
+        {CD_VIDEO_ITEMS, 5, partial, used(5, 1140), {a, b}, false},
+        {CD_VIDEO_ITEMS, 3, {}, used(3, 0), {}, false},
+        {CD_PHOTO_ITEMS, 3, std::vector<BYTE>(519, 'p'), used(3, 519), {}, false},
+        {CD_VIDEO_ITEMS, 2, unterminated, cut, {xs, b}, false},
+        {CD_VIDEO_ITEMS, WPARAM(-1), one, negative(-1), {}, true},
+        {CD_PHOTO_ITEMS, WPARAM(INT32_MIN), one, negative(INT32_MIN), {}, true},
+        {CD_VIDEO_ITEMS, MAX_BATCH_SLOTS + 1, one, tooMany(10001), {}, true},
+        {CD_PHOTO_ITEMS, 0xFFFFFFFFu, one, tooMany(4294967295), {}, true},
     };
     TaskList videos;
     size_t batches = 0;

@@ -9,118 +9,57 @@
 #include "platform/datetime_format.h"
 #include "platform/gdi_internal.h"
 #include "platform/wstr.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
-constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kRed = RGB(200, 10, 10);
 constexpr COLORREF kBlue = RGB(10, 10, 200);
 constexpr COLORREF kGreen = RGB(10, 200, 10);
 
-// A memory DC with its own white bitmap selected.
-struct Canvas {
-    Canvas(int w, int h) : width(w), height(h) {
-        dc = CreateCompatibleDC(nullptr);
-        bitmap = CreateCompatibleBitmap(dc, w, h);
-        old = SelectObject(dc, bitmap);
-    }
-    ~Canvas() {
-        SelectObject(dc, old);
-        DeleteObject(bitmap);
-        DeleteDC(dc);
-    }
-    void Fill(int l, int t, int r, int b, COLORREF c) const {
-        HBRUSH brush = CreateSolidBrush(c);
-        RECT rc{l, t, r, b};
-        FillRect(dc, &rc, brush);
-        DeleteObject(brush);
-    }
-    // The smallest rectangle holding every pixel that is not white; empty when none.
-    RECT Ink() const {
-        RECT box{width, height, 0, 0};
-        for (int y = 0; y < height; ++y) {
-            for (int x = 0; x < width; ++x) {
-                if (GetPixel(dc, x, y) == kWhite) continue;
-                box = RECT{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y),
-                           std::max<LONG>(box.right, x + 1), std::max<LONG>(box.bottom, y + 1)};
-            }
-        }
-        return box;
-    }
-    bool Has(COLORREF c) const {
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                if (GetPixel(dc, x, y) == c) return true;
-        return false;
-    }
-    int width, height;
-    HDC dc;
-    HBITMAP bitmap;
-    HGDIOBJ old;
-};
-
-struct Probe {
-    int x, y;        // DC coordinates
-    COLORREF color;  // expected there
-};
-
-void ExpectPixels(HDC dc, std::initializer_list<Probe> probes) {
-    for (const Probe& p : probes) EXPECT_EQ(GetPixel(dc, p.x, p.y), p.color) << p.x << "," << p.y;
-}
-
-HFONT Font(LONG height) {
-    LOGFONTW lf{};
-    EXPECT_GT(GetObjectW(GetStockObject(SYSTEM_FONT), sizeof(lf), &lf), 0);
-    lf.lfHeight = height;
-    return CreateFontIndirectW(&lf);
-}
+using Box = std::vector<LONG>;  // a rectangle's corners
 
 class Gdi : public DeviceTest {};
 
 TEST_F(Gdi, PixelsFillsAndBlitsLandWhereTheyShould) {
-    Canvas c(40, 30);
-    ExpectPixels(
-        c.dc,
-        {{0, 0, kWhite}, {39, 0, kWhite}, {0, 29, kWhite}, {39, 29, kWhite}, {40, 0, CLR_INVALID}});
-
-    c.Fill(5, 5, 15, 10, kRed);  // right and bottom edges are outside
-    EXPECT_EQ(SetPixel(c.dc, 20, 20, kGreen), kGreen);
-    ExpectPixels(c.dc, {{5, 5, kRed},
-                        {14, 9, kRed},
-                        {15, 9, kWhite},
-                        {14, 10, kWhite},
-                        {4, 5, kWhite},
-                        {20, 20, kGreen},
-                        {21, 20, kWhite}});
+    // A new bitmap is white; a fill leaves out its right and bottom edges.
+    Pixels c(40, 30);
+    RECT none = c.Ink();
+    EXPECT_TRUE(IsRectEmpty(&none));
+    EXPECT_EQ(c.At(40, 0), CLR_INVALID);
+    c.Fill({5, 5, 15, 10}, kRed);
+    EXPECT_EQ(Corners(c.Ink()), (Box{5, 5, 15, 10}));
+    EXPECT_EQ(SetPixel(c.Dc(), 20, 20, kGreen), kGreen);
+    EXPECT_EQ(Corners(c.Ink()), (Box{5, 5, 21, 21}));
+    EXPECT_EQ(c.At(14, 9), kRed);
+    EXPECT_EQ(c.At(20, 20), kGreen);
 
     // A 10 x 10 blue source with a green corner, copied and stretched four times.
-    Canvas src(10, 10);
-    src.Fill(0, 0, 10, 10, kBlue);
-    SetPixel(src.dc, 0, 0, kGreen);
-    ASSERT_TRUE(BitBlt(c.dc, 30, 20, 10, 10, src.dc, 0, 0, SRCCOPY));
-    ExpectPixels(
-        c.dc,
-        {{30, 20, kGreen}, {31, 21, kBlue}, {39, 29, kBlue}, {29, 20, kWhite}, {30, 19, kWhite}});
-    Canvas big(20, 20);
-    ASSERT_TRUE(StretchBlt(big.dc, 0, 0, 20, 20, src.dc, 0, 0, 5, 5, SRCCOPY));
-    ExpectPixels(big.dc,
-                 {{0, 0, kGreen}, {3, 3, kGreen}, {4, 3, kBlue}, {3, 4, kBlue}, {19, 19, kBlue}});
+    Pixels src(10, 10, kBlue), copy(40, 30), big(20, 20);
+    SetPixel(src.Dc(), 0, 0, kGreen);
+    ASSERT_TRUE(BitBlt(copy.Dc(), 30, 20, 10, 10, src.Dc(), 0, 0, SRCCOPY));
+    EXPECT_EQ(Corners(copy.Ink()), (Box{30, 20, 40, 30}));
+    EXPECT_EQ(copy.At(30, 20), kGreen);
+    EXPECT_EQ(copy.At(39, 29), kBlue);
+    ASSERT_TRUE(StretchBlt(big.Dc(), 0, 0, 20, 20, src.Dc(), 0, 0, 5, 5, SRCCOPY));
+    EXPECT_EQ(Corners(big.Ink(kBlue)), (Box{0, 0, 4, 4}));
+    EXPECT_EQ(big.At(3, 3), kGreen);
 
     // A copy within one bitmap that overlaps itself (a scroll by one row).
-    Canvas strip(4, 6);
-    for (int y = 0; y < 6; ++y) SetPixel(strip.dc, 0, y, RGB(0, 0, static_cast<BYTE>(40 * y)));
-    ASSERT_TRUE(BitBlt(strip.dc, 0, 1, 4, 5, strip.dc, 0, 0, SRCCOPY));
-    for (int y = 1; y < 6; ++y) EXPECT_EQ(GetPixel(strip.dc, 0, y), RGB(0, 0, 40 * (y - 1)));
+    Pixels strip(4, 6);
+    for (int y = 0; y < 6; ++y) SetPixel(strip.Dc(), 0, y, RGB(0, 0, static_cast<BYTE>(40 * y)));
+    ASSERT_TRUE(BitBlt(strip.Dc(), 0, 1, 4, 5, strip.Dc(), 0, 0, SRCCOPY));
+    for (int y = 1; y < 6; ++y) EXPECT_EQ(strip.At(0, y), RGB(0, 0, 40 * (y - 1)));
 
     // Rectangle: a one-pixel outline in the stock black pen around the selected brush.
-    HGDIOBJ oldBrush = SelectObject(c.dc, GetStockObject(GRAY_BRUSH));
-    ASSERT_TRUE(Rectangle(c.dc, 0, 12, 6, 18));
-    ExpectPixels(c.dc, {{0, 12, RGB(0, 0, 0)},
-                        {5, 17, RGB(0, 0, 0)},
-                        {3, 15, RGB(128, 128, 128)},
-                        {6, 17, kWhite}});
-    SelectObject(c.dc, oldBrush);
+    Pixels frame(20, 20);
+    SelectObject(frame.Dc(), GetStockObject(GRAY_BRUSH));
+    ASSERT_TRUE(Rectangle(frame.Dc(), 0, 12, 6, 18));
+    EXPECT_EQ(Corners(frame.Ink()), (Box{0, 12, 6, 18}));
+    EXPECT_EQ(frame.At(0, 12), kBlack);
+    EXPECT_EQ(frame.At(5, 17), kBlack);
+    EXPECT_EQ(frame.At(3, 15), RGB(128, 128, 128));
 }
 
 TEST_F(Gdi, ObjectsFollowSelectionRulesAndBadHandlesFailCleanly) {
@@ -176,35 +115,36 @@ TEST_F(Gdi, ObjectsFollowSelectionRulesAndBadHandlesFailCleanly) {
     EXPECT_TRUE(DeleteDC(other));
 }
 
-TEST_F(Gdi, TextOfEitherSizeStaysInsideItsRectangle) {
+TEST_F(Gdi, TextIsPlacedMeasuredAndKeptInsideItsRectangle) {
+    // In either size the glyphs have the font's size and stay inside the rectangle.
     int previousHeight = 0;
     for (LONG size : {-12L, -28L}) {
-        Canvas c(240, 120);
-        HFONT font = Font(size);
-        HGDIOBJ oldFont = SelectObject(c.dc, font);
+        Pixels c(240, 120);
+        LOGFONTW lf{};
+        ASSERT_GT(GetObjectW(GetStockObject(SYSTEM_FONT), sizeof(lf), &lf), 0);
+        lf.lfHeight = size;
+        HFONT font = CreateFontIndirectW(&lf);
+        HGDIOBJ oldFont = SelectObject(c.Dc(), font);
         RECT r{20, 30, 220, 90};
-        int height = DrawTextW(c.dc, u"Photos & videos", -1, &r, DT_LEFT | DT_TOP | DT_NOPREFIX);
+        int height = DrawTextW(c.Dc(), u"Photos & videos", -1, &r, DT_LEFT | DT_TOP | DT_NOPREFIX);
         EXPECT_GT(height, previousHeight);
-        RECT ink = c.Ink();
+        RECT ink = c.Ink(), inside{};
         ASSERT_FALSE(IsRectEmpty(&ink)) << size;
-        RECT inside{};
         IntersectRect(&inside, &ink, &r);
         EXPECT_TRUE(EqualRect(&inside, &ink)) << size;
-        EXPECT_GT(ink.bottom - ink.top, -size / 2);  // the glyphs have the font's size
+        EXPECT_GT(ink.bottom - ink.top, -size / 2);
         EXPECT_LE(ink.bottom - ink.top, height);
         previousHeight = height;
-        SelectObject(c.dc, oldFont);
+        SelectObject(c.Dc(), oldFont);
         DeleteObject(font);
     }
-}
 
-TEST_F(Gdi, FormatFlagsPlaceAndMeasureText) {
-    Canvas c(200, 60);
-    RECT full{0, 0, 200, 60};
+    // The format flags place it in its rectangle.
+    Pixels c(200, 60);
     auto inkOf = [&](LPCWSTR text, UINT format) {
-        c.Fill(0, 0, 200, 60, kWhite);
-        RECT r = full;
-        DrawTextW(c.dc, text, -1, &r, format);
+        RECT r = c.All();
+        c.Fill(r, kWhite);
+        DrawTextW(c.Dc(), text, -1, &r, format);
         return c.Ink();
     };
     RECT left = inkOf(u"Hi", DT_LEFT | DT_TOP | DT_SINGLELINE);
@@ -218,11 +158,11 @@ TEST_F(Gdi, FormatFlagsPlaceAndMeasureText) {
     EXPECT_NEAR((middle.top + middle.bottom) / 2.0, 30, 4);
 
     // DT_CALCRECT measures as GetTextExtentPoint32W does and draws nothing.
-    c.Fill(0, 0, 200, 60, kWhite);
+    c.Fill(c.All(), kWhite);
     SIZE extent{};
-    ASSERT_TRUE(GetTextExtentPoint32W(c.dc, u"Hello world", -1, &extent));
+    ASSERT_TRUE(GetTextExtentPoint32W(c.Dc(), u"Hello world", -1, &extent));
     RECT calc{10, 10, 11, 11};
-    int h = DrawTextW(c.dc, u"Hello world", -1, &calc, DT_CALCRECT | DT_SINGLELINE);
+    int h = DrawTextW(c.Dc(), u"Hello world", -1, &calc, DT_CALCRECT | DT_SINGLELINE);
     EXPECT_EQ(calc.right - calc.left, extent.cx);
     EXPECT_EQ(calc.bottom - calc.top, extent.cy);
     EXPECT_EQ(h, extent.cy);
@@ -232,51 +172,43 @@ TEST_F(Gdi, FormatFlagsPlaceAndMeasureText) {
     // DT_WORDBREAK wraps inside the width; DT_CALCRECT reports the lines' height.
     LPCWSTR words = u"one two three four five";
     RECT narrow{0, 0, 70, 200};
-    int wrapped = DrawTextW(c.dc, words, -1, &narrow, DT_CALCRECT | DT_WORDBREAK);
+    int wrapped = DrawTextW(c.Dc(), words, -1, &narrow, DT_CALCRECT | DT_WORDBREAK);
     EXPECT_GE(wrapped, 3 * extent.cy);
     EXPECT_LE(narrow.right, 70);
-    c.Fill(0, 0, 200, 60, kWhite);
+    c.Fill(c.All(), kWhite);
     RECT box{0, 0, 70, 60};
-    DrawTextW(c.dc, words, -1, &box, DT_WORDBREAK);
+    DrawTextW(c.Dc(), words, -1, &box, DT_WORDBREAK);
     RECT ink = c.Ink();
     EXPECT_LE(ink.right, 70);
     EXPECT_GT(ink.bottom - ink.top, extent.cy);
 
     // OPAQUE fills behind the text with the background colour; TRANSPARENT leaves it.
-    SetBkColor(c.dc, kBlue);
-    SetTextColor(c.dc, kRed);
-    SetBkMode(c.dc, TRANSPARENT);
+    SetBkColor(c.Dc(), kBlue);
+    SetTextColor(c.Dc(), kRed);
+    SetBkMode(c.Dc(), TRANSPARENT);
     inkOf(u"Hi", DT_SINGLELINE);
     EXPECT_FALSE(c.Has(kBlue));
     EXPECT_TRUE(c.Has(kRed));
-    SetBkMode(c.dc, OPAQUE);
+    SetBkMode(c.Dc(), OPAQUE);
     inkOf(u"Hi", DT_SINGLELINE);
     EXPECT_TRUE(c.Has(kBlue));
-    EXPECT_EQ(GetPixel(c.dc, 199, 59), kWhite);
+    EXPECT_EQ(GetPixel(c.Dc(), 199, 59), kWhite);
 }
 
 TEST_F(Gdi, PngFilesRoundTripAndBadFilesGiveNull) {
-    Canvas c(30, 20);
-    c.Fill(0, 0, 15, 20, kRed);
-    SetPixel(c.dc, 29, 19, kGreen);
+    Pixels c(30, 20);
+    c.Fill({0, 0, 15, 20}, kRed);
+    SetPixel(c.Dc(), 29, 19, kGreen);
     std::string path = root_ + "/Windows/saved.png";
-    ASSERT_TRUE(GdiSaveBitmapPng(c.bitmap, path));
+    ASSERT_TRUE(GdiSaveBitmapPng(c.Bitmap(), path));
 
-    HBITMAP loaded = GdiLoadPngFile(u"\\Windows\\saved.png");
-    ASSERT_NE(loaded, nullptr);
-    BITMAP info{};
-    GetObjectW(loaded, sizeof(info), &info);
-    EXPECT_EQ(info.bmWidth, 30);
-    EXPECT_EQ(info.bmHeight, 20);
-    HDC dc = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, loaded);
+    Pixels loaded(u"\\Windows\\saved.png");
+    ASSERT_TRUE(loaded.Loaded());
+    EXPECT_EQ(Corners(loaded.All()), Corners(c.All()));
     int differences = 0;
     for (int y = 0; y < 20; ++y)
-        for (int x = 0; x < 30; ++x) differences += GetPixel(dc, x, y) != GetPixel(c.dc, x, y);
+        for (int x = 0; x < 30; ++x) differences += loaded.At(x, y) != c.At(x, y);
     EXPECT_EQ(differences, 0);
-    SelectObject(dc, old);
-    DeleteObject(loaded);
-    DeleteDC(dc);
 
     std::string good = ReadHostFile(path);
     WriteHostFile(root_ + "/Windows/garbage.png", "not a picture at all, just text");
@@ -289,14 +221,14 @@ TEST_F(Gdi, PngFilesRoundTripAndBadFilesGiveNull) {
         EXPECT_EQ(GdiLoadPngFile(bad), nullptr) << ToUtf8(bad);
     }
     EXPECT_FALSE(GdiSaveBitmapPng(nullptr, root_ + "/x.png"));
-    EXPECT_FALSE(GdiSaveBitmapPng(c.bitmap, "/proc/vantlo/none.png"));
+    EXPECT_FALSE(GdiSaveBitmapPng(c.Bitmap(), "/proc/vantlo/none.png"));
 }
 
 TEST_F(Gdi, TargetDcDrawsOnlyInsideItsClipFromAnyThread) {
-    Canvas screen(60, 60);
+    Pixels screen(60, 60);
     std::recursive_mutex lock;
     std::vector<RECT> clip{{10, 10, 30, 30}, {35, 35, 45, 45}};
-    HDC target = CreateTargetDC(GdiBitmapSurface(screen.bitmap), POINT{10, 10}, clip, &lock);
+    HDC target = CreateTargetDC(GdiBitmapSurface(screen.Bitmap()), POINT{10, 10}, clip, &lock);
     ASSERT_NE(target, nullptr);
     RECT all{-50, -50, 100, 100};
     FillRect(target, &all, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
@@ -305,7 +237,8 @@ TEST_F(Gdi, TargetDcDrawsOnlyInsideItsClipFromAnyThread) {
     for (int y = 0; y < 60; ++y) {
         for (int x = 0; x < 60; ++x) {
             bool visible = PtInRect(&clip[0], POINT{x, y}) || PtInRect(&clip[1], POINT{x, y});
-            ASSERT_EQ(GetPixel(screen.dc, x, y), visible ? RGB(0, 0, 0) : kWhite) << x << "," << y;
+            ASSERT_EQ(GetPixel(screen.Dc(), x, y), visible ? RGB(0, 0, 0) : kWhite)
+                << x << "," << y;
         }
     }
     EXPECT_EQ(GetPixel(target, 0, 0), RGB(0, 0, 0));   // target (10, 10)
@@ -315,7 +248,7 @@ TEST_F(Gdi, TargetDcDrawsOnlyInsideItsClipFromAnyThread) {
     // while this thread blits from it; each half ends up in its own colour.
     std::atomic<bool> ok{true};
     auto painter = [&](LONG top, COLORREF color) {
-        HDC half = CreateTargetDC(GdiBitmapSurface(screen.bitmap), POINT{0, top},
+        HDC half = CreateTargetDC(GdiBitmapSurface(screen.Bitmap()), POINT{0, top},
                                   {RECT{0, top, 60, top + 30}}, &lock);
         HBRUSH brush = CreateSolidBrush(color);
         for (int i = 0; i < 200 && ok; ++i) {
@@ -327,14 +260,14 @@ TEST_F(Gdi, TargetDcDrawsOnlyInsideItsClipFromAnyThread) {
     };
     std::thread a(painter, 0, kRed);
     std::thread b(painter, 30, kBlue);
-    Canvas copy(60, 60);
+    Pixels copy(60, 60);
     for (int i = 0; i < 50; ++i)
-        EXPECT_TRUE(BitBlt(copy.dc, 0, 0, 60, 60, target, -10, -10, SRCCOPY));
+        EXPECT_TRUE(BitBlt(copy.Dc(), 0, 0, 60, 60, target, -10, -10, SRCCOPY));
     a.join();
     b.join();
     EXPECT_TRUE(ok);
-    EXPECT_EQ(GetPixel(screen.dc, 5, 5), kRed);
-    EXPECT_EQ(GetPixel(screen.dc, 55, 55), kBlue);
+    EXPECT_EQ(GetPixel(screen.Dc(), 5, 5), kRed);
+    EXPECT_EQ(GetPixel(screen.Dc(), 55, 55), kBlue);
     EXPECT_TRUE(DeleteDC(target));
 }
 

@@ -336,29 +336,23 @@ TEST_F(IpcTest, PostsKeepTheirOrderAndSendsFromAnyThreadGetTheirOwnAnswersAndByt
     EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 7, 0));
     EXPECT_EQ(p->Expect("posted "), "posted 7 0");
 
-    // Senders on eight threads at once.
-    struct Ctx {
-        HWND peer;
-        int base;
-        std::atomic<int>* wrong;
-    };
-    std::atomic<int> wrong{0};
-    std::vector<Ctx> ctx;
-    for (int t = 0; t < 8; ++t) ctx.push_back(Ctx{peer, t * 1000, &wrong});
+    // Senders on eight threads at once each get their own answers.
+    static std::atomic<int> wrong{0};
+    static HWND s_peer;
+    s_peer = peer;
     std::vector<HANDLE> threads;
-    for (auto& c : ctx) {
+    for (uintptr_t t = 0; t < 8; ++t) {
         threads.push_back(CreateThread(
             nullptr, 0,
             [](LPVOID param) -> DWORD {
-                auto* c = static_cast<Ctx*>(param);
-                for (int i = 0; i < 50; ++i) {
-                    if (SendMessageW(c->peer, kPeerDouble, static_cast<WPARAM>(c->base + i), 1) !=
-                        2 * (c->base + i) + 1)
-                        ++*c->wrong;
+                const int base = static_cast<int>(reinterpret_cast<uintptr_t>(param)) * 1000;
+                for (int i = base; i < base + 50; ++i) {
+                    if (SendMessageW(s_peer, kPeerDouble, static_cast<WPARAM>(i), 1) != 2 * i + 1)
+                        ++wrong;
                 }
                 return 0;
             },
-            &c, 0, nullptr));
+            reinterpret_cast<LPVOID>(t), 0, nullptr));
     }
     EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE,
                                      kWatchdogMs),
@@ -605,20 +599,35 @@ TEST_F(IpcTest, BadFramesAndConnectionsBeyondTheLimitsCostTheReceiverOnlyATrace)
     }
     close(raw);
 
-    // 64 connections at a time; the ones after them are closed at once.
+    // It serves on, and said what happened.
+    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 10, 1), 21);
+    EXPECT_TRUE(PostMessageW(peer, WM_CLOSE, 0, 0));
+    EXPECT_EQ(p->Wait(), 0);
+    const std::string trace = ReadHostFile(PeerTrace("peer"));
+    for (const char* line :
+         {"bad frame: bad magic number", "is over the limit", "unknown frame kind 99",
+          "a reply came where only requests may", "in the middle of a frame",
+          "refused: its lParam would be a pointer", "no such window here"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << line;
+    }
+
+    // 64 connections at a time; the ones after them are closed at once. Unfinished frames
+    // may hold 64 MiB in all: the connection that goes beyond is dropped. (Each limit on a
+    // peer of its own, which has seen no connection go before.)
+    auto many = StartPeer("IpcPeer", "Many", "many");
+    auto big = StartPeer("IpcPeer", "Big", "big");
+    ASSERT_NE(many->hwnd, nullptr);
+    ASSERT_NE(big->hwnd, nullptr);
     std::vector<int> conns;
     for (int i = 0; i < 70; ++i) {
-        conns.push_back(RawConnect(sock));
+        conns.push_back(RawConnect(Socket(many->hwnd)));
         ASSERT_GE(conns.back(), 0) << i;
     }
     for (int i = 64; i < 70; ++i) EXPECT_TRUE(ClosedByPeer(conns[i])) << i;
-    for (int fd : conns) close(fd);
-    conns.clear();
-    // Unfinished frames may hold 64 MiB in all: the connection that goes beyond is dropped.
     const std::string part = Header(3, ipc::kMaxFrame - 16, 1) + std::string(7u << 20, 'x');
     int dropped = -1;
     for (int i = 0; i < 12 && dropped < 0; ++i) {
-        int fd = RawConnect(sock);
+        int fd = RawConnect(Socket(big->hwnd));
         ASSERT_GE(fd, 0);
         conns.push_back(fd);
         size_t sent = 0;
@@ -631,19 +640,11 @@ TEST_F(IpcTest, BadFramesAndConnectionsBeyondTheLimitsCostTheReceiverOnlyATrace)
     }
     EXPECT_EQ(dropped, 9);  // ten times 7 MiB is more than 64 MiB
     for (int fd : conns) close(fd);
-
-    // It serves on, and said what happened.
-    EXPECT_EQ(SendMessageW(peer, kPeerDouble, 10, 1), 21);
-    EXPECT_TRUE(PostMessageW(peer, WM_CLOSE, 0, 0));
-    EXPECT_EQ(p->Wait(), 0);
-    const std::string trace = ReadHostFile(PeerTrace("peer"));
-    for (const char* line :
-         {"bad frame: bad magic number", "is over the limit", "unknown frame kind 99",
-          "a reply came where only requests may", "in the middle of a frame",
-          "refused: its lParam would be a pointer", "no such window here", "connections are open",
-          "unfinished frames hold more memory than allowed"}) {
-        EXPECT_NE(trace.find(line), std::string::npos) << line;
-    }
+    EXPECT_EQ(SendMessageW(big->hwnd, kPeerDouble, 5, 0), 10);
+    EXPECT_NE(ReadHostFile(PeerTrace("many")).find("connections are open"), std::string::npos);
+    EXPECT_NE(
+        ReadHostFile(PeerTrace("big")).find("unfinished frames hold more memory than allowed"),
+        std::string::npos);
 }
 
 // ---- who may reach us ------------------------------------------------------------------

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "platform/screen.h"
 #include "platform/screen_size.h"
 #include "tests/app_harness.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 #include "ui/dialog_messages.h"
 #include "upload/agent_notice.h"
@@ -30,48 +30,7 @@ constexpr WPARAM kFacebook = 1;
 constexpr LPARAM kSignedIn = 0;
 constexpr LPARAM kNotSignedIn = 1;
 
-// A screenshot of the device, read back pixel by pixel.
-class Screenshot {
-  public:
-    // Taken by the client into the device root, loaded by its device path.
-    explicit Screenshot(const std::string& root) {
-        if (RunProgram(BinPath("vantlo-client"), {"screenshot", root + "/shot.png"}) != 0) return;
-        bitmap_ = GdiLoadPngFile(u"\\shot.png");
-        dc_ = CreateCompatibleDC(nullptr);
-        if (bitmap_) old_ = SelectObject(dc_, bitmap_);
-    }
-    ~Screenshot() {
-        if (old_) SelectObject(dc_, old_);
-        if (bitmap_) DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    Screenshot(const Screenshot&) = delete;
-    Screenshot& operator=(const Screenshot&) = delete;
-
-    bool Taken() const { return old_ != nullptr; }
-    COLORREF At(int x, int y) const { return GetPixel(dc_, x, y); }
-    // Whether some pixel of the rectangle satisfies test.
-    bool Any(const RECT& r, const std::function<bool(COLORREF)>& test) const {
-        for (int y = r.top; y < r.bottom; y++) {
-            for (int x = r.left; x < r.right; x++) {
-                if (test(At(x, y))) return true;
-            }
-        }
-        return false;
-    }
-
-  private:
-    HBITMAP bitmap_ = nullptr;  // the PNG
-    HDC dc_ = nullptr;          // holds it for GetPixel
-    HGDIOBJ old_ = nullptr;     // what dc_ held before
-};
-
-bool Dark(COLORREF c) {
-    return GetRValue(c) < 100 && GetGValue(c) < 100 && GetBValue(c) < 100;
-}
-bool Bright(COLORREF c) {
-    return GetRValue(c) > 200 && GetGValue(c) > 200 && GetBValue(c) > 200;
-}
+using Notices = std::vector<std::pair<WPARAM, LPARAM>>;  // (service, outcome) pairs
 
 class LoginFlowTest : public DeviceTest {
   protected:
@@ -121,9 +80,9 @@ class LoginFlowTest : public DeviceTest {
             last = at;
         }
     }
-    // What the agent was told, as (service, outcome) pairs.
-    std::vector<std::pair<WPARAM, LPARAM>> AgentNotices(size_t atLeast) {
-        std::vector<std::pair<WPARAM, LPARAM>> out;
+    // What the agent was told.
+    Notices AgentNotices(size_t atLeast) {
+        Notices out;
         for (const Received& r : agent_->WaitFor(AGENT_LOGIN_RESULT, atLeast)) {
             out.emplace_back(r.wParam, r.lParam);
         }
@@ -143,8 +102,9 @@ TEST_F(LoginFlowTest, SignInWithoutListShowsTheBeforeLoginPageAndEndsSignedIn) {
     ASSERT_EQ(Client({"login", "youtube"}), 0);
     ASSERT_TRUE(WaitForPage(5000));
 
-    const Screenshot shot(root_);
-    ASSERT_TRUE(shot.Taken());
+    ASSERT_EQ(Client({"screenshot", root_ + "/shot.png"}), 0);
+    const Pixels shot(u"\\shot.png");
+    ASSERT_TRUE(shot.Loaded());
     const ScreenSize screen = GetScreenSize();
     const int sx = screen.width / 240, sy = screen.height / 320;
     const int top = SCREEN_BAND_HEIGHT * sy;                  // the page's first row
@@ -162,7 +122,7 @@ TEST_F(LoginFlowTest, SignInWithoutListShowsTheBeforeLoginPageAndEndsSignedIn) {
     EXPECT_TRUE(shot.Any(RECT{screen.width / 2, bar, screen.width, screen.height}, Bright));
 
     ASSERT_EQ(Client({"key", "softleft"}), 0);  // OK: sign in
-    EXPECT_EQ(AgentNotices(1), (std::vector<std::pair<WPARAM, LPARAM>>{{kYouTube, kSignedIn}}));
+    EXPECT_EQ(AgentNotices(1), (Notices{{kYouTube, kSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("on uploadwithoutUI -"));
     ExpectInOrder({"on uploadwithoutUI +", "start proc:: 5000", "IDM_OK: login youtube",
                    "start proc:: 5001", "END PROC: WM_ACTIVATE, LOGIN", "WITHOUTUI page 5003: -",
@@ -191,7 +151,7 @@ TEST_F(LoginFlowTest, RefusedSignInOffersRetryAndItsCancelTellsTheAgentNothing) 
     ASSERT_EQ(Client({"login", "facebook"}), 0);
     ASSERT_TRUE(WaitForPage(5000, 2));
     ASSERT_EQ(Client({"key", "softright"}), 0);  // Cancel
-    EXPECT_EQ(AgentNotices(1), (std::vector<std::pair<WPARAM, LPARAM>>{{kFacebook, kNotSignedIn}}));
+    EXPECT_EQ(AgentNotices(1), (Notices{{kFacebook, kNotSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("WITHOUTUI page 4999: -"));
     EXPECT_EQ(trace_.Count("END PROC: CANCEL, BEFORELOGIN"), 1u);
 }
@@ -226,7 +186,7 @@ TEST_F(LoginFlowTest, ReuploadLoginRunsBeforeTheTaskViewerItAsksFor) {
     ASSERT_TRUE(WaitForPage(5000));
     EXPECT_FALSE(trace_.Contains("on TaskViewer +"));  // the viewer waits for the login
     ASSERT_EQ(Client({"key", "softright"}), 0);        // Cancel
-    EXPECT_EQ(AgentNotices(1), (std::vector<std::pair<WPARAM, LPARAM>>{{kYouTube, kNotSignedIn}}));
+    EXPECT_EQ(AgentNotices(1), (Notices{{kYouTube, kNotSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("on TaskViewer -"));
     ExpectInOrder({"on uploadwithoutUI +", "END PROC: CANCEL, BEFORELOGIN", "on uploadwithoutUI -",
                    "on TaskViewer +", "on TaskViewer -"});
@@ -239,7 +199,7 @@ TEST_F(LoginFlowTest, FlowReachingAPageWithoutDialogEndsAsCancelledAndUploadsNot
     ASSERT_EQ(Client({"video-list", "show"}), 0);
     ASSERT_TRUE(WaitForPage(5000));
     ASSERT_EQ(Client({"key", "softleft"}), 0);  // signed in, the flow goes on to the list page
-    EXPECT_EQ(AgentNotices(1), (std::vector<std::pair<WPARAM, LPARAM>>{{kYouTube, kSignedIn}}));
+    EXPECT_EQ(AgentNotices(1), (Notices{{kYouTube, kSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("on uploadwithUI -"));
     ExpectInOrder({"start proc:: 5001", "[ShowDlgThread] page 5003 has no dialog: the flow ends",
                    "on uploadwithUI -"});

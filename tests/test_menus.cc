@@ -6,7 +6,7 @@
 #include "platform/resource.h"
 #include "platform/screen.h"
 #include "platform/wstr.h"
-#include "tests/menu_test_util.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -26,27 +26,7 @@ const MenuTemplateItem kNoEnd[] = {{MF_POPUP | MF_END, 0, u"Menu"}, {MF_STRING, 
 const ResourceEntry kResources[] = {{RT_MENU, 300, kMenu, sizeof kMenu},
                                     {RT_MENU, 301, kNoEnd, sizeof kNoEnd}};
 
-class Menus : public DeviceTest {
-  protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        g_owner = OwnerLog{};
-        owner_ = MakeOwner();
-        ASSERT_NE(owner_, nullptr);
-        menu_ = CreatePopupMenu();
-        AppendMenuW(menu_, MF_STRING, 401, u"Open");
-        AppendMenuW(menu_, MF_GRAYED, 402, u"Save");
-        AppendMenuW(menu_, MF_STRING, 403, u"Close");
-        AppendMenuW(menu_, MF_STRING, 404, u"Extra");
-    }
-    void TearDown() override {
-        DestroyMenu(menu_);
-        DestroyWindow(owner_);
-        DeviceTest::TearDown();
-    }
-    HWND owner_ = nullptr;
-    HMENU menu_ = nullptr;
-};
+using Menus = DeviceTest;
 
 TEST_F(Menus, ResourceMenuKeepsItsShapeThroughEdits) {
     ASSERT_TRUE(RegisterModuleResources(kModule, kResources, 2));
@@ -88,77 +68,78 @@ TEST_F(Menus, ResourceMenuKeepsItsShapeThroughEdits) {
     EXPECT_EQ(LoadMenuW(kModule, MAKEINTRESOURCEW(999)), nullptr);
 }
 
-TEST_F(Menus, TappedItemIsReturnedAfterTheOwnerEditedTheMenu) {
-    g_owner.onInitPopup = [](HMENU m) {
-        DeleteMenu(m, 404, MF_BYCOMMAND);
-        EnableMenuItem(m, 403, MF_GRAYED);
-        EnableMenuItem(m, 402, MF_ENABLED);
-    };
+TEST_F(Menus, PopupIsChosenByKeysAndTapsOrClosedWithoutAChoice) {
+    g_owner = OwnerLog{};
+    HWND owner = MakeOwner();
+    ASSERT_NE(owner, nullptr);
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, 401, u"Open");
+    AppendMenuW(menu, MF_GRAYED, 402, u"Save");
+    AppendMenuW(menu, MF_STRING, 403, u"Close");
+    AppendMenuW(menu, MF_STRING, 404, u"Extra");
     RECT shown{};
-    {
-        // Three rows are left: a tap on the greyed one chooses nothing, the next one counts.
-        PopupDriver driver([&](HWND, RECT r) {
-            shown = r;
-            Tap(RowCentre(r, 2, 3));
-            Tap(RowCentre(r, 1, 3));
-        });
-        EXPECT_EQ(TrackPopupMenuEx(menu_, TPM_RETURNCMD, 50, 100, owner_, nullptr), 402);
-        EXPECT_TRUE(driver.Shown());
-        EXPECT_FALSE(driver.TimedOut());
-    }
-    EXPECT_EQ(shown.left, 50);
-    EXPECT_EQ(shown.top, 100);
-    EXPECT_EQ(g_owner.initPopups, std::vector<HMENU>{menu_});
-    PumpPending();
-    EXPECT_TRUE(g_owner.commands.empty());  // returned, not posted
-    EXPECT_EQ(GetMenuItemCount(menu_), 3);
-}
 
-TEST_F(Menus, KeysSkipGreyedItemsAndPostTheChoice) {
-    RECT shown{};
+    // Keys skip the greyed item; the choice is posted, the menu placed by its corner.
     {
-        PopupDriver driver([&](HWND, RECT r) {
+        PopupDriver driver([&](RECT r) {
             shown = r;
             for (ScreenKey k : {ScreenKey::Down, ScreenKey::Down, ScreenKey::Enter}) {
                 ScreenInjectKey(k);
             }
         });
         EXPECT_TRUE(
-            TrackPopupMenuEx(menu_, TPM_RIGHTALIGN | TPM_BOTTOMALIGN, 200, 300, owner_, nullptr));
+            TrackPopupMenuEx(menu, TPM_RIGHTALIGN | TPM_BOTTOMALIGN, 200, 300, owner, nullptr));
         EXPECT_FALSE(driver.TimedOut());
     }
     EXPECT_EQ(shown.right, 200);
     EXPECT_EQ(shown.bottom, 300);
     ASSERT_TRUE(PumpUntil([] { return !g_owner.commands.empty(); }));
     EXPECT_EQ(g_owner.commands, std::vector<UINT>{403});
-}
 
-TEST_F(Menus, TapOutsideBackEndMenuAndALostOwnerChooseNothing) {
-    const int width = GetSystemMetrics(SM_CXSCREEN);
-    const int height = GetSystemMetrics(SM_CYSCREEN);
-    const std::function<void(HWND, RECT)> closers[] = {
-        [&](HWND, RECT) {
-            Tap(POINT{width - 2, height - 2});
-        },
-        [](HWND, RECT) { ScreenInjectKey(ScreenKey::Back); },
-        [](HWND, RECT) { EndMenu(); },
+    // The owner edits the menu as it opens; three rows are left: a tap on the greyed one
+    // chooses nothing, the next one is returned.
+    g_owner.onInitPopup = [](HMENU m) {
+        DeleteMenu(m, 404, MF_BYCOMMAND);
+        EnableMenuItem(m, 403, MF_GRAYED);
+        EnableMenuItem(m, 402, MF_ENABLED);
     };
-    for (const auto& close : closers) {
-        PopupDriver driver(close);
-        EXPECT_EQ(TrackPopupMenuEx(menu_, TPM_RETURNCMD, 10, 60, owner_, nullptr), 0);
+    {
+        PopupDriver driver([&](RECT r) {
+            shown = r;
+            Tap(RowCentre(r, 2, 3));
+            Tap(RowCentre(r, 1, 3));
+        });
+        EXPECT_EQ(TrackPopupMenuEx(menu, TPM_RETURNCMD, 50, 100, owner, nullptr), 402);
         EXPECT_TRUE(driver.Shown());
         EXPECT_FALSE(driver.TimedOut());
     }
-    {
-        PopupDriver driver([&](HWND, RECT) { PostMessageW(owner_, WM_CLOSE, 0, 0); });
-        EXPECT_EQ(TrackPopupMenuEx(menu_, TPM_RETURNCMD, 10, 60, owner_, nullptr), 0);
+    EXPECT_EQ(shown.left, 50);
+    EXPECT_EQ(shown.top, 100);
+    EXPECT_EQ(g_owner.initPopups, (std::vector<HMENU>{menu, menu}));
+    EXPECT_EQ(GetMenuItemCount(menu), 3);
+    g_owner.onInitPopup = nullptr;
+
+    // A tap outside, back, EndMenu and a lost owner choose nothing.
+    const std::function<void(RECT)> closers[] = {
+        [](RECT) {
+            Tap(POINT{GetSystemMetrics(SM_CXSCREEN) - 2, GetSystemMetrics(SM_CYSCREEN) - 2});
+        },
+        [](RECT) { ScreenInjectKey(ScreenKey::Back); },
+        [](RECT) { EndMenu(); },
+        [&](RECT) { PostMessageW(owner, WM_CLOSE, 0, 0); },
+    };
+    for (const auto& close : closers) {
+        PopupDriver driver(close);
+        EXPECT_EQ(TrackPopupMenuEx(menu, TPM_RETURNCMD, 10, 60, owner, nullptr), 0);
+        EXPECT_TRUE(driver.Shown());
         EXPECT_FALSE(driver.TimedOut());
     }
-    EXPECT_FALSE(IsWindow(owner_));
-    EXPECT_TRUE(IsMenu(menu_));
-    EXPECT_FALSE(TrackPopupMenuEx(menu_, 0, 10, 60, owner_, nullptr));  // no owner any more
+    EXPECT_FALSE(IsWindow(owner));
+    EXPECT_TRUE(IsMenu(menu));
+    EXPECT_FALSE(TrackPopupMenuEx(menu, 0, 10, 60, owner, nullptr));  // no owner any more
     PumpPending();
-    EXPECT_TRUE(g_owner.commands.empty());
+    EXPECT_EQ(g_owner.commands, std::vector<UINT>{403});  // returned choices are not posted
+    DestroyMenu(menu);
 }
 
 }  // namespace

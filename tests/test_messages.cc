@@ -179,9 +179,17 @@ struct WindowThread {
     }
 };
 
-constexpr How D = How::Direct;
-constexpr How P = How::Posted;
-constexpr How S = How::Sent;
+// An arrival called directly, posted, or sent.
+Arrival D(UINT msg) {
+    return Arrival{msg, How::Direct};
+}
+Arrival P(UINT msg) {
+    return Arrival{msg, How::Posted};
+}
+Arrival S(UINT msg) {
+    return Arrival{msg, How::Sent};
+}
+using Arrivals = std::vector<Arrival>;
 
 }  // namespace
 
@@ -219,13 +227,8 @@ TEST_F(Messages, PostedAndSentAcrossThreadsArriveInTheDeviceOrderAndCopyDataAsAC
 
     ASSERT_TRUE(PostMessageW(h, WM_CLOSE, 0, 0));
     EXPECT_EQ(worker.Join(), 7u);  // the quit code posted on WM_DESTROY
-    EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
-                                                   {WM_USER + 3, S},
-                                                   {WM_USER + 1, P},
-                                                   {WM_USER + 2, P},
-                                                   {WM_CLOSE, P},
-                                                   {WM_DESTROY, D},
-                                                   {WM_NCDESTROY, D}}));
+    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE), S(WM_USER + 3), P(WM_USER + 1), P(WM_USER + 2),
+                                       P(WM_CLOSE), D(WM_DESTROY), D(WM_NCDESTROY)}));
     EXPECT_FALSE(IsWindow(h));
 
     // WM_COPYDATA reaches the receiver as its own copy, and only sent.
@@ -298,12 +301,12 @@ TEST_F(Messages, SendingWhileBeingSentToDoesNotDeadlock) {
     auto ours = ArrivalsAt(mine);
     ASSERT_GE(ours.size(), 3u);
     ours.resize(3);  // the wake-up WM_NULL may still wait in the queue
-    EXPECT_EQ(ours, (std::vector<Arrival>{{WM_CREATE, D}, {WM_USER + 20, S}, {WM_USER + 30, S}}));
+    EXPECT_EQ(ours, (Arrivals{D(WM_CREATE), S(WM_USER + 20), S(WM_USER + 30)}));
     auto theirs = ArrivalsAt(other);
     ASSERT_EQ(theirs.size(), 7u);
-    EXPECT_EQ(theirs[1], (Arrival{WM_USER + 10, S}));
-    EXPECT_EQ(theirs[2], (Arrival{WM_USER + 40, P}));
-    EXPECT_EQ(theirs[3], (Arrival{WM_USER + 31, S}));
+    EXPECT_EQ(theirs[1], S(WM_USER + 10));
+    EXPECT_EQ(theirs[2], P(WM_USER + 40));
+    EXPECT_EQ(theirs[3], S(WM_USER + 31));
     DestroyWindow(mine);
     CloseHandle(s_crossStarted);
 }
@@ -335,12 +338,8 @@ TEST_F(Messages, ABusyThreadsWindowTimesSendsOutAndTakesShowStatesAtOnce) {
     PostMessageW(h, WM_CLOSE, 0, 0);
     EXPECT_EQ(worker.Join(), 7u);
     // The sends that timed out were withdrawn.
-    EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
-                                                   {WM_SHOWWINDOW, P},
-                                                   {WM_SIZE, P},
-                                                   {WM_CLOSE, P},
-                                                   {WM_DESTROY, D},
-                                                   {WM_NCDESTROY, D}}));
+    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE), P(WM_SHOWWINDOW), P(WM_SIZE), P(WM_CLOSE),
+                                       D(WM_DESTROY), D(WM_NCDESTROY)}));
 }
 
 TEST_F(Messages, ASendToAThreadThatEndsWithoutAnsweringReturnsZero) {
@@ -358,7 +357,7 @@ TEST_F(Messages, ASendToAThreadThatEndsWithoutAnsweringReturnsZero) {
     worker.Join();
     EXPECT_FALSE(IsWindow(h));  // the thread's windows went with it
     EXPECT_EQ(SendMessageW(h, WM_USER + 1, 0, 0), 0);
-    EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D}}));
+    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE)}));
 }
 
 namespace {
@@ -387,8 +386,7 @@ TEST_F(Messages, PaintsComeAfterPostsAndBeforeTimersWhichFireUntilKilled) {
     ASSERT_TRUE(PumpUntil([&] { return CountAt(canvas, WM_TIMER) >= 1; }));
     KillTimer(canvas, 1);
     EXPECT_EQ(ArrivalsAt(canvas),
-              (std::vector<Arrival>{
-                  {WM_CREATE, D}, {WM_USER + 1, P}, {WM_PAINT, P}, {WM_PAINT, P}, {WM_TIMER, P}}));
+              (Arrivals{D(WM_CREATE), P(WM_USER + 1), P(WM_PAINT), P(WM_PAINT), P(WM_TIMER)}));
     MSG m{};
     EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));  // validated: no more paints
     EXPECT_TRUE(UpdateWindow(canvas));                         // nothing due: nothing sent
@@ -406,7 +404,7 @@ TEST_F(Messages, PaintsComeAfterPostsAndBeforeTimersWhichFireUntilKilled) {
     ASSERT_TRUE(PumpUntil([&] { return CountAt(h, WM_TIMER) >= 3 && g_threadTicks >= 2; }));
     for (auto& a : ArrivalsAt(h)) {
         if (a.msg == WM_TIMER) {
-            EXPECT_EQ(a.how, P);
+            EXPECT_EQ(a.how, How::Posted);
         }
     }
     EXPECT_TRUE(KillTimer(h, 5));
@@ -479,8 +477,7 @@ TEST_F(Messages, OneThreadsQueueWaitsFiltersOrdersAndLosesMessagesToNoWindowHarm
     }
     // (The WM_QUIT is the default handling's answer to WM_DESTROY.)
     EXPECT_EQ(seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 6, WM_QUIT}));
-    EXPECT_EQ(ArrivalsAt(gone),
-              (std::vector<Arrival>{{WM_CREATE, D}, {WM_DESTROY, D}, {WM_NCDESTROY, D}}));
+    EXPECT_EQ(ArrivalsAt(gone), (Arrivals{D(WM_CREATE), D(WM_DESTROY), D(WM_NCDESTROY)}));
 
     // A filtered look leaves the others in place; PM_NOREMOVE leaves this one too; posts
     // come before the quit.
@@ -563,12 +560,8 @@ TEST_F(Messages, ShowStatesAreRecordedAndTracedAndTheLowBitNamesAWindowWithItsOw
     EXPECT_FALSE(IsIconic(h));
     EXPECT_TRUE(IsWindowVisible(h));
     unsetenv("VANTLO_TRACE_FILE");
-    EXPECT_EQ(ArrivalsAt(h), (std::vector<Arrival>{{WM_CREATE, D},
-                                                   {WM_SHOWWINDOW, D},
-                                                   {WM_SIZE, D},
-                                                   {WM_SHOWWINDOW, D},
-                                                   {WM_SHOWWINDOW, D},
-                                                   {WM_SIZE, D}}));
+    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE), D(WM_SHOWWINDOW), D(WM_SIZE), D(WM_SHOWWINDOW),
+                                       D(WM_SHOWWINDOW), D(WM_SIZE)}));
     const std::string trace = ReadHostFile(traceFile);
     size_t at = trace.find("ShowWindow");
     for (const char* cmd : {"SW_MINIMIZE", "SW_HIDE", "SW_RESTORE"}) {
@@ -616,7 +609,7 @@ TEST_F(Messages, ShowStatesAreRecordedAndTracedAndTheLowBitNamesAWindowWithItsOw
     EXPECT_FALSE(IsWindow(dialog));
     auto log = ArrivalsAt(dialog);
     ASSERT_EQ(log.size(), before + 2);
-    EXPECT_EQ(log[before], (Arrival{WM_DESTROY, D}));
+    EXPECT_EQ(log[before], D(WM_DESTROY));
     DestroyWindow(lone);
 }
 
@@ -657,5 +650,5 @@ TEST_F(Messages, WindowLongsParentsAndChildren) {
     EXPECT_FALSE(IsWindow(child));
     auto log = ArrivalsAt(child);
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], (Arrival{WM_DESTROY, D}));
+    EXPECT_EQ(log[log.size() - 2], D(WM_DESTROY));
 }

@@ -12,21 +12,14 @@
 #include "platform/resource.h"
 #include "platform/wstr.h"
 #include "res/app_resources.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Resources : public DeviceTest {
-  protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        RegisterAppResources(nullptr);
-    }
-};
-class ResourceModule : public DeviceTest {};
-class ResourceImages : public DeviceTest {};
+using Resources = DeviceTest;
 
 // The data of the program's resource, and its size; null (failing the test) when missing.
 const void* Data(UINT id, LPCWSTR type, DWORD* size) {
@@ -38,10 +31,10 @@ const void* Data(UINT id, LPCWSTR type, DWORD* size) {
 
 // A control as the dialog table gives it; x -1 for an anchor the template's author placed.
 struct Control {
-    WORD id;
-    const char16_t* cls;
-    DWORD style;
-    short x, y, cx, cy;
+    WORD id;              // control identifier
+    const char16_t* cls;  // window class
+    DWORD style;          // WS_ and control styles
+    short x, y, cx, cy;   // dialog units
 };
 constexpr DWORD kAnchor = 0x50020000;
 Control Anchor(WORD id, short x = -1, short y = -1) {
@@ -97,7 +90,8 @@ std::vector<UINT> PopupCommands(UINT id) {
 
 }  // namespace
 
-TEST_F(Resources, EveryDialogTemplateHasItsStylesAndControls) {
+TEST_F(Resources, ProgramHoldsThePagesTemplatesBarsMenusAndStrings) {
+    RegisterAppResources(nullptr);
     for (UINT id : {5000u, 5001u, 5002u})
         ExpectTemplate(id, 0x80C80000, 0, nullptr,
                        {Anchor(519, 6, -8), Anchor(2001, 20, -8), Anchor(2000, 10, 16)});
@@ -135,10 +129,8 @@ TEST_F(Resources, EveryDialogTemplateHasItsStylesAndControls) {
     ExpectTemplate(6001, 0x80C80000, 0, nullptr, {});
     EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(5007), RT_DIALOG), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
-}
 
-TEST_F(Resources, SoftKeyBarsAndTheirMenusHoldThePagesCommands) {
-    // menu, then per key: image, command, state, style, string, 0, sub-menu.
+    // The soft-key bars: menu, then per key: image, command, state, style, string, 0, sub-menu.
     const std::vector<std::vector<WORD>> bars = {
         {264, 264, 2, 0xFFFE, 265, 4, 16, 103, 0, 0xFFFF, 0xFFFE, 266, 4, 16, 104, 0, 0xFFFF},
         {268, 278, 2, 0xFFFE, 254, 4, 0, 133, 0, 0xFFFF, 0xFFFE, 269, 4, 8, 106, 0, 0},
@@ -173,9 +165,8 @@ TEST_F(Resources, SoftKeyBarsAndTheirMenusHoldThePagesCommands) {
     EXPECT_EQ(Commands(detail), (V{253, 0}));
     EXPECT_EQ(Commands(GetSubMenu(detail, 1)), (V{406, 412}));
     DestroyMenu(detail);
-}
 
-TEST_F(Resources, EveryStringThePagesUseHasText) {
+    // Every string the pages use has a text.
     std::vector<UINT> ids = {1,   2,   102, 103, 104, 106, 107, 110, 111, 121,  133,  134, 135, 136,
                              138, 139, 140, 142, 143, 144, 302, 304, 305, 306,  307,  310, 321, 322,
                              323, 325, 326, 327, 328, 329, 700, 701, 702, 1000, 1001, 1002};
@@ -189,7 +180,7 @@ TEST_F(Resources, EveryStringThePagesUseHasText) {
     EXPECT_EQ(std::u16string(text), u"VANTLO");
 }
 
-TEST_F(ResourceModule, CallsTruncateRefuseAndReportWhatIsMissing) {
+TEST_F(Resources, ModuleCallsTruncateRefuseAndReportWhatIsMissing) {
     static const char tag = 0;
     HINSTANCE module = reinterpret_cast<HINSTANCE>(const_cast<char*>(&tag));
     static const WCHAR kText[] = u"abcdef";
@@ -242,11 +233,11 @@ TEST_F(ResourceModule, CallsTruncateRefuseAndReportWhatIsMissing) {
     EXPECT_EQ(GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
 }
 
-TEST_F(ResourceImages, DeviceImageInstallsThemAsPngsOfTheirSizes) {
+TEST_F(Resources, DeviceImageInstallsTheImagesAsPngsOfTheirSizes) {
     ASSERT_TRUE(PrepareDeviceImage());
     struct Size {
         const char16_t* path;  // as the dialogs name it
-        int width, height;
+        LONG width, height;    // pixels
     };
     // Sized for 480 x 640: the list rows and header bands at twice their base units; the
     // icons fit the white band of the login pages; the task pages' images span the width.
@@ -259,13 +250,9 @@ TEST_F(ResourceImages, DeviceImageInstallsThemAsPngsOfTheirSizes) {
         {u"\\windows\\detail_header_P.png", 480, 50},
     };
     for (const Size& s : sizes) {
-        HBITMAP image = GdiLoadPngFile(s.path);
-        ASSERT_NE(image, nullptr) << ToUtf8(s.path);
-        BITMAP bm{};
-        ASSERT_EQ(GetObjectW(image, sizeof bm, &bm), static_cast<int>(sizeof bm));
-        EXPECT_EQ(bm.bmWidth, s.width) << ToUtf8(s.path);
-        EXPECT_EQ(bm.bmHeight, s.height) << ToUtf8(s.path);
-        DeleteObject(image);
+        const Pixels image(s.path);
+        EXPECT_EQ(Corners(image.All()), (std::vector<LONG>{0, 0, s.width, s.height}))
+            << ToUtf8(s.path);
     }
     // An image gone from both the device and the image folder leaves the device incomplete.
     const std::string empty = root_ + "/../no-images";

@@ -10,12 +10,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "platform/display.h"
 #include "platform/gdi.h"
 #include "platform/screen.h"
 #include "tests/child_process.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -28,12 +30,8 @@ constexpr COLORREF kDesktop = RGB(0, 0, 0);
 constexpr UINT kSentinel = WM_APP + 1;  // posted last: everything before it has arrived
 const WCHAR kClass[] = u"ScreenTestWnd";
 
-struct Arrival {
-    HWND hwnd;
-    UINT msg;
-    WPARAM wParam;
-    LPARAM lParam;
-};
+// An input or focus message as (window, message, wParam, x, y); x and y only for the stylus.
+using Arrival = std::tuple<HWND, UINT, WPARAM, int, int>;
 std::vector<Arrival> g_arrivals;  // input and focus messages, in order
 std::vector<int> g_softKeys;      // what the soft-key handler was given
 
@@ -49,7 +47,10 @@ LRESULT TestProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     }
     if ((msg >= WM_KEYDOWN && msg <= WM_CHAR) || (msg >= WM_MOUSEMOVE && msg <= WM_LBUTTONUP) ||
         msg == WM_COMMAND || msg == WM_SETFOCUS || msg == WM_KILLFOCUS || msg == kSentinel) {
-        g_arrivals.push_back(Arrival{h, msg, wp, lp});
+        const bool stylus = msg >= WM_MOUSEMOVE && msg <= WM_LBUTTONUP;
+        const auto at = static_cast<uintptr_t>(lp);
+        g_arrivals.emplace_back(h, msg, wp, stylus ? static_cast<int16_t>(LOWORD(at)) : 0,
+                                stylus ? static_cast<int16_t>(HIWORD(at)) : 0);
         return 0;
     }
     return DefWindowProcW(h, msg, wp, lp);
@@ -76,28 +77,16 @@ class ScreenTest : public DeviceTest {
         return hwnd;
     }
 
-    // Dispatches every message due, WM_PAINT included.
-    static void Pump() {
-        MSG m;
-        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
-    }
-
-    // Posts the sentinel to hwnd and dispatches until it arrives (watchdog: 10 s); returns
-    // what arrived before it and forgets it all.
+    // Posts the sentinel to hwnd and dispatches until it arrives; returns what arrived
+    // before it and forgets it all.
     static std::vector<Arrival> Arrived(HWND hwnd) {
         PostMessageW(hwnd, kSentinel, 0, 0);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            Pump();
-            if (!g_arrivals.empty() && g_arrivals.back().msg == kSentinel) break;
-            if (std::chrono::steady_clock::now() > deadline) {
-                ADD_FAILURE() << "watchdog: the sentinel never arrived";
-                break;
-            }
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        }
-        std::vector<Arrival> out(g_arrivals.begin(), g_arrivals.end() - 1);
+        EXPECT_TRUE(PumpUntil([] {
+            return !g_arrivals.empty() && std::get<1>(g_arrivals.back()) == kSentinel;
+        })) << "watchdog: the sentinel never arrived";
+        std::vector<Arrival> out = std::move(g_arrivals);
         g_arrivals.clear();
+        if (!out.empty()) out.pop_back();  // the sentinel
         return out;
     }
 
@@ -118,20 +107,12 @@ class SmallScreenTest : public ScreenTest {
     }
 };
 
-void ExpectInput(const Arrival& a, HWND hwnd, UINT msg, WPARAM wp, int x, int y) {
-    EXPECT_EQ(a.hwnd, hwnd);
-    EXPECT_EQ(a.msg, msg);
-    EXPECT_EQ(a.wParam, wp);
-    EXPECT_EQ(static_cast<int16_t>(LOWORD(static_cast<uintptr_t>(a.lParam))), x);
-    EXPECT_EQ(static_cast<int16_t>(HIWORD(static_cast<uintptr_t>(a.lParam))), y);
-}
-
 TEST_F(ScreenTest, WindowDcsDrawOnlyWhatIsOnTheScreen) {
     HWND a = Make(nullptr, 0, 20, 300, 360, kRed);  // reaches into the title strip
     HWND child = Make(a, 10, 60, 50, 50, kGreen);   // screen (10,80)-(60,130)
     Make(nullptr, 200, 200, 200, 200, kBlue);       // above a
     HWND hidden = Make(nullptr, 0, 450, 100, 100, kYellow, false);
-    Pump();
+    PumpPending();
     // a repaints alone, then the hidden window is made to paint: neither may spill over.
     InvalidateRect(a, nullptr, FALSE);
     UpdateWindow(a);
@@ -141,39 +122,34 @@ TEST_F(ScreenTest, WindowDcsDrawOnlyWhatIsOnTheScreen) {
     EXPECT_EQ(Pixel(250, 250), kBlue);  // so are the top-level windows above
     EXPECT_NE(Pixel(5, 30), kRed);      // and the title strip
     EXPECT_EQ(Pixel(50, 500), kDesktop);
-    RECT r;
+    RECT r, work;
     ASSERT_TRUE(GetWindowRect(child, &r));
-    EXPECT_EQ(r.left, 10);
-    EXPECT_EQ(r.top, 80);
-    RECT work;
+    EXPECT_EQ(Corners(r), (std::vector<LONG>{10, 80, 60, 130}));
     ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
-    EXPECT_EQ(work.top, 52);
-    EXPECT_EQ(work.bottom, 640 - 52);
+    EXPECT_EQ(Corners(work), (std::vector<LONG>{0, 52, 480, 640 - 52}));
     EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 480);
 }
 
 TEST_F(ScreenTest, ChangesRepaintWhatTheyUncover) {
     HWND below = Make(nullptr, 0, 100, 480, 300, kRed);
     HWND above = Make(nullptr, 100, 150, 100, 100, kBlue);
-    Pump();
-    EXPECT_EQ(Pixel(150, 200), kBlue);
+    auto shown = [](int x, int y) {  // once the repaints are done
+        PumpPending();
+        return Pixel(x, y);
+    };
+    EXPECT_EQ(shown(150, 200), kBlue);
     ShowWindow(above, SW_HIDE);
-    Pump();
-    EXPECT_EQ(Pixel(150, 200), kRed);
+    EXPECT_EQ(shown(150, 200), kRed);
     ShowWindow(above, SW_SHOW);
-    Pump();
-    EXPECT_EQ(Pixel(150, 200), kBlue);
+    EXPECT_EQ(shown(150, 200), kBlue);
     SetForegroundWindow(below);  // raised over the other
-    Pump();
-    EXPECT_EQ(Pixel(150, 200), kRed);
+    EXPECT_EQ(shown(150, 200), kRed);
     DestroyWindow(below);
-    Pump();
-    EXPECT_EQ(Pixel(150, 200), kBlue);
-    EXPECT_EQ(Pixel(10, 110), kDesktop);
+    EXPECT_EQ(shown(150, 200), kBlue);
+    EXPECT_EQ(shown(10, 110), kDesktop);
     MoveWindow(above, 300, 450, 100, 100, TRUE);
-    Pump();
-    EXPECT_EQ(Pixel(150, 200), kDesktop);
-    EXPECT_EQ(Pixel(350, 500), kBlue);
+    EXPECT_EQ(shown(150, 200), kDesktop);
+    EXPECT_EQ(shown(350, 500), kBlue);
 }
 
 TEST_F(ScreenTest, StylusReachesTheDeepestEnabledWindowOrTheCapture) {
@@ -189,14 +165,12 @@ TEST_F(ScreenTest, StylusReachesTheDeepestEnabledWindowOrTheCapture) {
     ASSERT_TRUE(ScreenInjectStylus(StylusAction::Move, 400, 600));
     ASSERT_TRUE(ScreenInjectStylus(StylusAction::Release, 5, 120));
     ReleaseCapture();
-    auto got = Arrived(top);
-    ASSERT_EQ(got.size(), 6u);
-    ExpectInput(got[0], grand, WM_LBUTTONDOWN, MK_LBUTTON, 5, 5);
-    ExpectInput(got[1], grand, WM_LBUTTONUP, 0, 5, 5);
-    ExpectInput(got[2], child, WM_LBUTTONDOWN, MK_LBUTTON, 50, 50);
-    ExpectInput(got[3], child, WM_MOUSEMOVE, MK_LBUTTON, 60, 60);
-    ExpectInput(got[4], child, WM_MOUSEMOVE, MK_LBUTTON, 300, 400);
-    ExpectInput(got[5], child, WM_LBUTTONUP, 0, -95, -80);
+    EXPECT_EQ(Arrived(top), (std::vector<Arrival>{{grand, WM_LBUTTONDOWN, MK_LBUTTON, 5, 5},
+                                                  {grand, WM_LBUTTONUP, 0, 5, 5},
+                                                  {child, WM_LBUTTONDOWN, MK_LBUTTON, 50, 50},
+                                                  {child, WM_MOUSEMOVE, MK_LBUTTON, 60, 60},
+                                                  {child, WM_MOUSEMOVE, MK_LBUTTON, 300, 400},
+                                                  {child, WM_LBUTTONUP, 0, -95, -80}}));
 
     // A disabled window and everything in it gets nothing; a point off the screen is refused.
     EnableWindow(top, FALSE);
@@ -216,11 +190,8 @@ TEST_F(ScreenTest, StylusReachesTheDeepestEnabledWindowOrTheCapture) {
         ASSERT_TRUE(ScreenInjectStylus(StylusAction::Press, t[0], t[1]));
         ASSERT_TRUE(ScreenInjectStylus(StylusAction::Release, t[2], t[3]));
     }
-    got = Arrived(top);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].msg, WM_COMMAND);
-    EXPECT_EQ(got[0].wParam, static_cast<WPARAM>(IDCANCEL));
-    EXPECT_EQ(got[1].wParam, static_cast<WPARAM>(IDOK));
+    EXPECT_EQ(Arrived(top), (std::vector<Arrival>{{top, WM_COMMAND, IDCANCEL, 0, 0},
+                                                  {top, WM_COMMAND, IDOK, 0, 0}}));
 }
 
 BOOL SoftKeyHandler(int key) {
@@ -241,21 +212,17 @@ TEST_F(ScreenTest, KeysGoToTheFocusWindowAndSoftKeysToTheShell) {
     ASSERT_TRUE(ScreenInjectKey(ScreenKey::SoftRight));
     ScreenSetSoftKeyHandler(nullptr);
     EXPECT_EQ(g_softKeys, (std::vector<int>{0, 1}));
-    auto got = Arrived(top);
-    ASSERT_EQ(got.size(), 9u);
-    EXPECT_EQ(got[0].hwnd, edit);  // sent at once, ahead of the posted keys
-    EXPECT_EQ(got[0].msg, WM_SETFOCUS);
-    EXPECT_EQ(got[1].hwnd, top);
-    EXPECT_EQ(got[1].msg, WM_KEYDOWN);
-    EXPECT_EQ(got[1].wParam, VK_UP);
-    EXPECT_EQ(got[2].msg, WM_KEYUP);
-    EXPECT_EQ(got[3].wParam, VK_RETURN);
-    EXPECT_EQ(got[3].hwnd, edit);
-    EXPECT_EQ(got[5].msg, WM_CHAR);
-    EXPECT_EQ(got[5].wParam, static_cast<WPARAM>(u'h'));
-    EXPECT_EQ(got[6].wParam, 0xE9u);
-    EXPECT_EQ(got[7].msg, WM_KEYDOWN);  // the right soft key, refused by the shell
-    EXPECT_EQ(got[7].wParam, VK_F2);
+    // The focus change is sent at once, ahead of the posted keys; the shell refused the
+    // right soft key, which arrives as VK_F2.
+    EXPECT_EQ(Arrived(top), (std::vector<Arrival>{{edit, WM_SETFOCUS, 0, 0, 0},
+                                                  {top, WM_KEYDOWN, VK_UP, 0, 0},
+                                                  {top, WM_KEYUP, VK_UP, 0, 0},
+                                                  {edit, WM_KEYDOWN, VK_RETURN, 0, 0},
+                                                  {edit, WM_KEYUP, VK_RETURN, 0, 0},
+                                                  {edit, WM_CHAR, u'h', 0, 0},
+                                                  {edit, WM_CHAR, 0xE9, 0, 0},
+                                                  {edit, WM_KEYDOWN, VK_F2, 0, 0},
+                                                  {edit, WM_KEYUP, VK_F2, 0, 0}}));
 
     // A window in front takes the keys from a focus window behind it, until it hides.
     HWND front = Make(nullptr, 0, 52, 480, 100, kBlue);
@@ -266,12 +233,10 @@ TEST_F(ScreenTest, KeysGoToTheFocusWindowAndSoftKeysToTheShell) {
     EnableWindow(top, FALSE);
     EXPECT_FALSE(ScreenInjectKey(ScreenKey::Left));  // nobody enabled takes keys
     EXPECT_FALSE(ScreenInjectText(u"x"));
-    got = Arrived(top);
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0].hwnd, front);
-    EXPECT_EQ(got[0].wParam, VK_ESCAPE);
-    EXPECT_EQ(got[2].hwnd, edit);
-    EXPECT_EQ(got[2].wParam, VK_DOWN);
+    EXPECT_EQ(Arrived(top), (std::vector<Arrival>{{front, WM_KEYDOWN, VK_ESCAPE, 0, 0},
+                                                  {front, WM_KEYUP, VK_ESCAPE, 0, 0},
+                                                  {edit, WM_KEYDOWN, VK_DOWN, 0, 0},
+                                                  {edit, WM_KEYUP, VK_DOWN, 0, 0}}));
 }
 
 // Runs vantlo-client with args; its exit code, and its stderr in *err.
@@ -290,43 +255,28 @@ TEST_F(SmallScreenTest, ServiceAnswersTheClientOverItsSocket) {
     HWND edit = Make(top, 20, 20, 100, 30, kGreen);
     SetForegroundWindow(top);
     SetFocus(edit);
-    Pump();
+    PumpPending();
     Arrived(top);
     ASSERT_TRUE(StartScreenService());
     std::string err;
     const std::string shot = root_ + "/shot.png";
     ASSERT_EQ(Client(root_, {"screenshot", shot}, &err), 0) << err;
-    const std::string png = ReadHostFile(shot);
-    ASSERT_GE(png.size(), 24u);
-    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
-    auto be32 = [&](size_t at) {
-        return (static_cast<unsigned char>(png[at]) << 24) |
-               (static_cast<unsigned char>(png[at + 1]) << 16) |
-               (static_cast<unsigned char>(png[at + 2]) << 8) |
-               static_cast<unsigned char>(png[at + 3]);
-    };
-    EXPECT_EQ(be32(16), 240);
-    EXPECT_EQ(be32(20), 320);
-    HBITMAP bitmap = GdiLoadPngFile(u"\\shot.png");
-    ASSERT_NE(bitmap, nullptr);
-    HDC mem = CreateCompatibleDC(nullptr);
-    HGDIOBJ old = SelectObject(mem, bitmap);
-    EXPECT_EQ(GetPixel(mem, 10, 60), kRed);
-    EXPECT_EQ(GetPixel(mem, 30, 80), kGreen);
-    SelectObject(mem, old);
-    DeleteDC(mem);
-    DeleteObject(bitmap);
+    const Pixels png(u"\\shot.png");
+    ASSERT_TRUE(png.Loaded());
+    EXPECT_EQ(Corners(png.All()), (std::vector<LONG>{0, 0, 240, 320}));
+    EXPECT_EQ(png.At(10, 60), kRed);
+    EXPECT_EQ(png.At(30, 80), kGreen);
 
     EXPECT_EQ(Client(root_, {"tap", "30", "80"}, &err), 0) << err;
     EXPECT_EQ(Client(root_, {"key", "enter"}, &err), 0) << err;
     EXPECT_EQ(Client(root_, {"type", "a", "b"}, &err), 0) << err;
-    auto got = Arrived(top);
-    ASSERT_EQ(got.size(), 7u);
-    ExpectInput(got[0], edit, WM_LBUTTONDOWN, MK_LBUTTON, 10, 8);
-    EXPECT_EQ(got[2].wParam, VK_RETURN);
-    EXPECT_EQ(got[4].wParam, static_cast<WPARAM>(u'a'));
-    EXPECT_EQ(got[5].wParam, static_cast<WPARAM>(u' '));
-    EXPECT_EQ(got[6].wParam, static_cast<WPARAM>(u'b'));
+    EXPECT_EQ(Arrived(top), (std::vector<Arrival>{{edit, WM_LBUTTONDOWN, MK_LBUTTON, 10, 8},
+                                                  {edit, WM_LBUTTONUP, 0, 10, 8},
+                                                  {edit, WM_KEYDOWN, VK_RETURN, 0, 0},
+                                                  {edit, WM_KEYUP, VK_RETURN, 0, 0},
+                                                  {edit, WM_CHAR, u'a', 0, 0},
+                                                  {edit, WM_CHAR, u' ', 0, 0},
+                                                  {edit, WM_CHAR, u'b', 0, 0}}));
 
     // Bad requests get a clear error and change nothing, also after a client that left
     // halfway through a line.
@@ -365,7 +315,7 @@ TEST_F(ScreenTest, SdlDisplayShowsFramesUnderTheDummyDriver) {
     ASSERT_STREQ(display->Name(), "sdl");
     ASSERT_TRUE(display->Start());
     Make(nullptr, 0, 52, 100, 100, kRed);
-    Pump();
+    PumpPending();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (display->FramesShown() == 0 && std::chrono::steady_clock::now() < deadline)
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);

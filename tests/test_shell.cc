@@ -6,7 +6,7 @@
 #include "platform/resource.h"
 #include "platform/screen.h"
 #include "platform/shell.h"
-#include "tests/menu_test_util.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -29,23 +29,17 @@ const MenuTemplateItem kDetailMenu[] = {{MF_STRING, 253, u"Done"},
                                         {MF_POPUP | MF_END, 0, u"Menu"},
                                         {MF_STRING, 406, u"Retry"},
                                         {MF_END, 412, u"Cancel"}};
-const WCHAR kUpload[] = u"Upload";
-const WCHAR kMenuLabel[] = u"Menu";
-const WCHAR kHide[] = u"Hide";
-const WCHAR kCancel[] = u"Cancel";
-const ResourceEntry kResources[] = {
-    {RT_RCDATA, 268, kUploadBar, sizeof kUploadBar},
-    {RT_RCDATA, 282, kHiddenLeftBar, sizeof kHiddenLeftBar},
-    {RT_RCDATA, 291, kShort, sizeof kShort},
-    {RT_RCDATA, 292, kWrongCount, sizeof kWrongCount},
-    {RT_RCDATA, 293, kNoSuchMenu, sizeof kNoSuchMenu},
-    {RT_MENU, 278, kListMenu, sizeof kListMenu},
-    {RT_MENU, 520, kDetailMenu, sizeof kDetailMenu},
-    {RT_STRING, 133, kUpload, sizeof kUpload - 2},
-    {RT_STRING, 106, kMenuLabel, sizeof kMenuLabel - 2},
-    {RT_STRING, 134, kHide, sizeof kHide - 2},
-    {RT_STRING, 102, kCancel, sizeof kCancel - 2},
-};
+const ResourceEntry kResources[] = {{RT_RCDATA, 268, kUploadBar, sizeof kUploadBar},
+                                    {RT_RCDATA, 282, kHiddenLeftBar, sizeof kHiddenLeftBar},
+                                    {RT_RCDATA, 291, kShort, sizeof kShort},
+                                    {RT_RCDATA, 292, kWrongCount, sizeof kWrongCount},
+                                    {RT_RCDATA, 293, kNoSuchMenu, sizeof kNoSuchMenu},
+                                    {RT_MENU, 278, kListMenu, sizeof kListMenu},
+                                    {RT_MENU, 520, kDetailMenu, sizeof kDetailMenu},
+                                    {RT_STRING, 133, u"Upload", 12},
+                                    {RT_STRING, 106, u"Menu", 8},
+                                    {RT_STRING, 134, u"Hide", 8},
+                                    {RT_STRING, 102, u"Cancel", 12}};
 
 class Shell : public DeviceTest {
   protected:
@@ -70,21 +64,15 @@ class Shell : public DeviceTest {
         mbi.hInstRes = kModule;
         return SHCreateMenuBar(&mbi) ? mbi.hwndMB : nullptr;
     }
-    // Label pixels (bright on the dark bar) in key i of 2, after painting.
-    static int LabelPixels(HWND bar, int i) {
+    // Whether key i of 2 shows a label (bright on the dark bar), after painting.
+    static bool Labelled(HWND bar, int i) {
         PumpPending();
         RECT c;
         GetClientRect(bar, &c);
         HDC dc = GetDC(bar);
-        int count = 0;
-        for (LONG y = 2; y < c.bottom; ++y) {
-            for (LONG x = c.right * i / 2; x < c.right * (i + 1) / 2; ++x) {
-                COLORREF p = GetPixel(dc, x, y);
-                if (p != CLR_INVALID && GetRValue(p) > 0xC0 && GetBValue(p) > 0xC0) ++count;
-            }
-        }
+        bool any = AnyPixel(dc, RECT{c.right * i / 2, 2, c.right * (i + 1) / 2, c.bottom}, Bright);
         ReleaseDC(bar, dc);
-        return count;
+        return any;
     }
     // The centre of key i of 2, in screen coordinates.
     static POINT KeyCentre(HWND bar, int i) {
@@ -107,8 +95,8 @@ TEST_F(Shell, BarDefinitionShowsBothKeysPostsCommandsAndOpensItsMenu) {
     GetWindowRect(bar, &r);
     EXPECT_EQ(r.top, area.bottom);
     EXPECT_EQ(r.bottom, GetSystemMetrics(SM_CYSCREEN));
-    EXPECT_GT(LabelPixels(bar, 0), 0);
-    EXPECT_GT(LabelPixels(bar, 1), 0);
+    EXPECT_TRUE(Labelled(bar, 0));
+    EXPECT_TRUE(Labelled(bar, 1));
 
     Tap(KeyCentre(bar, 0));
     ASSERT_TRUE(Commands(1));
@@ -122,7 +110,7 @@ TEST_F(Shell, BarDefinitionShowsBothKeysPostsCommandsAndOpensItsMenu) {
     };
     RECT shown{};
     {
-        PopupDriver driver([&](HWND, RECT menu) {
+        PopupDriver driver([&](RECT menu) {
             shown = menu;
             Tap(RowCentre(menu, 0, 2));  // greyed: nothing
             Tap(RowCentre(menu, 1, 2));
@@ -142,8 +130,8 @@ TEST_F(Shell, BarDefinitionShowsBothKeysPostsCommandsAndOpensItsMenu) {
 TEST_F(Shell, HiddenAndDisabledKeysDoNothingUntilShownAndEnabled) {
     HWND bar = MakeBar(282, 0);
     ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(LabelPixels(bar, 0), 0);
-    EXPECT_GT(LabelPixels(bar, 1), 0);
+    EXPECT_FALSE(Labelled(bar, 0));
+    EXPECT_TRUE(Labelled(bar, 1));
     Tap(KeyCentre(bar, 0));
     ScreenInjectKey(ScreenKey::SoftLeft);
     EXPECT_TRUE(SendMessageW(bar, TB_ENABLEBUTTON, 1002, FALSE));
@@ -157,7 +145,7 @@ TEST_F(Shell, HiddenAndDisabledKeysDoNothingUntilShownAndEnabled) {
 
     EXPECT_TRUE(SendMessageW(bar, TB_HIDEBUTTON, 1003, FALSE));  // state 8: hidden, not enabled
     EXPECT_TRUE(SendMessageW(bar, TB_ENABLEBUTTON, 1003, TRUE));
-    EXPECT_GT(LabelPixels(bar, 0), 0);
+    EXPECT_TRUE(Labelled(bar, 0));
     ScreenInjectKey(ScreenKey::SoftLeft);
     ASSERT_TRUE(Commands(2));
     EXPECT_EQ(g_owner.commands[1], 1003u);
@@ -166,13 +154,13 @@ TEST_F(Shell, HiddenAndDisabledKeysDoNothingUntilShownAndEnabled) {
 TEST_F(Shell, MenuResourceBarMakesKeysOfTheTopLevelItems) {
     HWND bar = MakeBar(520, SHCMBF_HMENU, sizeof(SHMENUBARINFO));
     ASSERT_NE(bar, nullptr);
-    EXPECT_GT(LabelPixels(bar, 0), 0);
-    EXPECT_GT(LabelPixels(bar, 1), 0);
+    EXPECT_TRUE(Labelled(bar, 0));
+    EXPECT_TRUE(Labelled(bar, 1));
     Tap(KeyCentre(bar, 0));
     ASSERT_TRUE(Commands(1));
     g_owner.onInitPopup = [](HMENU m) { EnableMenuItem(m, 406, MF_GRAYED); };
     {
-        PopupDriver driver([](HWND, RECT) {
+        PopupDriver driver([](RECT) {
             ScreenInjectKey(ScreenKey::Down);
             ScreenInjectKey(ScreenKey::Enter);
         });

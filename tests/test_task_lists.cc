@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -415,39 +412,6 @@ TEST_F(ListsWithEngine, RemoveAndClearAllCancelTheRunningUploadOnly) {
     EXPECT_EQ(photo_.ClearAll(), S_OK);
     EXPECT_EQ(photoEngine_->Log(), std::vector<WString>{u"photo.cancel|(null)||"});
     EXPECT_TRUE(Paths(photo_).empty());
-}
-
-TEST_F(ListsWithEngine, ReportsOfAStartedUploadArriveFromTheEnginesThread) {
-    // What the task manager does with the reports, reduced to the list calls it makes.
-    struct Target : IVideoUploadCallback {
-        void OnUploadVideo(HRESULT hr, LONG percent) override {
-            std::lock_guard<std::mutex> g(lock);
-            list->SetError(hr);
-            if (percent == 100) {
-                list->SetStatus(TASK_DONE, nullptr, nullptr);
-                done.notify_all();
-            }
-        }
-        std::mutex lock;                // serialises the list calls as the manager's lock does
-        std::condition_variable done;   // signalled at 100 %
-        VideoTaskList* list = nullptr;  // the list the reports are for
-    } target;
-    target.list = &video_;
-    videoHost_->SetCallback(&target);
-    videoEngine_->SetAutoProgress(true);
-
-    SYSTEMTIME t = At(5, 5, 5, 5);
-    AddTask(video_, u"\\a.mp4", t, TASK_WAITING);
-    {
-        std::unique_lock<std::mutex> g(target.lock);
-        ASSERT_EQ(video_.StartNext(), S_OK);
-        ASSERT_TRUE(target.done.wait_for(g, std::chrono::seconds(20), [&] {
-            return video_.GetStatus(u"\\a.mp4", &t) == TASK_DONE;
-        }));
-    }
-    videoHost_->SetCallback(nullptr);
-    EXPECT_EQ(video_.GetError(u"\\a.mp4", &t), S_OK);
-    EXPECT_EQ(video_.GetListState(), LIST_IDLE);
 }
 
 TEST_F(TraceTest, ListsWithoutAnEngineOrOverHostsWithoutALibraryKeepTheirTasksWaiting) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/gdi.h"
+#include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
 #include "ui/bitmap_surface.h"
 #include "ui/fonts.h"
@@ -10,53 +11,10 @@
 
 namespace {
 
-constexpr COLORREF kWhite = RGB(255, 255, 255);
-constexpr COLORREF kBlack = RGB(0, 0, 0);
-
-// A memory DC holding a canvas of width × height filled with colour.
-class Canvas {
-  public:
-    Canvas(int width, int height, COLORREF colour) : width_(width), height_(height) {
-        dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateCompatibleBitmap(dc_, width, height);
-        old_ = SelectObject(dc_, bitmap_);
-        HBRUSH brush = CreateSolidBrush(colour);
-        const RECT all{0, 0, width, height};
-        FillRect(dc_, &all, brush);
-        DeleteObject(brush);
-    }
-    ~Canvas() {
-        SelectObject(dc_, old_);
-        DeleteObject(bitmap_);
-        DeleteDC(dc_);
-    }
-    HDC Dc() const { return dc_; }
-    COLORREF At(int x, int y) const { return GetPixel(dc_, x, y); }
-    // The smallest rectangle holding every pixel other than background; empty when none.
-    RECT Ink(COLORREF background) const {
-        RECT ink{width_, height_, 0, 0};
-        for (int y = 0; y < height_; y++) {
-            for (int x = 0; x < width_; x++) {
-                if (At(x, y) == background) continue;
-                ink = RECT{std::min(ink.left, LONG{x}), std::min(ink.top, LONG{y}),
-                           std::max(ink.right, LONG{x + 1}), std::max(ink.bottom, LONG{y + 1})};
-            }
-        }
-        return ink;
-    }
-
-  private:
-    int width_;              // pixels
-    int height_;             // pixels
-    HDC dc_;                 // the memory DC
-    HBITMAP bitmap_;         // the canvas
-    HGDIOBJ old_ = nullptr;  // what dc_ held before
-};
-
 using UiToolkitTest = DeviceTest;
 
 TEST_F(UiToolkitTest, UntouchedSurfaceDrawsWhiteExactlyWhereItIsPlaced) {
-    Canvas canvas(80, 60, kBlack);
+    Pixels canvas(80, 60, kBlack);
     CBitmapSurface surface;
     EXPECT_FALSE(surface.Draw(canvas.Dc(), 0, 0, 0, 0, SRCCOPY));  // nothing to draw yet
     EXPECT_FALSE(surface.LoadPng(u"\\Windows\\no_such_image.png"));
@@ -67,22 +25,14 @@ TEST_F(UiToolkitTest, UntouchedSurfaceDrawsWhiteExactlyWhereItIsPlaced) {
     EXPECT_EQ(surface.GetSize().cy, 10);
     EXPECT_FALSE(surface.Draw(nullptr, 0, 0, 0, 0, SRCCOPY));
     ASSERT_TRUE(surface.Draw(canvas.Dc(), 5, 7, 0, 0, SRCCOPY));
-    RECT ink = canvas.Ink(kBlack);
-    EXPECT_EQ(ink.left, 5);
-    EXPECT_EQ(ink.top, 7);
-    EXPECT_EQ(ink.right, 25);
-    EXPECT_EQ(ink.bottom, 17);
+    EXPECT_EQ(Corners(canvas.Ink(kBlack)), (std::vector<LONG>{5, 7, 25, 17}));
     EXPECT_EQ(canvas.At(5, 7), kWhite);
     EXPECT_EQ(canvas.At(24, 16), kWhite);
 
     // Stretched, it covers the whole target rectangle and nothing else.
-    Canvas stretched(80, 60, kBlack);
+    Pixels stretched(80, 60, kBlack);
     ASSERT_TRUE(surface.StretchDraw(stretched.Dc(), 30, 20, 40, 30, 0, 0, SRCCOPY));
-    ink = stretched.Ink(kBlack);
-    EXPECT_EQ(ink.left, 30);
-    EXPECT_EQ(ink.top, 20);
-    EXPECT_EQ(ink.right, 70);
-    EXPECT_EQ(ink.bottom, 50);
+    EXPECT_EQ(Corners(stretched.Ink(kBlack)), (std::vector<LONG>{30, 20, 70, 50}));
     EXPECT_EQ(stretched.At(50, 35), kWhite);
 }
 
@@ -94,18 +44,16 @@ TEST_F(UiToolkitTest, TextOfEachFontKindLandsInsideItsRectangle) {
     LONG heights[4] = {};
     for (int kind = 0; kind < 4; kind++) {
         SCOPED_TRACE(kind);
-        Canvas canvas(240, 100, kWhite);
+        Pixels canvas(240, 100, kWhite);
         CBitmapSurface surface;
         ASSERT_TRUE(surface.CreateSurface(canvas.Dc(), 240, 100));
         ASSERT_TRUE(
             surface.DrawText(canvas.Dc(), u"Wg Vantlo", box, DT_LEFT | DT_TOP, kBlack, kind));
         ASSERT_TRUE(surface.Draw(canvas.Dc(), 0, 0, 0, 0, SRCCOPY));
-        const RECT ink = canvas.Ink(kWhite);
+        RECT ink = canvas.Ink(), inside{};
         ASSERT_LT(ink.left, ink.right) << "no text drawn";
-        EXPECT_GE(ink.left, box.left);
-        EXPECT_GE(ink.top, box.top);
-        EXPECT_LE(ink.right, box.right);
-        EXPECT_LE(ink.bottom, box.bottom);
+        IntersectRect(&inside, &ink, &box);
+        EXPECT_TRUE(EqualRect(&inside, &ink));
         heights[kind] = ink.bottom - ink.top;
     }
     // Kind 0 is the largest, 1 and 2 are the system font's size, 3 the smallest.
@@ -118,17 +66,15 @@ TEST(UiToolkit, SizeAndNumberTexts) {
     const struct {
         DWORD size;        // bytes
         const char* text;  // as shown
-    } sizes[] = {
-        {0, "0 B"},
-        {1023, "1,023 B"},
-        {1024, "1 KB"},
-        {1536, "1.50 KB"},
-        {1048575, "1,023.99 KB"},
-        {1048576, "1 MB"},
-        {157286400, "150 MB"},
-        {1073741824, "1 GB"},
-        {4294967295u, "3.99 GB"},
-    };
+    } sizes[] = {{0, "0 B"},
+                 {1023, "1,023 B"},
+                 {1024, "1 KB"},
+                 {1536, "1.50 KB"},
+                 {1048575, "1,023.99 KB"},
+                 {1048576, "1 MB"},
+                 {157286400, "150 MB"},
+                 {1073741824, "1 GB"},
+                 {4294967295u, "3.99 GB"}};
     for (const auto& s : sizes) EXPECT_EQ(ToUtf8(FormatSizeText(s.size)), s.text) << s.size;
     EXPECT_EQ(ToUtf8(FormatNumber(1000)), "1,000");
     EXPECT_EQ(ToUtf8(FormatNumber(999)), "999");

@@ -1,6 +1,7 @@
 #include "upload/task_mgr.h"
 
 #include <algorithm>
+#include <functional>
 #include <new>
 
 #include "platform/time.h"
@@ -69,6 +70,8 @@ CUploadTaskMgr::CUploadTaskMgr()
       photoPercent_(0),
       videoPercent_(0),
       storeLock_{},
+      batchDepth_(0),
+      batchStore_(nullptr),
       lastVideoTime_{},
       lastPhotoTime_{},
       hMainWnd_(nullptr),
@@ -231,10 +234,8 @@ HRESULT CUploadTaskMgr::AddVideoTask(const VideoTaskRequest& fields, LPCWSTR aut
         request.status = TASK_WAITING;
         request.error = S_OK;
         // A task the full queue refuses is still made; only a restart would lose it.
-        PendingRecord record =
-            MakePendingRecord(request.path, request.submitTime, PENDING_TYPE_VIDEO);
         Hold store(&storeLock_);
-        pending_.AddPending(&record);
+        AddPendingOf(request.path, request.submitTime, PENDING_TYPE_VIDEO);
     } else {
         request.status = TASK_FAILED;
         request.error = ERR_RESTORED;
@@ -255,15 +256,67 @@ HRESULT CUploadTaskMgr::AddPhotoTask(const PhotoTaskRequest& fields, BOOL isNew)
         request.submitTime = NewSubmitTime();
         request.status = TASK_WAITING;
         request.error = S_OK;
-        PendingRecord record =
-            MakePendingRecord(request.path, request.submitTime, PENDING_TYPE_PHOTO);
         Hold store(&storeLock_);
-        pending_.AddPending(&record);
+        AddPendingOf(request.path, request.submitTime, PENDING_TYPE_PHOTO);
     } else {
         request.status = TASK_FAILED;
         request.error = ERR_RESTORED;
     }
     return photoList_->Add(request);
+}
+
+CUploadTaskMgr::TaskBatch::TaskBatch(CUploadTaskMgr& mgr) : mgr_(mgr) {
+    // In the order every other caller takes them.
+    EnterCriticalSection(&mgr_.lock_);
+    EnterCriticalSection(&mgr_.storeLock_);
+    if (mgr_.batchDepth_++ == 0) {
+        mgr_.batchEntries_.clear();
+        mgr_.batchStore_ = mgr_.BeginStoreTransaction();
+    }
+}
+
+CUploadTaskMgr::TaskBatch::~TaskBatch() {
+    if (--mgr_.batchDepth_ == 0 && mgr_.batchStore_) {
+        CUploadDb* store = mgr_.batchStore_;
+        mgr_.batchStore_ = nullptr;
+        if (!store->EndTransaction(TRUE)) {
+            Trace(
+                "[UploadTaskMgr] %u pending entries were not stored together; storing them one "
+                "by one",
+                static_cast<unsigned>(mgr_.batchEntries_.size()));
+            for (const PendingRecord& record : mgr_.batchEntries_) {
+                mgr_.pending_.AddPending(&record);
+            }
+        }
+        mgr_.batchEntries_.clear();
+    }
+    LeaveCriticalSection(&mgr_.storeLock_);
+    LeaveCriticalSection(&mgr_.lock_);
+}
+
+void CUploadTaskMgr::AddPendingOf(LPCWSTR path, const SYSTEMTIME& time, DWORD type) {
+    PendingRecord record = MakePendingRecord(path, time, type);
+    pending_.AddPending(&record);
+    // Also an entry refused now: should the transaction fail, all are tried again.
+    if (batchStore_) batchEntries_.push_back(record);
+}
+
+CUploadDb* CUploadTaskMgr::BeginStoreTransaction() {
+    // Both stores live in one volume: a transaction of either groups the writes of both.
+    if (history_.BeginTransaction()) return &history_;
+    if (pending_.BeginTransaction()) return &pending_;
+    return nullptr;
+}
+
+void CUploadTaskMgr::WriteTogether(const std::function<void()>& writes) {
+    CUploadDb* store = batchDepth_ == 0 ? BeginStoreTransaction() : nullptr;
+    writes();
+    if (store && !store->EndTransaction(TRUE)) {
+        Trace(
+            "[UploadTaskMgr] The store writes did not go through together; writing them one "
+            "by one");
+        writes();
+    }
 }
 
 void CUploadTaskMgr::StartTask() {
@@ -327,12 +380,16 @@ void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
     Hold store(&storeLock_);
     if (upload.done) {
         UploadHistoryKey key;
-        if (PrepareUploadHistory(upload.path.c_str(), &key)) {
-            history_.AddHistory(&key);
-        } else {
+        if (!PrepareUploadHistory(upload.path.c_str(), &key)) {
             Trace("[UploadTaskMgr] %s is gone: not recorded in the history", upload.path);
+            DeletePendingOf(upload.path.c_str(), upload.time, PendingTypeOf(type));
+            return;
         }
-        DeletePendingOf(upload.path.c_str(), upload.time, PendingTypeOf(type));
+        // The history record and the end of the pending entry reach the volume together.
+        WriteTogether([&] {
+            history_.AddHistory(&key);
+            DeletePendingOf(upload.path.c_str(), upload.time, PendingTypeOf(type));
+        });
     } else {
         DeleteHistoryOf(upload.path.c_str());  // the pending entry stays for a retry
     }
@@ -395,8 +452,13 @@ HRESULT CUploadTaskMgr::CancelTask(LPCWSTR path, const SYSTEMTIME* time) {
     const ServiceType type = ServiceOf(owner);
     PercentOf(type) = 0;
     if (!AnyWaiting() && power_) power_->LeaveUnattendedMode();
-    DeleteHistoryOf(path);
-    if (haveExact) DeletePendingOf(path, exact, PendingTypeOf(type));
+    {
+        Hold store(&storeLock_);
+        WriteTogether([&] {
+            DeleteHistoryOf(path);
+            if (haveExact) DeletePendingOf(path, exact, PendingTypeOf(type));
+        });
+    }
     Trace("CancelTask -");
     return S_OK;
 }
@@ -430,15 +492,19 @@ void CUploadTaskMgr::RetryService(ServiceType type) {
 
 HRESULT CUploadTaskMgr::ClearAllTasks() {
     Hold h(&lock_);
+    std::vector<WString> paths;
     for (UploadTaskList* list : lists_) {
         TaskSnapshotList items;
         list->GetAllItems(&items);
-        for (const TaskSnapshot& item : items) DeleteHistoryOf(item.path.c_str());
+        for (const TaskSnapshot& item : items) paths.push_back(item.path);
         list->ClearAll();
     }
     {
         Hold store(&storeLock_);
-        pending_.DeleteAllPending();
+        WriteTogether([&] {
+            for (const WString& path : paths) DeleteHistoryOf(path.c_str());
+            pending_.DeleteAllPending();
+        });
     }
     if (power_) power_->LeaveUnattendedMode();
     return S_OK;
@@ -446,16 +512,20 @@ HRESULT CUploadTaskMgr::ClearAllTasks() {
 
 HRESULT CUploadTaskMgr::ClearServiceTasks(ServiceType type) {
     Hold h(&lock_);
+    std::vector<WString> paths;
     for (UploadTaskList* list : lists_) {
         if (!list->IsService(type)) continue;
         TaskSnapshotList items;
         list->GetAllItems(&items);
-        for (const TaskSnapshot& item : items) DeleteHistoryOf(item.path.c_str());
+        for (const TaskSnapshot& item : items) paths.push_back(item.path);
         list->ClearAll();
         PercentOf(type) = 0;
     }
     Hold store(&storeLock_);
-    pending_.DeleteAllPendingByType(PendingTypeOf(type));
+    WriteTogether([&] {
+        for (const WString& path : paths) DeleteHistoryOf(path.c_str());
+        pending_.DeleteAllPendingByType(PendingTypeOf(type));
+    });
     return S_OK;
 }
 

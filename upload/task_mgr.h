@@ -14,6 +14,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -76,6 +77,23 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     HRESULT AddVideoTask(const VideoTaskRequest& fields, LPCWSTR authToken, BOOL isNew);
     // The same for a photo task from fields' path, caption and album.
     HRESULT AddPhotoTask(const PhotoTaskRequest& fields, BOOL isNew);
+
+    // While one lives, the pending entries of the tasks this thread adds (AddVideoTask,
+    // AddPhotoTask) are written to the store together, in one transaction, when it ends:
+    // a client's batch of files costs one store write rather than one per file. When that
+    // write fails (traced) the entries are written one by one. It holds the task manager's
+    // locks, so other threads' calls wait until it ends: put only the adding loop in it.
+    class TaskBatch {
+      public:
+        explicit TaskBatch(CUploadTaskMgr& mgr);
+        ~TaskBatch();
+        TaskBatch(const TaskBatch&) = delete;
+        TaskBatch& operator=(const TaskBatch&) = delete;
+
+      private:
+        CUploadTaskMgr& mgr_;  // the task manager whose additions are grouped
+    };
+
     // Asks for the connection when a task waits, and starts uploading unless the connection
     // is still being set up (then MSG_CONNECTION_STATUS starts it).
     void StartTask();
@@ -178,6 +196,16 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     bool ExactTime(UploadTaskList* list, LPCWSTR path, const SYSTEMTIME* time, SYSTEMTIME* exact);
     void DeleteHistoryOf(LPCWSTR path);
     void DeletePendingOf(LPCWSTR path, const SYSTEMTIME& time, DWORD type);
+    // Adds a new task's pending entry (a batch's entries are kept to be written again should
+    // its transaction fail). Call with storeLock_ held.
+    void AddPendingOf(LPCWSTR path, const SYSTEMTIME& time, DWORD type);
+    // The store whose transaction now groups this thread's store writes, or null when none
+    // could begin. Call with storeLock_ held.
+    CUploadDb* BeginStoreTransaction();
+    // Runs writes, which only write to the stores and may run twice, in one transaction so
+    // that they reach the volume together; should that fail (traced) they run again one by
+    // one. Inside a batch they join its transaction. Call with storeLock_ held.
+    void WriteTogether(const std::function<void()>& writes);
     // The bookkeeping of the oldest ended upload of type; done says which message came.
     void SettleEnded(ServiceType type, bool done);
     // Start-up: drops the pending entries of type and the history records of their files.
@@ -201,10 +229,14 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     CRITICAL_SECTION storeLock_;             // recursive; guards the two stores
     CUploadDb history_;                      // the upload history
     CUploadDb pending_;                      // the pending queue
-    WString lastVideoPath_;                  // the last video task that ended
-    SYSTEMTIME lastVideoTime_;               // its submit time (kept for a done task only)
-    WString lastPhotoPath_;                  // the last photo task that ended
-    SYSTEMTIME lastPhotoTime_;               // its submit time (kept for a done task only)
+    // The open TaskBatch (nested ones count), all guarded by storeLock_.
+    int batchDepth_;                           // TaskBatch objects alive; 0: no batch
+    CUploadDb* batchStore_;                    // whose transaction holds the batch; null: none
+    std::vector<PendingRecord> batchEntries_;  // entries added in the batch, in order
+    WString lastVideoPath_;                    // the last video task that ended
+    SYSTEMTIME lastVideoTime_;                 // its submit time (kept for a done task only)
+    WString lastPhotoPath_;                    // the last photo task that ended
+    SYSTEMTIME lastPhotoTime_;                 // its submit time (kept for a done task only)
     // Uploads that ended and await their message, oldest first: a second upload of a service
     // may end before the main window handled the first one's message.
     std::deque<EndedUpload> endedVideos_;

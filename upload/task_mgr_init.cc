@@ -49,12 +49,15 @@ void CUploadTaskMgr::ClearPendingOfType(DWORD type) {
               static_cast<unsigned>(count));
         return;
     }
-    if (pending_.ReadPending(records.data(), count)) {
+    const bool read = pending_.ReadPending(records.data(), count);
+    WriteTogether([&] {
         for (const PendingRecord& record : records) {
-            if (record.dwType == type && record.szFilePath[0]) DeleteHistoryOf(record.szFilePath);
+            if (read && record.dwType == type && record.szFilePath[0]) {
+                DeleteHistoryOf(record.szFilePath);
+            }
         }
-    }
-    pending_.DeleteAllPendingByType(type);
+        pending_.DeleteAllPendingByType(type);
+    });
 }
 
 void CUploadTaskMgr::RestorePending() {

@@ -51,9 +51,8 @@ class RecordingEngine {
 
     // Whether the library loaded with every control.
     bool Ready() const {
-        for (const char* name :
-             {"RecEngine_Log", "RecEngine_ClearLog", "RecEngine_SetResult",
-              "RecEngine_SetAutoProgress", "RecEngine_Report", "RecEngine_ReportAlbumList"}) {
+        for (const char* name : {"RecEngine_Log", "RecEngine_ClearLog", "RecEngine_SetResult",
+                                 "RecEngine_Report", "RecEngine_ReportAlbumList"}) {
             if (!module_ || !GetProcAddress(module_, name)) return false;
         }
         return true;
@@ -85,7 +84,6 @@ class RecordingEngine {
     void SetResult(const char* op, HRESULT hr) {
         Fn<void (*)(const char*, HRESULT)>("RecEngine_SetResult")(op, hr);
     }
-    void SetAutoProgress(bool on) { Fn<void (*)(int)>("RecEngine_SetAutoProgress")(on ? 1 : 0); }
     HRESULT Report(HRESULT hr, DWORD value, LONG percent) {
         return Fn<HRESULT (*)(HRESULT, DWORD, LONG)>("RecEngine_Report")(hr, value, percent);
     }

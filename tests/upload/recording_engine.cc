@@ -1,11 +1,10 @@
 // A site engine for tests: it implements the video and the photo engine interface,
 // records every call it gets, answers with results the test chose, and reports through
-// the registered sinks on request, from the caller's thread or from a thread of its own.
+// the registered sinks on request.
 // Built in variants without the create or without the release exports.
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/engine_abi.h"
@@ -20,14 +19,10 @@ LifecycleMarker g_marker("engine-lifecycle.log");
 std::mutex g_lock;                        // guards the log and the results
 std::vector<std::u16string> g_log;        // one entry per call, oldest first
 std::map<std::string, HRESULT> g_result;  // what an operation answers; S_OK when absent
-bool g_autoProgress = false;              // a started upload reports 0, 50, 100 by itself
 
 std::mutex g_sinkLock;                   // held while a sink is called or changed
 VideoEngineSink* g_videoSink = nullptr;  // registered video sink
 PhotoEngineSink* g_photoSink = nullptr;  // registered photo sink
-
-std::mutex g_workerLock;             // guards g_workers
-std::vector<std::thread> g_workers;  // reporting threads not yet joined
 
 std::u16string Text(LPCWSTR s) {
     return s ? std::u16string(s) : std::u16string(u"(null)");
@@ -55,42 +50,13 @@ void ReportPhoto(HRESULT hr, DWORD value, LONG percent) {
     if (g_photoSink) g_photoSink->ops->OnUpload(g_photoSink, hr, value, percent);
 }
 
-void JoinWorkers() {
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard<std::mutex> g(g_workerLock);
-        workers.swap(g_workers);
-    }
-    for (std::thread& t : workers) t.join();
-}
-
-// Reports 0, 50 and 100 from a thread of the engine's own.
-void StartProgressThread(bool video) {
-    std::lock_guard<std::mutex> g(g_workerLock);
-    g_workers.emplace_back([video] {
-        for (LONG percent : {0, 50, 100}) {
-            if (video) {
-                ReportVideo(S_OK, percent);
-            } else {
-                ReportPhoto(S_OK, 7, percent);
-            }
-        }
-    });
-}
-
-// Joins the reporting threads at unload, whatever the test left behind.
-struct WorkerReaper {
-    ~WorkerReaper() { JoinWorkers(); }
-} g_reaper;
-
 // ---- The engines ----------------------------------------------------------------------
 
 std::u16string Args(LPCWSTR a, LPCWSTR b) {
     return Text(a) + u"|" + Text(b);
 }
 
-// Registers (on) or unregisters sink in *slot and logs the call as op; an unregister also
-// waits for the reporting threads.
+// Registers (on) or unregisters sink in *slot and logs the call as op.
 template <class Sink>
 HRESULT SetSink(Sink** slot, Sink* sink, bool on, const char* op) {
     if (on) {
@@ -105,15 +71,7 @@ HRESULT SetSink(Sink** slot, Sink* sink, bool on, const char* op) {
         std::lock_guard<std::mutex> g(g_sinkLock);
         if (*slot == sink) *slot = nullptr;
     }
-    JoinWorkers();
     return Record(op);
-}
-
-// Logs a start and, with automatic progress on, reports from a thread of its own.
-HRESULT Start(const char* op, const std::u16string& args, bool video) {
-    HRESULT hr = Record(op, args);
-    if (hr >= 0 && g_autoProgress) StartProgressThread(video);
-    return hr;
 }
 
 VideoEngineOps MakeVideoOps() {
@@ -122,11 +80,10 @@ VideoEngineOps MakeVideoOps() {
         return Record("video.account", Text(account));
     };
     ops.StartUpload = [](VideoEngine*, const VideoUploadParams* p) {
-        return Start("video.start",
-                     Text(p->path) + u"|" + Text(p->title) + u"|" + Text(p->description) + u"|" +
-                         Text(p->category) + u"|" + Text(p->tags) + u"|" + Text(p->authToken) +
-                         u"|" + Widen(std::to_string(p->privateFlag)),
-                     true);
+        return Record("video.start", Text(p->path) + u"|" + Text(p->title) + u"|" +
+                                         Text(p->description) + u"|" + Text(p->category) + u"|" +
+                                         Text(p->tags) + u"|" + Text(p->authToken) + u"|" +
+                                         Widen(std::to_string(p->privateFlag)));
     };
     ops.RegisterSink = [](VideoEngine*, VideoEngineSink* sink) {
         return SetSink(&g_videoSink, sink, true, "video.register");
@@ -148,7 +105,7 @@ PhotoEngineOps MakePhotoOps() {
         return Record("photo.control4", Args(a, b));
     };
     ops.StartUpload = [](PhotoEngine*, LPCWSTR path, LPCWSTR b, LPCWSTR c) {
-        return Start("photo.start", Args(path, b) + u"|" + Text(c), false);
+        return Record("photo.start", Args(path, b) + u"|" + Text(c));
     };
     ops.FetchAlbumList = [](PhotoEngine*, LPCWSTR session, LPCWSTR path) {
         return Record("photo.albums", Args(session, path));
@@ -196,13 +153,11 @@ EXPORT HRESULT CreatePelfinEngine(PhotoEngine** engine) {
 
 #ifndef RECORDING_ENGINE_NO_RELEASE
 EXPORT HRESULT ReleaseZorvidEngine(VideoEngine** engine) {
-    JoinWorkers();
     *engine = nullptr;
     return Record("video.release");
 }
 
 EXPORT HRESULT ReleasePelfinEngine(PhotoEngine** engine) {
-    JoinWorkers();
     *engine = nullptr;
     return Record("photo.release");
 }
@@ -235,11 +190,6 @@ EXPORT void RecEngine_ClearLog() {
 EXPORT void RecEngine_SetResult(const char* op, HRESULT hr) {
     std::lock_guard<std::mutex> g(g_lock);
     g_result[op] = hr;
-}
-
-EXPORT void RecEngine_SetAutoProgress(int on) {
-    std::lock_guard<std::mutex> g(g_lock);
-    g_autoProgress = on != 0;
 }
 
 // Reports through every registered sink from the caller's thread; E_FAIL without a sink.
