@@ -34,14 +34,13 @@ void PostToTaskViewer(UINT msg) {
     if (g_App.hTaskViewerWnd) PostMessageW(g_App.hTaskViewerWnd, msg, 0, 0);
 }
 
-// Queues one video with its texts and the YouTube account text as its token.
+// Queues one video with its texts and token (the YouTube account text).
 void QueueVideo(const WString& path, LPCWSTR title, LPCWSTR description, LPCWSTR category,
-                LPCWSTR tags, DWORD visibility) {
+                LPCWSTR tags, DWORD visibility, const WString& token) {
     if (path.empty()) {
         Trace("[Vantlo] a video without a path is not queued");
         return;
     }
-    const WString token = g_App.pAccount->GetYTAccount();
     VideoTaskRequest request{};
     request.path = path.c_str();
     request.title = title;
@@ -74,10 +73,15 @@ void OnVideoItems(HWND hWnd, WPARAM count, const COPYDATASTRUCT* cds) {
     g_App.pTaskMgr->EnsureVideoList();
     const int n = static_cast<int>(paths.size());
     Trace("[Vantlo] %d Video items received", n);
-    for (const WString& path : paths) {
-        Trace("[Vantlo] %d: %s", n, path);
-        QueueVideo(path, DEFAULT_VIDEO_TITLE, DEFAULT_VIDEO_DESCRIPTION, DEFAULT_VIDEO_CATEGORY,
-                   DEFAULT_VIDEO_TAGS, DEFAULT_VIDEO_VISIBILITY);
+    // The account is asked before the batch: the batch holds the task manager until it ends.
+    const WString token = g_App.pAccount->GetYTAccount();
+    {
+        CUploadTaskMgr::TaskBatch batch(*g_App.pTaskMgr);  // one store write for the batch
+        for (const WString& path : paths) {
+            Trace("[Vantlo] %d: %s", n, path);
+            QueueVideo(path, DEFAULT_VIDEO_TITLE, DEFAULT_VIDEO_DESCRIPTION, DEFAULT_VIDEO_CATEGORY,
+                       DEFAULT_VIDEO_TAGS, DEFAULT_VIDEO_VISIBILITY, token);
+        }
     }
     PostToTaskViewer(MSG_TASKVIEWER_ITEMS_ADDED);
     KickQueue(hWnd);
@@ -90,9 +94,12 @@ void OnPhotoItems(HWND hWnd, WPARAM count, const COPYDATASTRUCT* cds) {
     g_App.pTaskMgr->EnsurePhotoList();
     const int n = static_cast<int>(paths.size());
     Trace("[Vantlo] %d Photo items received", n);
-    for (const WString& path : paths) {
-        Trace("[Vantlo] %d: %s", n, path);
-        QueuePhoto(path, u"", DEFAULT_PHOTO_ALBUM);
+    {
+        CUploadTaskMgr::TaskBatch batch(*g_App.pTaskMgr);  // one store write for the batch
+        for (const WString& path : paths) {
+            Trace("[Vantlo] %d: %s", n, path);
+            QueuePhoto(path, u"", DEFAULT_PHOTO_ALBUM);
+        }
     }
     PostToTaskViewer(MSG_TASKVIEWER_ITEMS_ADDED);
     KickQueue(hWnd);
@@ -249,9 +256,14 @@ void ShowUploadFlow(ServiceType service) {
 void UploadVideoList(HWND hWnd) {
     ShowWindow(hWnd, SW_MINIMIZE);
     g_App.pTaskMgr->EnsureVideoList();
-    for (const VideoListItem& item : g_App.VideoList) {
-        QueueVideo(item.path, item.title.c_str(), item.description.c_str(), item.category.c_str(),
-                   item.tags.c_str(), static_cast<DWORD>(item.privacy));
+    const WString token = g_App.pAccount->GetYTAccount();
+    {
+        CUploadTaskMgr::TaskBatch batch(*g_App.pTaskMgr);
+        for (const VideoListItem& item : g_App.VideoList) {
+            QueueVideo(item.path, item.title.c_str(), item.description.c_str(),
+                       item.category.c_str(), item.tags.c_str(), static_cast<DWORD>(item.privacy),
+                       token);
+        }
     }
     KickQueue(hWnd);
 }
@@ -260,8 +272,11 @@ void UploadVideoList(HWND hWnd) {
 void UploadPhotoList(HWND hWnd) {
     ShowWindow(hWnd, SW_MINIMIZE);
     g_App.pTaskMgr->EnsurePhotoList();
-    for (const PhotoListItem& item : g_App.PhotoList) {
-        QueuePhoto(item.path, item.caption.c_str(), item.album.c_str());
+    {
+        CUploadTaskMgr::TaskBatch batch(*g_App.pTaskMgr);
+        for (const PhotoListItem& item : g_App.PhotoList) {
+            QueuePhoto(item.path, item.caption.c_str(), item.album.c_str());
+        }
     }
     KickQueue(hWnd);
 }

@@ -130,8 +130,9 @@ struct HookedFile {
     int heldRoom;             // bytes held can take
 };
 
-// A commit's frames are gathered up to this much; more is written as it comes.
-constexpr int kMostHeld = 1 << 20;
+// A commit's frames are gathered up to this much, then written and gathered again: the
+// default layer takes at most 128 KiB in one write.
+constexpr int kMostHeld = 120 * 1024;
 
 // The write lock of the log's shared index: lock 0 of the index's locks.
 constexpr int kWriteLock = 0;
@@ -165,7 +166,7 @@ bool Gather(sqlite3_file* f, const void* buf, int n, sqlite3_int64 off) {
     if (!h->gathers || n <= 0 || n > kMostHeld - h->heldBytes) return false;
     if (h->heldBytes > 0 && off != h->heldAt + h->heldBytes) return false;
     if (h->heldBytes + n > h->heldRoom) {
-        int room = std::max(h->heldRoom * 2, 64 * 1024);
+        int room = std::max(h->heldRoom * 2, 32 * 1024);
         while (room < h->heldBytes + n) room *= 2;
         room = std::min(room, kMostHeld);
         char* bigger = static_cast<char*>(sqlite3_realloc(h->held, room));

@@ -3,6 +3,7 @@
 // whose batches of new tasks and ended uploads reach the volume in one write each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -314,14 +315,19 @@ TEST_F(StoreBatchTest, AFailedCommitWritesNothingAndTheVolumeWorksOn) {
         ExpectInfoAsStored(db, &g, "after a failed commit");
     }
     EXPECT_NE(TraceLog().find("[Platform] CeEndTransaction"), std::string::npos);
-    // The next transaction commits.
+    // The next transaction commits, also one far larger than a few pages.
     ASSERT_TRUE(CeBeginTransaction(session, CEDB_ISOLEVEL_DEFAULT));
-    ASSERT_NE(Add(db, u"after", 3), 0u);
+    Names expected = {u"kept"};
+    for (int i = 0; i < 3000; ++i) {
+        expected.push_back(u"bulk " + FromUtf8(std::to_string(10000 + i)));
+        ASSERT_NE(Add(db, expected.back().c_str(), static_cast<DWORD>(i)), 0u);
+    }
     ASSERT_TRUE(CeEndTransaction(session, TRUE));
     CeDbSetFaultHook(nullptr, nullptr);
     UnmountAll();
     CEGUID again = Mount();
-    EXPECT_EQ(ReadAll(OpenLog(nullptr, &again, true)), (Names{u"after", u"kept"}));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ReadAll(OpenLog(nullptr, &again, true)), expected);
 }
 
 // --- The stores -----------------------------------------------------------------------------
