@@ -114,8 +114,8 @@ Timing SystemRun(int round) {
         }
     });
     main.Kick();
-    // The done messages are recorded as the main window takes them; the sync that follows
-    // the last one returns once its history write is through.
+    // The done messages are recorded as the main window takes them; the commit that follows
+    // the last one returns once every history write is through.
     const Clock::time_point deadline = start + std::chrono::minutes(10);
     while (main.Count(MSG_VIDEO_DONE) + main.Count(MSG_PHOTO_DONE) < size_t(kTasks)) {
         if (main.Count(MSG_VIDEO_FAILED) + main.Count(MSG_PHOTO_FAILED) > 0)
@@ -123,7 +123,7 @@ Timing SystemRun(int round) {
         if (Clock::now() > deadline) Die("the queue did not drain");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    main.OnMain([] {});
+    main.OnMain([&] { mgr.CommitEnded(); });
     const Timing elapsed{Seconds(Clock::now() - start), CpuSeconds() - cpuStart};
 
     bool allRecorded = true;

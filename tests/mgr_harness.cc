@@ -143,7 +143,7 @@ bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     if (msg != MSG_START_TASK && msg != kQueueKick && msg != MSG_CONNECTION_STATUS &&
         msg != MSG_VIDEO_DONE && msg != MSG_VIDEO_FAILED && msg != MSG_PHOTO_DONE &&
-        msg != MSG_PHOTO_FAILED) {
+        msg != MSG_PHOTO_FAILED && msg != MSG_COMMIT_ENDED) {
         return false;
     }
     {
@@ -166,6 +166,9 @@ bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
         case MSG_PHOTO_FAILED:
             mgr_.ForgetPhotoFailed();
+            break;
+        case MSG_COMMIT_ENDED:
+            mgr_.CommitEnded();
             break;
         default:  // MSG_START_TASK and the queue kick
             mgr_.StartTask();

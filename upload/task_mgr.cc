@@ -74,6 +74,7 @@ CUploadTaskMgr::CUploadTaskMgr()
       batchStore_(nullptr),
       lastVideoTime_{},
       lastPhotoTime_{},
+      commitPosted_(false),
       hMainWnd_(nullptr),
       account_(nullptr),
       albumList_(nullptr) {
@@ -234,7 +235,7 @@ HRESULT CUploadTaskMgr::AddVideoTask(const VideoTaskRequest& fields, LPCWSTR aut
         request.status = TASK_WAITING;
         request.error = S_OK;
         // A task the full queue refuses is still made; only a restart would lose it.
-        Hold store(&storeLock_);
+        StoreHold store(*this);
         AddPendingOf(request.path, request.submitTime, PENDING_TYPE_VIDEO);
     } else {
         request.status = TASK_FAILED;
@@ -256,7 +257,7 @@ HRESULT CUploadTaskMgr::AddPhotoTask(const PhotoTaskRequest& fields, BOOL isNew)
         request.submitTime = NewSubmitTime();
         request.status = TASK_WAITING;
         request.error = S_OK;
-        Hold store(&storeLock_);
+        StoreHold store(*this);
         AddPendingOf(request.path, request.submitTime, PENDING_TYPE_PHOTO);
     } else {
         request.status = TASK_FAILED;
@@ -269,6 +270,7 @@ CUploadTaskMgr::TaskBatch::TaskBatch(CUploadTaskMgr& mgr) : mgr_(mgr) {
     // In the order every other caller takes them.
     EnterCriticalSection(&mgr_.lock_);
     EnterCriticalSection(&mgr_.storeLock_);
+    mgr_.WriteSettled();  // they ended before this batch began
     if (mgr_.batchDepth_++ == 0) {
         mgr_.batchEntries_.clear();
         mgr_.batchStore_ = mgr_.BeginStoreTransaction();
@@ -359,6 +361,10 @@ HRESULT CUploadTaskMgr::StartUploading() {
 
 // ---- Bookkeeping of ended uploads (main window) -------------------------------------------
 
+CUploadTaskMgr::StoreHold::StoreHold(CUploadTaskMgr& mgr) : hold_(&mgr.storeLock_) {
+    mgr.WriteSettled();
+}
+
 void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
     EndedUpload upload{};
     {
@@ -376,23 +382,53 @@ void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
         Trace("[UploadTaskMgr] %s ended %s, recorded as it ended", upload.path,
               upload.done ? "done" : "failed");
     }
-    // The store writes hold only the store lock: the engines report meanwhile.
+    // Only the store lock is held: the engines report meanwhile.
     Hold store(&storeLock_);
-    if (upload.done) {
-        UploadHistoryKey key;
-        if (!PrepareUploadHistory(upload.path.c_str(), &key)) {
-            Trace("[UploadTaskMgr] %s is gone: not recorded in the history", upload.path);
-            DeletePendingOf(upload.path.c_str(), upload.time, PendingTypeOf(type));
-            return;
+    settled_.push_back(SettledUpload{std::move(upload), type});
+    if (!commitPosted_) commitPosted_ = PostToMain(MSG_COMMIT_ENDED);
+    if (!commitPosted_) WriteSettled();  // no message loop to come back through
+}
+
+void CUploadTaskMgr::CommitEnded() {
+    Hold store(&storeLock_);
+    commitPosted_ = false;
+    WriteSettled();
+}
+
+void CUploadTaskMgr::WriteSettled() {
+    if (settled_.empty()) return;
+    // Taken out first: the writes below use the stores, which would write them again.
+    std::vector<SettledUpload> settled;
+    settled.swap(settled_);
+    struct Write {
+        const SettledUpload* settled;  // what ended
+        bool keyed;                    // key holds the file's history key
+        UploadHistoryKey key;          // valid when keyed
+    };
+    std::vector<Write> writes;
+    writes.reserve(settled.size());
+    for (const SettledUpload& s : settled) {
+        Write w{&s, false, {}};
+        w.keyed = PrepareUploadHistory(s.upload.path.c_str(), &w.key) != FALSE;
+        if (s.upload.done && !w.keyed) {
+            Trace("[UploadTaskMgr] %s is gone: not recorded in the history", s.upload.path);
         }
-        // The history record and the end of the pending entry reach the volume together.
-        WriteTogether([&] {
-            history_.AddHistory(&key);
-            DeletePendingOf(upload.path.c_str(), upload.time, PendingTypeOf(type));
-        });
-    } else {
-        DeleteHistoryOf(upload.path.c_str());  // the pending entry stays for a retry
+        writes.push_back(w);
     }
+    // A done upload's history record and the end of its pending entry reach the volume
+    // together; a failed one loses its history record (if any) and keeps its pending entry
+    // for a retry.
+    WriteTogether([&] {
+        for (const Write& w : writes) {
+            const EndedUpload& u = w.settled->upload;
+            if (u.done) {
+                if (w.keyed) history_.AddHistory(&w.key);
+                DeletePendingOf(u.path.c_str(), u.time, PendingTypeOf(w.settled->type));
+            } else if (w.keyed) {
+                history_.DeleteHistory(&w.key);
+            }
+        }
+    });
 }
 
 void CUploadTaskMgr::CommitVideoDone() {
@@ -420,13 +456,13 @@ void CUploadTaskMgr::DeleteHistoryOf(LPCWSTR path) {
     UploadHistoryKey key;
     // A file that is gone has no key; its record (if any) cannot be told from others.
     if (!PrepareUploadHistory(path, &key)) return;
-    Hold store(&storeLock_);
+    StoreHold store(*this);
     history_.DeleteHistory(&key);
 }
 
 void CUploadTaskMgr::DeletePendingOf(LPCWSTR path, const SYSTEMTIME& time, DWORD type) {
     PendingRecord record = MakePendingRecord(path, time, type);
-    Hold store(&storeLock_);
+    StoreHold store(*this);
     pending_.DeletePending(&record);
 }
 
@@ -453,7 +489,7 @@ HRESULT CUploadTaskMgr::CancelTask(LPCWSTR path, const SYSTEMTIME* time) {
     PercentOf(type) = 0;
     if (!AnyWaiting() && power_) power_->LeaveUnattendedMode();
     {
-        Hold store(&storeLock_);
+        StoreHold store(*this);
         WriteTogether([&] {
             DeleteHistoryOf(path);
             if (haveExact) DeletePendingOf(path, exact, PendingTypeOf(type));
@@ -500,7 +536,7 @@ HRESULT CUploadTaskMgr::ClearAllTasks() {
         list->ClearAll();
     }
     {
-        Hold store(&storeLock_);
+        StoreHold store(*this);
         WriteTogether([&] {
             for (const WString& path : paths) DeleteHistoryOf(path.c_str());
             pending_.DeleteAllPending();
@@ -521,7 +557,7 @@ HRESULT CUploadTaskMgr::ClearServiceTasks(ServiceType type) {
         list->ClearAll();
         PercentOf(type) = 0;
     }
-    Hold store(&storeLock_);
+    StoreHold store(*this);
     WriteTogether([&] {
         for (const WString& path : paths) DeleteHistoryOf(path.c_str());
         pending_.DeleteAllPendingByType(PendingTypeOf(type));
@@ -550,10 +586,16 @@ TaskStatus CUploadTaskMgr::GetStatus(LPCWSTR path, const SYSTEMTIME* time) {
 TaskStatus CUploadTaskMgr::GetUploadStatusDb(LPCWSTR path, const SYSTEMTIME* time) {
     Hold h(&lock_);
     if (TaskStatus status = GetStatus(path, time)) return status;
+    // Uploaded, and left its list, but the main window has not recorded it yet.
+    for (const std::deque<EndedUpload>* ended : {&endedVideos_, &endedPhotos_}) {
+        for (const EndedUpload& u : *ended) {
+            if (u.done && path && WStrICmp(u.path.c_str(), path) == 0) return TASK_DONE;
+        }
+    }
     Trace("[Vantlo] GetUploadStatusDb: File not found in memory, search DB");
     UploadHistoryKey key;
     if (!PrepareUploadHistory(path, &key)) return 0;
-    Hold store(&storeLock_);
+    StoreHold store(*this);
     return history_.IsInHistory(&key) ? TASK_DONE : 0;
 }
 

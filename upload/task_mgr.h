@@ -100,11 +100,16 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     // Starts the first waiting task of every service that has no upload running. S_OK.
     HRESULT StartUploading();
     // The history and pending bookkeeping of an ended upload, in the order the uploads ended
-    // (one call per MSG_VIDEO_DONE, MSG_PHOTO_DONE, MSG_VIDEO_FAILED, MSG_PHOTO_FAILED).
+    // (one call per MSG_VIDEO_DONE, MSG_PHOTO_DONE, MSG_VIDEO_FAILED, MSG_PHOTO_FAILED). The
+    // writes themselves wait for MSG_COMMIT_ENDED, which these post, so that the next upload
+    // starts first and the writes of uploads ending close together share one transaction.
+    // Every other use of the stores writes them first: no reader sees the stores without them.
     void CommitVideoDone();
     void CommitPhotoDone();
     void ForgetVideoFailed();
     void ForgetPhotoFailed();
+    // Writes the bookkeeping settled so far (MSG_COMMIT_ENDED).
+    void CommitEnded();
 
     // ---- Task viewer and item dialogs ---------------------------------------------------
 
@@ -171,6 +176,25 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
         bool done;        // uploaded (else failed)
     };
 
+    // An ended upload the main window has settled, waiting for its store writes.
+    struct SettledUpload {
+        EndedUpload upload;  // what ended
+        ServiceType type;    // its service
+    };
+
+    // Takes storeLock_ for its scope, having first written the settled uploads, so that every
+    // read and write of the stores comes after theirs.
+    class StoreHold {
+      public:
+        explicit StoreHold(CUploadTaskMgr& mgr);
+        ~StoreHold() = default;
+        StoreHold(const StoreHold&) = delete;
+        StoreHold& operator=(const StoreHold&) = delete;
+
+      private:
+        Hold hold_;  // storeLock_
+    };
+
     // The photo engine as the album list reaches it, valid while the photo host exists.
     class AlbumEngineLink : public IAlbumListEngine {
       public:
@@ -208,6 +232,9 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     void WriteTogether(const std::function<void()>& writes);
     // The bookkeeping of the oldest ended upload of type; done says which message came.
     void SettleEnded(ServiceType type, bool done);
+    // Writes every settled upload's history and pending changes in one transaction. Call
+    // with storeLock_ held.
+    void WriteSettled();
     // Start-up: drops the pending entries of type and the history records of their files.
     void ClearPendingOfType(DWORD type);
     // Start-up: turns every pending entry back into a failed task.
@@ -241,6 +268,9 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     // may end before the main window handled the first one's message.
     std::deque<EndedUpload> endedVideos_;
     std::deque<EndedUpload> endedPhotos_;  // the same for photos
+    // Settled uploads whose writes wait for MSG_COMMIT_ENDED, oldest first (storeLock_).
+    std::vector<SettledUpload> settled_;
+    bool commitPosted_;  // MSG_COMMIT_ENDED is on its way (storeLock_)
     HWND hMainWnd_;                        // where messages go; null drops them (traced)
     IAccountInfo* account_;                // not owned; null gives empty texts
     CAlbumList* albumList_;                // not owned; null when no album list is wired

@@ -135,7 +135,7 @@ HRESULT CUploadTaskMgr::Shutdown() {
         NetworkMgr::DestroyInstance();
         net_ = nullptr;
     }
-    Hold store(&storeLock_);
+    StoreHold store(*this);  // the settled uploads are written before the stores close
     history_.Close();
     pending_.Close();
     return S_OK;
