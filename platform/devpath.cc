@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 
 #include "platform/trace.h"
 
@@ -19,11 +21,33 @@ std::string DefaultRoot() {
     return std::string(home && *home ? home : "/tmp") + "/.local/share/vantlo";
 }
 
+// What path mapping has already looked up: every file call maps a path, and the device
+// root and its top folders seldom change.
+struct MappingCache {
+    std::mutex lock;                // guards the fields below
+    std::string root;               // the device root last made sure of; empty: none yet
+    std::set<std::string> present;  // top folders of root found spelled exactly so
+};
+
+MappingCache& Mapping() {
+    static MappingCache* cache = new MappingCache;
+    return *cache;
+}
+
 // Finds an existing entry of folder whose name equals name ignoring case.
 std::string MatchEntry(const std::string& folder, const std::string& name) {
     // An entry spelled exactly so is the answer; only another spelling needs the listing.
+    MappingCache& cache = Mapping();
+    {
+        std::lock_guard<std::mutex> g(cache.lock);
+        if (folder == cache.root && cache.present.count(name)) return name;
+    }
     struct stat st {};
-    if (lstat((folder + "/" + name).c_str(), &st) == 0) return name;
+    if (lstat((folder + "/" + name).c_str(), &st) == 0) {
+        std::lock_guard<std::mutex> g(cache.lock);
+        if (folder == cache.root) cache.present.insert(name);
+        return name;
+    }
     DIR* d = opendir(folder.c_str());
     if (!d) return name;
     std::string found = name;
@@ -64,7 +88,15 @@ std::string DeviceRoot() {
     const char* env = getenv("VANTLO_ROOT");
     std::string root = env && *env ? std::string(env) : DefaultRoot();
     while (root.size() > 1 && root.back() == '/') root.pop_back();
-    EnsureFolder(root);
+    MappingCache& cache = Mapping();
+    {
+        std::lock_guard<std::mutex> g(cache.lock);
+        if (root == cache.root) return root;
+    }
+    if (!EnsureFolder(root)) return root;  // looked at again next time
+    std::lock_guard<std::mutex> g(cache.lock);
+    cache.root = root;
+    cache.present.clear();
     return root;
 }
 

@@ -36,6 +36,7 @@ struct FileOsCalls {
     int (*Mkdir)(const char* path, unsigned mode);            // mkdir(2)
     int (*Rmdir)(const char* path);                           // rmdir(2)
     int (*ListFolder)(const char* path, std::vector<std::string>* names);  // without . and ..
+    long (*CopyRange)(int from, int to, size_t n);  // copy_file_range(2), both positions
 };
 
 // The table in use; entries may be replaced while no file call is running.

@@ -52,6 +52,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, void* security, DWOR
 BOOL ReadFile(HANDLE file, void* buf, DWORD toRead, DWORD* read, void* overlapped);
 // Writes all toWrite bytes (retrying short writes); on failure *written tells how many went out.
 BOOL WriteFile(HANDLE file, const void* buf, DWORD toWrite, DWORD* written, void* overlapped);
+// Copies up to toCopy bytes from the current position of from to the current position of to
+// within the system, not through the caller's memory; both positions advance by *copied,
+// which is 0 at the end of from. FALSE with ERROR_NOT_SUPPORTED when these two files cannot
+// be copied so, FALSE with another error when the copy failed; either way *copied tells what
+// went through, and the caller may go on with ReadFile and WriteFile.
+BOOL CopyFileBytes(HANDLE from, HANDLE to, DWORD toCopy, DWORD* copied);
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 DWORD GetFileSize(HANDLE file, DWORD* high);
 constexpr DWORD FILE_BEGIN = 0;

@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -247,7 +249,40 @@ void RemoveEntry(const std::string& dir, uint32_t hwnd) {
     unlink((dir + "/" + EntryFileName(hwnd)).c_str());
 }
 
-std::vector<ListedEntry> ListEntries(const std::string& dir, uint32_t skipSlot) {
+namespace {
+
+// The last listing of the runtime folder. Every window lookup lists it, and it rarely
+// changes: while the folder's times and inode are those of the listing, the listing is
+// reused. Entry files only ever change by a rename or an unlink, both of which touch the
+// folder. A listing is trusted only when the folder was last touched well before it began:
+// the file system stamps times from a coarse clock, so a change made right after the
+// listing could otherwise carry the same stamp.
+struct ListingCache {
+    std::mutex lock;                  // guards the fields below
+    std::string dir;                  // the folder listed; empty: nothing cached
+    uint32_t skipSlot = 0;            // the slot left unread
+    struct stat st {};                // the folder when it was listed
+    std::vector<ListedEntry> listed;  // what the listing found
+};
+
+ListingCache& Listing() {
+    static ListingCache* cache = new ListingCache;
+    return *cache;
+}
+
+constexpr int64_t kStampMarginNs = 50 * 1000 * 1000;  // well above the coarse clock's step
+
+int64_t Nanoseconds(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+bool SameFolderState(const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
+           a.st_nlink == b.st_nlink && Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) &&
+           Nanoseconds(a.st_ctim) == Nanoseconds(b.st_ctim);
+}
+
+std::vector<ListedEntry> ReadEntries(const std::string& dir, uint32_t skipSlot) {
     std::vector<ListedEntry> out;
     DIR* d = opendir(dir.c_str());
     if (!d) return out;
@@ -280,6 +315,38 @@ std::vector<ListedEntry> ListEntries(const std::string& dir, uint32_t skipSlot) 
         out.push_back(std::move(le));
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<ListedEntry> ListEntries(const std::string& dir, uint32_t skipSlot) {
+    struct stat before {};
+    if (stat(dir.c_str(), &before) != 0) return {};
+    ListingCache& cache = Listing();
+    {
+        std::lock_guard<std::mutex> g(cache.lock);
+        if (cache.dir == dir && cache.skipSlot == skipSlot && SameFolderState(cache.st, before)) {
+            return cache.listed;
+        }
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::vector<ListedEntry> listed = ReadEntries(dir, skipSlot);
+    struct stat after {};
+    const bool settled =
+        stat(dir.c_str(), &after) == 0 && SameFolderState(before, after) &&
+        Nanoseconds(now) - std::max(Nanoseconds(after.st_mtim), Nanoseconds(after.st_ctim)) >
+            kStampMarginNs;
+    std::lock_guard<std::mutex> g(cache.lock);
+    if (settled) {
+        cache.dir = dir;
+        cache.skipSlot = skipSlot;
+        cache.st = after;
+        cache.listed = listed;
+    } else {
+        cache.dir.clear();
+    }
+    return listed;
 }
 
 // ---- named mutexes ---------------------------------------------------------------------

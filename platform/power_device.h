@@ -37,8 +37,6 @@ constexpr DWORD IOCTL_VELMARPM_UNLOCK_UNATTENDED_MODE_POWER_EVENT =
 static_assert(IOCTL_VELMARPM_LOCK_UNATTENDED_MODE_POWER_EVENT == 0x00222008);
 static_assert(IOCTL_VELMARPM_UNLOCK_UNATTENDED_MODE_POWER_EVENT == 0x0022200C);
 
-constexpr DWORD ERROR_NOT_SUPPORTED = 50;
-
 // Sends one request to an open device. FALSE with the last error set when the handle is no
 // device (ERROR_INVALID_HANDLE), the device does not know the code (ERROR_NOT_SUPPORTED), the
 // input is missing or short (ERROR_INVALID_PARAMETER), the device file has gone

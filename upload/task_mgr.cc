@@ -75,6 +75,8 @@ CUploadTaskMgr::CUploadTaskMgr()
       lastVideoTime_{},
       lastPhotoTime_{},
       commitPosted_(false),
+      commitTimerSet_(false),
+      firstSettledAt_(0),
       hMainWnd_(nullptr),
       account_(nullptr),
       albumList_(nullptr) {
@@ -83,6 +85,9 @@ CUploadTaskMgr::CUploadTaskMgr()
 }
 
 CUploadTaskMgr::~CUploadTaskMgr() {
+    // The commit timer must not call a task manager that is gone.
+    if (commitTimerSet_ && hMainWnd_) KillTimer(hMainWnd_, reinterpret_cast<UINT_PTR>(this));
+    WriteSettled();  // without a Shutdown, what was settled is still written
     // Without a Shutdown the process-wide hosts outlive this object: they must not report here.
     if (videoHost_) videoHost_->SetCallback(nullptr);
     if (photoHost_) {
@@ -384,15 +389,48 @@ void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
     }
     // Only the store lock is held: the engines report meanwhile.
     Hold store(&storeLock_);
+    if (settled_.empty()) firstSettledAt_ = GetTickCount();
     settled_.push_back(SettledUpload{std::move(upload), type});
     if (!commitPosted_) commitPosted_ = PostToMain(MSG_COMMIT_ENDED);
     if (!commitPosted_) WriteSettled();  // no message loop to come back through
 }
 
 void CUploadTaskMgr::CommitEnded() {
+    bool uploading = false;
+    HWND main;
+    {
+        Hold h(&lock_);
+        for (const UploadTaskList* list : lists_) uploading = uploading || list->IsUploading();
+        main = hMainWnd_;
+    }
     Hold store(&storeLock_);
     commitPosted_ = false;
+    if (settled_.empty()) return;
+    const DWORD age = GetTickCount() - firstSettledAt_;
+    // Once the queue stands still nothing is gathered any more: the writes go now.
+    if (uploading && age < COMMIT_DELAY_MS && settled_.size() < COMMIT_BATCH && main) {
+        if (commitTimerSet_) return;
+        if (SetTimer(main, reinterpret_cast<UINT_PTR>(this), COMMIT_DELAY_MS - age,
+                     CommitTimerProc)) {
+            commitTimerSet_ = true;
+            return;
+        }
+        Trace("[UploadTaskMgr] No commit timer (error %u); writing now",
+              static_cast<unsigned>(GetLastError()));
+    }
+    if (commitTimerSet_ && main) KillTimer(main, reinterpret_cast<UINT_PTR>(this));
+    commitTimerSet_ = false;
     WriteSettled();
+}
+
+void CUploadTaskMgr::CommitTimerProc(HWND hwnd, UINT, UINT_PTR id, DWORD) {
+    KillTimer(hwnd, id);
+    auto* mgr = reinterpret_cast<CUploadTaskMgr*>(id);
+    {
+        Hold store(&mgr->storeLock_);
+        mgr->commitTimerSet_ = false;
+    }
+    mgr->CommitEnded();
 }
 
 void CUploadTaskMgr::WriteSettled() {
@@ -586,12 +624,6 @@ TaskStatus CUploadTaskMgr::GetStatus(LPCWSTR path, const SYSTEMTIME* time) {
 TaskStatus CUploadTaskMgr::GetUploadStatusDb(LPCWSTR path, const SYSTEMTIME* time) {
     Hold h(&lock_);
     if (TaskStatus status = GetStatus(path, time)) return status;
-    // Uploaded, and left its list, but the main window has not recorded it yet.
-    for (const std::deque<EndedUpload>* ended : {&endedVideos_, &endedPhotos_}) {
-        for (const EndedUpload& u : *ended) {
-            if (u.done && path && WStrICmp(u.path.c_str(), path) == 0) return TASK_DONE;
-        }
-    }
     Trace("[Vantlo] GetUploadStatusDb: File not found in memory, search DB");
     UploadHistoryKey key;
     if (!PrepareUploadHistory(path, &key)) return 0;

@@ -102,14 +102,19 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     // The history and pending bookkeeping of an ended upload, in the order the uploads ended
     // (one call per MSG_VIDEO_DONE, MSG_PHOTO_DONE, MSG_VIDEO_FAILED, MSG_PHOTO_FAILED). The
     // writes themselves wait for MSG_COMMIT_ENDED, which these post, so that the next upload
-    // starts first and the writes of uploads ending close together share one transaction.
-    // Every other use of the stores writes them first: no reader sees the stores without them.
+    // starts first. Every other use of the stores writes them first: no reader sees the
+    // stores without them.
     void CommitVideoDone();
     void CommitPhotoDone();
     void ForgetVideoFailed();
     void ForgetPhotoFailed();
-    // Writes the bookkeeping settled so far (MSG_COMMIT_ENDED).
+    // Writes the bookkeeping settled so far in one transaction (MSG_COMMIT_ENDED). While
+    // uploads go on, the writes of uploads that end close together are gathered: they wait
+    // at most COMMIT_DELAY_MS (a timer of the main window brings them back) or until
+    // COMMIT_BATCH uploads have been settled.
     void CommitEnded();
+    static constexpr DWORD COMMIT_DELAY_MS = 50;
+    static constexpr size_t COMMIT_BATCH = 64;
 
     // ---- Task viewer and item dialogs ---------------------------------------------------
 
@@ -235,6 +240,8 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     // Writes every settled upload's history and pending changes in one transaction. Call
     // with storeLock_ held.
     void WriteSettled();
+    // The main window's timer that brings gathered writes back to CommitEnded.
+    static void CommitTimerProc(HWND hwnd, UINT msg, UINT_PTR id, DWORD time);
     // Start-up: drops the pending entries of type and the history records of their files.
     void ClearPendingOfType(DWORD type);
     // Start-up: turns every pending entry back into a failed task.
@@ -270,7 +277,9 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     std::deque<EndedUpload> endedPhotos_;  // the same for photos
     // Settled uploads whose writes wait for MSG_COMMIT_ENDED, oldest first (storeLock_).
     std::vector<SettledUpload> settled_;
-    bool commitPosted_;  // MSG_COMMIT_ENDED is on its way (storeLock_)
+    bool commitPosted_;     // MSG_COMMIT_ENDED is on its way (storeLock_)
+    bool commitTimerSet_;   // the commit timer runs (storeLock_)
+    DWORD firstSettledAt_;  // tick count when the oldest of settled_ was settled (storeLock_)
     HWND hMainWnd_;                        // where messages go; null drops them (traced)
     IAccountInfo* account_;                // not owned; null gives empty texts
     CAlbumList* albumList_;                // not owned; null when no album list is wired

@@ -136,6 +136,8 @@ HRESULT CUploadTaskMgr::Shutdown() {
         net_ = nullptr;
     }
     StoreHold store(*this);  // the settled uploads are written before the stores close
+    if (commitTimerSet_ && hMainWnd_) KillTimer(hMainWnd_, reinterpret_cast<UINT_PTR>(this));
+    commitTimerSet_ = false;
     history_.Close();
     pending_.Close();
     return S_OK;

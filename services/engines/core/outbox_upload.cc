@@ -66,21 +66,30 @@ class COutboxUploader::Copy {
         std::vector<BYTE>& buffer = owner_.buffer_;
         if (buffer.size() < chunk) buffer.resize(chunk);
         const auto started = std::chrono::steady_clock::now();
+        // At full speed the bytes stay within the system; should that fail, reading and
+        // writing take over, which also tells which side failed.
+        bool inSystem = settings.bytesPerSecond == 0;
         for (;;) {
             if (owner_.CancelRequested()) return Fail(svc_.cancelled, percent_);
             DWORD got = 0;
-            if (!ReadFile(in_.get(), buffer.data(), chunk, &got, nullptr)) {
-                Trace("[%s] reading %s failed (error %u)", svc_.tag, source_,
-                      static_cast<unsigned>(GetLastError()));
-                return Fail(svc_.sourceFailed, percent_);
+            if (inSystem && !CopyFileBytes(in_.get(), out_.get(), chunk, &got)) {
+                inSystem = false;
+                if (got == 0) continue;
+            } else if (!inSystem) {
+                if (!ReadFile(in_.get(), buffer.data(), chunk, &got, nullptr)) {
+                    Trace("[%s] reading %s failed (error %u)", svc_.tag, source_,
+                          static_cast<unsigned>(GetLastError()));
+                    return Fail(svc_.sourceFailed, percent_);
+                }
+                if (got == 0) break;
+                DWORD written = 0;
+                if (!WriteFile(out_.get(), buffer.data(), got, &written, nullptr)) {
+                    Trace("[%s] writing %s failed (error %u)", svc_.tag, part_,
+                          static_cast<unsigned>(GetLastError()));
+                    return Fail(svc_.outboxFailed, percent_);
+                }
             }
             if (got == 0) break;
-            DWORD written = 0;
-            if (!WriteFile(out_.get(), buffer.data(), got, &written, nullptr)) {
-                Trace("[%s] writing %s failed (error %u)", svc_.tag, part_,
-                      static_cast<unsigned>(GetLastError()));
-                return Fail(svc_.outboxFailed, percent_);
-            }
             done_ += got;
             // The file may have grown since its size was taken: count it as nearly done.
             const LONG reached =
