@@ -287,18 +287,19 @@ HANDLE FindFirstFileW(LPCWSTR path, WIN32_FIND_DATAW* data) {
     }
     FileStat st{};
     if (pattern.find_first_of("*?") == std::string::npos && FileOs().Stat(host.c_str(), &st) == 0) {
-        find->names.push_back(pattern);  // the common case: one exact name
-    } else {
-        std::vector<std::string> all;
-        if (FileOs().ListFolder(find->folder.c_str(), &all) != 0) {
-            int e = errno;
-            SetLastError(e == ENOENT || e == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                                     : ErrorFromErrno(e, find->folder, false));
-            return INVALID_HANDLE_VALUE;
-        }
-        for (auto& name : all) {
-            if (MatchPattern(pattern.c_str(), name.c_str())) find->names.push_back(name);
-        }
+        // The common case: one exact name, whose look just taken answers.
+        FillFindData(pattern, st, data);
+        return NewHandle(find);
+    }
+    std::vector<std::string> all;
+    if (FileOs().ListFolder(find->folder.c_str(), &all) != 0) {
+        int e = errno;
+        SetLastError(e == ENOENT || e == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                 : ErrorFromErrno(e, find->folder, false));
+        return INVALID_HANDLE_VALUE;
+    }
+    for (auto& name : all) {
+        if (MatchPattern(pattern.c_str(), name.c_str())) find->names.push_back(name);
     }
     if (!find->Next(data)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -410,7 +411,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
     oflags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
     if (flags & FILE_FLAG_WRITE_THROUGH) oflags |= O_DSYNC;
     FileStat st{};
-    bool existed = FileOs().Stat(host.c_str(), &st) == 0;
+    // A new file's open says by itself whether the name was taken.
+    bool existed = disposition != CREATE_NEW && FileOs().Stat(host.c_str(), &st) == 0;
     switch (disposition) {
         case CREATE_NEW:
             oflags |= O_CREAT | O_EXCL;

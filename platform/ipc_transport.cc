@@ -225,7 +225,7 @@ struct Endpoint {
 std::atomic<Endpoint*> g_endpoint{nullptr};
 
 Endpoint& Ep() {
-    const auto pid = static_cast<uint32_t>(getpid());
+    const auto pid = static_cast<uint32_t>(GetCurrentProcessId());
     Endpoint* e = g_endpoint.load(std::memory_order_acquire);
     while (!e || e->pid != pid) {
         // First use, or a forked child: it starts afresh and leaves its parent's state alone.
@@ -304,7 +304,7 @@ std::string DirOf(Endpoint& e) {
 
 void RemoveOwnSocket() {
     Endpoint* e = g_endpoint.load();
-    if (!e || e->pid != static_cast<uint32_t>(getpid())) return;
+    if (!e || e->pid != static_cast<uint32_t>(GetCurrentProcessId())) return;
     std::lock_guard<std::mutex> g(e->lock);
     if (e->listenFd >= 0) unlink(SocketPath(e->dir, e->slot).c_str());
 }

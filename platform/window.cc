@@ -6,6 +6,7 @@
 // index; the low bit stays free for the "window and its owned windows" form. The index
 // starts at a random point and handles of destroyed windows are reused only after it has
 // gone round, so a stale handle rarely meets a new window.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -841,8 +842,26 @@ BOOL IsChild(HWND parent, HWND hwnd) {
     return FALSE;
 }
 
+namespace {
+
+// The process id, asked of the system once and again in a forked child only: the message
+// paths ask for it on every call.
+std::atomic<DWORD> g_processId{0};
+
+void RefreshProcessId() {
+    g_processId.store(static_cast<DWORD>(getpid()));
+}
+
+}  // namespace
+
 DWORD GetCurrentProcessId() {
-    return static_cast<DWORD>(getpid());
+    static const bool watched = [] {
+        pthread_atfork(nullptr, nullptr, RefreshProcessId);
+        RefreshProcessId();
+        return true;
+    }();
+    (void)watched;
+    return g_processId.load(std::memory_order_relaxed);
 }
 
 DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId) {
