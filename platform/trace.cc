@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -32,8 +33,8 @@ DWORD GetTickCount() {
 namespace {
 
 constexpr auto kGatherMs = std::chrono::milliseconds(5);
-constexpr size_t kWriteAtBytes = 64 * 1024;    // the writer goes at once from here
-constexpr size_t kMaxWaiting = 1024 * 1024;    // beyond, the tracing thread writes itself
+constexpr size_t kWriteAtBytes = 64 * 1024;  // the writer goes at once from here
+constexpr size_t kMaxWaiting = 1024 * 1024;  // beyond, the tracing thread writes itself
 
 void WriteAll(int fd, const char* p, size_t n) {
     while (n > 0) {
@@ -48,11 +49,11 @@ void WriteAll(int fd, const char* p, size_t n) {
 }
 
 struct Sink {
-    std::mutex writing;               // held from taking lines out until they are written
-    std::mutex lock;                  // guards the fields below
-    std::condition_variable due;      // lines wait
-    std::string waiting;              // formed lines not yet written
-    bool writerRunning = false;       // the writer thread exists (in this process)
+    std::mutex writing;           // held from taking lines out until they are written
+    std::mutex lock;              // guards the fields below
+    std::condition_variable due;  // lines wait
+    std::string waiting;          // formed lines not yet written
+    bool writerRunning = false;   // the writer thread exists (in this process)
 };
 
 Sink& TheSink() {
@@ -102,6 +103,9 @@ void ForkChild() {
     Sink& s = TheSink();
     s.waiting.clear();
     s.writerRunning = false;
+    // The parent's writer waits on it and does not exist here: a fresh one, as it would
+    // otherwise wait for that writer forever.
+    new (&s.due) std::condition_variable;
     s.lock.unlock();
     s.writing.unlock();
 }
@@ -111,7 +115,7 @@ void ForkChild() {
 // The process's sink; engine libraries, which carry their own copy of this code, find the
 // program's through the dynamic linker, so that all lines share one order.
 extern "C" __attribute__((visibility("default"))) void VantloTraceSinkWrite(const char* line,
-                                                                           size_t n) {
+                                                                            size_t n) {
     Sink& s = TheSink();
     if (const char* file = getenv("VANTLO_TRACE_FILE"); file && *file) {
         std::lock_guard<std::mutex> w(s.writing);

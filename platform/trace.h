@@ -1,5 +1,7 @@
-// The debug output. Every line is "[Orbel] [<ms tick>] " + message + "\n", written to
-// stderr and, when VANTLO_TRACE_FILE names a file, appended to it in a single write.
+// The debug output. Every line is "[Orbel] [<ms tick>] " + message + "\n". Lines reach
+// stderr through one writer per process, a few milliseconds later, in gathered writes (at the
+// latest when the process exits normally). When VANTLO_TRACE_FILE names a file, every line
+// is written at once instead, to stderr and appended to the file, each in a single write.
 //
 // Formats are printf-style and narrow. A wide string argument (LPCWSTR, WCHAR*, WString)
 // is passed as it is and matched by %s: Trace converts it to UTF-8 for the duration of

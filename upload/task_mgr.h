@@ -277,11 +277,11 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     std::deque<EndedUpload> endedPhotos_;  // the same for photos
     // Settled uploads whose writes wait for MSG_COMMIT_ENDED, oldest first (storeLock_).
     std::vector<SettledUpload> settled_;
-    bool commitPosted_;     // MSG_COMMIT_ENDED is on its way (storeLock_)
-    bool commitTimerSet_;   // the commit timer runs (storeLock_)
-    DWORD firstSettledAt_;  // tick count when the oldest of settled_ was settled (storeLock_)
-    HWND hMainWnd_;                        // where messages go; null drops them (traced)
-    IAccountInfo* account_;                // not owned; null gives empty texts
-    CAlbumList* albumList_;                // not owned; null when no album list is wired
-    AlbumEngineLink albumEngine_;          // what the album list is given as its engine
+    bool commitPosted_;      // MSG_COMMIT_ENDED is on its way (storeLock_)
+    bool commitTimerSet_;    // the commit timer runs (storeLock_)
+    DWORD firstSettledAt_;   // tick count when the oldest of settled_ was settled (storeLock_)
+    HWND hMainWnd_;          // where messages go; null drops them (traced)
+    IAccountInfo* account_;  // not owned; null gives empty texts
+    CAlbumList* albumList_;  // not owned; null when no album list is wired
+    AlbumEngineLink albumEngine_;  // what the album list is given as its engine
 };
