@@ -1,5 +1,5 @@
-# The application's tests: their harness (the application in-process, recording windows, the
-# trace file, child processes) and the programs the end-to-end cases start.
+# The application's tests (test_app_*.cc): their harness (the application in-process, the
+# real programs as processes) and the programs the end-to-end and login cases start.
 add_library(vantlo_app_harness STATIC ${CMAKE_CURRENT_SOURCE_DIR}/app_harness.cc)
 target_link_libraries(vantlo_app_harness PUBLIC vantlo_app vantlo_test_support)
 

@@ -4,12 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "platform/devpath.h"
-#include "platform/sync.h"
 #include "platform/trace.h"
-#include "upload/agent_notice.h"
 #include "upload/messages.h"
 
 namespace {
@@ -17,69 +14,6 @@ namespace {
 constexpr UINT kRunMessage = WM_APP + 50;  // lParam: the std::function to run
 
 }  // namespace
-
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-// ---- Window thread ---------------------------------------------------------------------------
-
-WindowThread::WindowThread(LPCWSTR cls, LPCWSTR title, Handler handler)
-    : cls_(cls), title_(title), handler_(std::move(handler)) {
-    ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
-    if (thread_) WaitForSingleObject(ready_, 20000);
-}
-
-WindowThread::~WindowThread() {
-    if (hwnd_) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
-    if (thread_) {
-        WaitForSingleObject(thread_, 20000);
-        CloseHandle(thread_);
-    }
-    CloseHandle(ready_);
-}
-
-LRESULT WindowThread::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_CREATE) {
-        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
-        return 0;
-    }
-    auto* self = reinterpret_cast<WindowThread*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    LRESULT result = 0;
-    if (self && self->handler_(msg, wParam, lParam, &result)) return result;
-    switch (msg) {
-        case WM_CLOSE:
-            DestroyWindow(hwnd);
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
-        default:
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
-    }
-}
-
-DWORD WindowThread::ThreadMain(LPVOID param) {
-    auto* self = static_cast<WindowThread*>(param);
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = WndProc;
-    wc.lpszClassName = self->cls_.c_str();
-    RegisterClassW(&wc);  // already registered by an earlier window: fine
-    self->hwnd_ = CreateWindowExW(0, self->cls_.c_str(), self->title_.c_str(), 0, 0, 0, 0, 0,
-                                  nullptr, nullptr, nullptr, self);
-    SetEvent(self->ready_);
-    if (!self->hwnd_) return 1;
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-    return 0;
-}
 
 // ---- Main window stand-in ------------------------------------------------------------------
 
@@ -126,8 +60,7 @@ bool MainWindowStandIn::WaitOnMain(const std::function<bool()>& pred) {
 }
 
 std::vector<RoutedMessage> MainWindowStandIn::Messages() {
-    std::lock_guard<std::mutex> g(lock_);
-    return messages_;
+    return messages_.All();
 }
 
 size_t MainWindowStandIn::Count(UINT msg) {
@@ -146,10 +79,7 @@ bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
         msg != MSG_PHOTO_FAILED && msg != MSG_COMMIT_ENDED) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        messages_.push_back(RoutedMessage{msg, wParam});
-    }
+    messages_.Add(RoutedMessage{msg, wParam});
     switch (msg) {
         case MSG_CONNECTION_STATUS:
             Trace("OnStartUploading (0x%08x)", static_cast<unsigned>(wParam));
@@ -179,15 +109,17 @@ bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 // ---- Agent window stand-in -------------------------------------------------------------------
 
-AgentWindowStandIn::AgentWindowStandIn()
-    : window_(AGENT_WINDOW_CLASS, u"Agent",
-              [this](UINT msg, WPARAM, LPARAM lParam, LRESULT* result) {
-                  return Take(msg, lParam, result);
-              }) {}
-
 std::vector<AgentNotice> AgentWindowStandIn::Notices() {
-    std::lock_guard<std::mutex> g(lock_);
-    return notices_;
+    std::vector<AgentNotice> notices;
+    for (const Received& r : Of(WM_COPYDATA)) {
+        if (r.kind != AGENT_STATUS_COPYDATA || r.data.size() != sizeof(UploadStatusRecord))
+            continue;
+        UploadStatusRecord record;
+        std::memcpy(&record, r.data.data(), sizeof record);
+        record.path[MAX_PATH - 1] = 0;
+        notices.push_back(AgentNotice{WString(record.path), record.status});
+    }
+    return notices;
 }
 
 std::vector<DWORD> AgentWindowStandIn::StatusesOf(const WString& path) {
@@ -199,48 +131,26 @@ std::vector<DWORD> AgentWindowStandIn::StatusesOf(const WString& path) {
 }
 
 size_t AgentWindowStandIn::MalformedNotices() {
-    std::lock_guard<std::mutex> g(lock_);
-    return malformed_;
-}
-
-bool AgentWindowStandIn::Take(UINT msg, LPARAM lParam, LRESULT* result) {
-    if (msg != WM_COPYDATA) return false;
-    auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-    *result = 0;
-    if (!cds || cds->dwData != AGENT_STATUS_COPYDATA) return true;
-    std::lock_guard<std::mutex> g(lock_);
-    if (cds->cbData != sizeof(UploadStatusRecord) || !cds->lpData) {
-        malformed_++;
-        return true;
+    size_t n = 0;
+    for (const Received& r : Of(WM_COPYDATA)) {
+        n += r.kind == AGENT_STATUS_COPYDATA && r.data.size() != sizeof(UploadStatusRecord);
     }
-    UploadStatusRecord record;
-    std::memcpy(&record, cds->lpData, sizeof record);
-    record.path[MAX_PATH - 1] = 0;
-    notices_.push_back(AgentNotice{WString(record.path), record.status});
-    *result = 1;
-    return true;
+    return n;
 }
 
 // ---- Observer ------------------------------------------------------------------------------
 
 void RecordingObserver::OnTaskProgress(LPCWSTR path, const SYSTEMTIME*, LONG percent) {
-    std::lock_guard<std::mutex> g(lock_);
-    events_.push_back(ObservedEvent{true, path ? WString(path) : WString(), percent});
+    events_.Add(ObservedEvent{true, path ? WString(path) : WString(), percent});
 }
 
 void RecordingObserver::OnTaskStateChanged(LPCWSTR path, const SYSTEMTIME*) {
-    std::lock_guard<std::mutex> g(lock_);
-    events_.push_back(ObservedEvent{false, path ? WString(path) : WString(), 0});
-}
-
-std::vector<ObservedEvent> RecordingObserver::Events() {
-    std::lock_guard<std::mutex> g(lock_);
-    return events_;
+    events_.Add(ObservedEvent{false, path ? WString(path) : WString(), 0});
 }
 
 std::vector<LONG> RecordingObserver::PercentsOf(const WString& path) {
     std::vector<LONG> percents;
-    for (const ObservedEvent& e : Events()) {
+    for (const ObservedEvent& e : events_.All()) {
         if (e.progress && e.path == path) percents.push_back(e.percent);
     }
     return percents;
@@ -248,7 +158,7 @@ std::vector<LONG> RecordingObserver::PercentsOf(const WString& path) {
 
 size_t RecordingObserver::StateChangesOf(const WString& path) {
     size_t n = 0;
-    for (const ObservedEvent& e : Events()) n += !e.progress && e.path == path ? 1 : 0;
+    for (const ObservedEvent& e : events_.All()) n += !e.progress && e.path == path ? 1 : 0;
     return n;
 }
 

@@ -5,48 +5,19 @@
 // window procedure lives in app/.
 #pragma once
 
-#include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/types.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
-#include "tests/case_util.h"
+#include "tests/support/machine_values.h"
+#include "tests/support/recorded.h"
+#include "tests/support/wait.h"
+#include "tests/support/window_thread.h"
+#include "upload/agent_notice.h"
 #include "upload/task_mgr.h"
-
-// Long enough that a wait which should end never reaches it; it only guards against a hang.
-constexpr auto kMgrWatchdog = std::chrono::seconds(60);
-
-// Calls pred until it holds, waking at least every 10 ms; false when the watchdog ran out.
-bool WaitUntil(const std::function<bool()>& pred,
-               std::chrono::milliseconds limit =
-                   std::chrono::duration_cast<std::chrono::milliseconds>(kMgrWatchdog));
-
-// A window of class cls on a thread of its own with a message loop. The handler sees every
-// message first and returns false to leave it to the default handling.
-class WindowThread {
-  public:
-    using Handler = std::function<bool(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)>;
-    WindowThread(LPCWSTR cls, LPCWSTR title, Handler handler);
-    ~WindowThread();  // closes the window and waits for its thread
-    WindowThread(const WindowThread&) = delete;
-    WindowThread& operator=(const WindowThread&) = delete;
-    HWND Handle() const { return hwnd_; }
-
-  private:
-    static LRESULT WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    static DWORD ThreadMain(LPVOID param);
-
-    WString cls_;              // the window's class
-    WString title_;            // its title
-    Handler handler_;          // runs on the window's thread
-    HANDLE ready_ = nullptr;   // set once hwnd_ is known
-    HANDLE thread_ = nullptr;  // runs the message loop
-    HWND hwnd_ = nullptr;      // the window, null if it could not be made
-};
 
 struct RoutedMessage {
     UINT msg;       // message number
@@ -82,11 +53,10 @@ class MainWindowStandIn {
   private:
     bool Route(UINT msg, WPARAM wParam, LPARAM lParam);
 
-    CUploadTaskMgr& mgr_;                  // the task manager under test
-    bool shutDown_ = true;                 // no Init ran, or Shutdown did
-    std::mutex lock_;                      // guards messages_
-    std::vector<RoutedMessage> messages_;  // routed messages in arrival order
-    WindowThread window_;                  // last: its thread ends before the members above
+    CUploadTaskMgr& mgr_;               // the task manager under test
+    bool shutDown_ = true;              // no Init ran, or Shutdown did
+    Recorded<RoutedMessage> messages_;  // routed messages in arrival order
+    WindowThread window_;               // last: its thread ends before the members above
 };
 
 // One notice the agent window got.
@@ -95,25 +65,15 @@ struct AgentNotice {
     DWORD status;  // the record's status
 };
 
-// The companion agent's window stand-in: a window of class "VantloAgentCallbackWnd" on a
-// thread of its own, recording every status notice.
-class AgentWindowStandIn {
+// The companion agent's window stand-in: a recording window of class "VantloAgentCallbackWnd"
+// on a thread of its own, and the status notices it got.
+class AgentWindowStandIn : public RecordingWindow {
   public:
-    AgentWindowStandIn();
-
-    HWND Handle() const { return window_.Handle(); }
+    AgentWindowStandIn() : RecordingWindow(AGENT_WINDOW_CLASS, u"Agent") {}
     std::vector<AgentNotice> Notices();
     // The statuses the notices carried for path, in order.
     std::vector<DWORD> StatusesOf(const WString& path);
     size_t MalformedNotices();  // notices of the right kind with a wrong size
-
-  private:
-    bool Take(UINT msg, LPARAM lParam, LRESULT* result);
-
-    std::mutex lock_;                   // guards the two fields below
-    std::vector<AgentNotice> notices_;  // in arrival order
-    size_t malformed_ = 0;              // notices that did not carry one record
-    WindowThread window_;               // last: its thread ends before the members above
 };
 
 // One thing an observer heard.
@@ -132,10 +92,7 @@ class RecordingObserver : public ITaskObserver {
     size_t StateChangesOf(const WString& path);
 
   private:
-    std::vector<ObservedEvent> Events();
-
-    std::mutex lock_;                    // guards events_
-    std::vector<ObservedEvent> events_;  // in arrival order
+    Recorded<ObservedEvent> events_;  // in arrival order
 };
 
 // ---- Device files ------------------------------------------------------------------------
@@ -146,9 +103,6 @@ std::string ReadDeviceFile(const WString& devicePath);  // empty when missing
 bool DeviceFileExists(const WString& devicePath);
 // The file name part of a device path.
 WString FileNameOf(const WString& devicePath);
-// The engines' settings keys.
-constexpr WCHAR kZorvidKey[] = u"SOFTWARE\\Velmar\\Engines\\Zorvid";
-constexpr WCHAR kPelfinKey[] = u"SOFTWARE\\Velmar\\Engines\\Pelfin";
 
 // Requests handed to AddVideoTask / AddPhotoTask with the client batch defaults.
 VideoTaskRequest DefaultVideo(const WString& path);

@@ -17,6 +17,7 @@
 #include "platform/screen.h"
 #include "platform/sync.h"
 #include "platform/time.h"
+#include "tests/support/wait.h"
 
 constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kBlack = RGB(0, 0, 0);
@@ -125,23 +126,6 @@ inline POINT Centre(HWND hwnd) {
 inline POINT RowCentre(const RECT& menu, int i, int n) {
     LONG rowHeight = (menu.bottom - menu.top - 2) / n;
     return POINT{(menu.left + menu.right) / 2, menu.top + 1 + rowHeight * i + rowHeight / 2};
-}
-
-// Dispatches the thread's messages until done() holds; false after 5 s without.
-inline bool PumpUntil(const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        if (done()) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    }
-}
-
-// Dispatches every message due, WM_PAINT included.
-inline void PumpPending() {
-    PumpUntil([] { return true; });
 }
 
 struct OwnerLog {

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,10 @@
 #include "platform/sync.h"
 #include "platform/wstr.h"
 #include "services/account/account_manager.h"
-#include "tests/case_util.h"
-#include "tests/message_window.h"
+#include "tests/support/machine_values.h"
+#include "tests/support/recorded.h"
 #include "tests/support/test_env.h"
+#include "tests/support/window_thread.h"
 
 namespace {
 
@@ -42,43 +42,32 @@ struct Arrival {
     std::vector<WString> held;    // the adapter's copies
     std::vector<WString> stored;  // the registry's values
 };
-class Arrivals {
-  public:
-    void Capture(AccountAdapter& adapter, const ReceivedMessage& m) {
-        if (m.msg != MSG_LOGIN_RESULT) return;
-        Arrival a;
-        a.stored = {
-            MachineText(kYouTubeKey, u"AuthToken"), MachineText(kFacebookKey, u"SessionKey"),
-            MachineText(kFacebookKey, u"SessionSecret"), MachineText(kFacebookKey, u"UserId")};
-        SetMachineDword(kYouTubeKey, u"SignedIn", 0);
-        SetMachineDword(kFacebookKey, u"SignedIn", 0);
-        a.held = {adapter.GetYTAuthToken(), adapter.GetFBSession0(), adapter.GetFBSession2(),
-                  adapter.GetFBSession1()};
-        std::lock_guard<std::mutex> g(lock_);
-        list_.push_back(a);
-    }
-    Arrival Last() {
-        std::lock_guard<std::mutex> g(lock_);
-        return list_.empty() ? Arrival{} : list_.back();
-    }
-
-  private:
-    std::mutex lock_;            // guards list_
-    std::vector<Arrival> list_;  // one per login result
-};
+Arrival Capture(AccountAdapter& adapter) {
+    Arrival a;
+    a.stored = {MachineText(kYouTubeKey, u"AuthToken"), MachineText(kFacebookKey, u"SessionKey"),
+                MachineText(kFacebookKey, u"SessionSecret"), MachineText(kFacebookKey, u"UserId")};
+    SetMachineDword(kYouTubeKey, u"SignedIn", 0);
+    SetMachineDword(kFacebookKey, u"SignedIn", 0);
+    a.held = {adapter.GetYTAuthToken(), adapter.GetFBSession0(), adapter.GetFBSession2(),
+              adapter.GetFBSession1()};
+    return a;
+}
 
 class AccountTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        trace_.Use(runtime_ + "/trace.log");
+        UseTraceFile();
         ASSERT_TRUE(SetMachineDword(kYouTubeKey, u"DelayMs", 5));
         ASSERT_TRUE(SetMachineDword(kFacebookKey, u"DelayMs", 5));
     }
     // The adapter, connected to the service, with a window capturing its results.
     void StartAdapter() {
-        window_ = std::make_unique<MessageWindow>(
-            [this](const ReceivedMessage& m) { at_.Capture(adapter_, m); });
+        window_ = std::make_unique<RecordingWindow>(u"VantloTestRecordingWindow", u"",
+                                                    [this](const Received& m) {
+                                                        if (m.msg == MSG_LOGIN_RESULT)
+                                                            at_.Add(Capture(adapter_));
+                                                    });
         ASSERT_NE(window_->Handle(), nullptr);
         ASSERT_NE(adapter_.Initialize(nullptr), nullptr);
     }
@@ -88,40 +77,32 @@ class AccountTest : public DeviceTest {
         DeviceTest::TearDown();
     }
 
-    CaseTrace trace_;
+    Arrival Last() {
+        const std::vector<Arrival> all = at_.All();
+        return all.empty() ? Arrival{} : all.back();
+    }
+
     AccountAdapter adapter_;
-    Arrivals at_;
-    std::unique_ptr<MessageWindow> window_;  // the adapter's callback window
+    Recorded<Arrival> at_;                     // one per login result
+    std::unique_ptr<RecordingWindow> window_;  // the adapter's callback window
 };
 
-// Records what the service reports when driven directly.
-struct CallbackLog {
-    std::mutex lock;
-    std::vector<std::vector<LONG>> calls;  // site (0 Facebook, 1 YouTube), action, v1, v2
-    std::vector<DWORD> threads;            // the thread each call came on
-    HANDLE arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // set per call
-    ~CallbackLog() { CloseHandle(arrived); }
-
-    void Add(LONG site, LONG action, LONG v1, LONG v2) {
-        {
-            std::lock_guard<std::mutex> g(lock);
-            calls.push_back({site, action, v1, v2});
-            threads.push_back(GetCurrentThreadId());
-        }
-        SetEvent(arrived);
-    }
-    bool WaitOne() { return WaitForSingleObject(arrived, 20000) == WAIT_OBJECT_0; }
-    size_t Count() {
-        std::lock_guard<std::mutex> g(lock);
-        return calls.size();
-    }
+// One report of the service when driven directly: site (0 Facebook, 1 YouTube), action, v1,
+// v2, and the thread it came on.
+struct Call {
+    std::vector<LONG> values;  // site, action, v1, v2
+    DWORD thread;              // the reporting thread
 };
-
+using CallbackLog = Recorded<Call>;
 void LogFacebook(void*, FACEBOOK_ACTION action, LONG v1, LONG v2, void* user) {
-    static_cast<CallbackLog*>(user)->Add(0, action, v1, v2);
+    static_cast<CallbackLog*>(user)->Add({{0, action, v1, v2}, GetCurrentThreadId()});
 }
 void LogYouTube(void*, YOUTUBE_ACTION action, LONG v1, LONG v2, void* user) {
-    static_cast<CallbackLog*>(user)->Add(1, action, v1, v2);
+    static_cast<CallbackLog*>(user)->Add({{1, action, v1, v2}, GetCurrentThreadId()});
+}
+// Waits until log holds n reports.
+bool Calls(CallbackLog& log, size_t n) {
+    return log.WaitFor([n](const std::vector<Call>& all) { return all.size() >= n; });
 }
 
 }  // namespace
@@ -140,7 +121,7 @@ TEST_F(AccountTest, LoginsReachTheWindowWithTheCredentialsAlreadyRefreshed) {
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].wParam, 0u);
     EXPECT_EQ(results[0].lParam, 1);
-    Arrival a = at_.Last();
+    Arrival a = Last();
     ASSERT_EQ(a.held.size(), 4u);
     EXPECT_FALSE(a.stored[0].empty());
     EXPECT_EQ(a.held[0], a.stored[0]);
@@ -156,7 +137,7 @@ TEST_F(AccountTest, LoginsReachTheWindowWithTheCredentialsAlreadyRefreshed) {
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[1].wParam, 0u);
     EXPECT_EQ(results[1].lParam, 1);
-    a = at_.Last();
+    a = Last();
     ASSERT_EQ(a.held.size(), 4u);
     for (size_t i = 1; i < 4; ++i) {
         EXPECT_FALSE(a.stored[i].empty()) << i;
@@ -184,7 +165,7 @@ TEST_F(AccountTest, DeniedLoginsAndOtherCallbackValuesArePostedWithoutRefreshing
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].wParam, 0u);
     EXPECT_EQ(results[0].lParam, 0);
-    Arrival a = at_.Last();
+    Arrival a = Last();
     ASSERT_EQ(a.held.size(), 4u);
     EXPECT_EQ(a.held[0], u"");                // the adapter was not refreshed
     EXPECT_EQ(a.stored[0], u"stored-token");  // and the service changed nothing
@@ -203,7 +184,7 @@ TEST_F(AccountTest, DeniedLoginsAndOtherCallbackValuesArePostedWithoutRefreshing
     results = window_->WaitFor(MSG_LOGIN_RESULT, 3);
     ASSERT_EQ(results.size(), 3u);
     EXPECT_EQ(results[2].lParam, 2);
-    EXPECT_EQ(at_.Last().held[0], u"");
+    EXPECT_EQ(Last().held[0], u"");
 
     // Without a window the result is traced as lost.
     adapter_.SetCallbackWindow(nullptr);
@@ -238,12 +219,10 @@ TEST_F(AccountTest, ServiceAnswersOnItsOwnThreadStoresFreshCredentialsAndFillsOn
     EXPECT_FALSE(AccountManager_YTGetAuthTokenInfo(svc, &none));  // not signed in
 
     ASSERT_TRUE(AccountManager_YTLogin(svc, 0));
-    ASSERT_TRUE(log.WaitOne());
-    {
-        std::lock_guard<std::mutex> g(log.lock);
-        EXPECT_EQ(log.calls[0], (std::vector<LONG>{1, YOUTUBE_ACTION_LOGIN, ACCOUNT_REASON_OK, 1}));
-        EXPECT_NE(log.threads[0], GetCurrentThreadId());
-    }
+    ASSERT_TRUE(Calls(log, 1));
+    EXPECT_EQ(log.All()[0].values,
+              (std::vector<LONG>{1, YOUTUBE_ACTION_LOGIN, ACCOUNT_REASON_OK, 1}));
+    EXPECT_NE(log.All()[0].thread, GetCurrentThreadId());
     EXPECT_TRUE(AccountManager_YTIsLogin(svc));
     EXPECT_FALSE(AccountManager_FBIsLogin(svc));
 
@@ -257,21 +236,18 @@ TEST_F(AccountTest, ServiceAnswersOnItsOwnThreadStoresFreshCredentialsAndFillsOn
 
     // A background sign-in keeps what is stored; an interactive one issues new credentials.
     ASSERT_TRUE(AccountManager_YTLogin(svc, 1));
-    ASSERT_TRUE(log.WaitOne());
+    ASSERT_TRUE(Calls(log, 2));
     EXPECT_EQ(MachineText(kYouTubeKey, u"AuthToken"), first);
     ASSERT_TRUE(AccountManager_YTLogin(svc, 0));
-    ASSERT_TRUE(log.WaitOne());
+    ASSERT_TRUE(Calls(log, 3));
     EXPECT_NE(MachineText(kYouTubeKey, u"AuthToken"), first);
     EXPECT_FALSE(MachineText(kYouTubeKey, u"AuthToken").empty());
 
     ASSERT_TRUE(AccountManager_FBLogin(svc));
-    ASSERT_TRUE(log.WaitOne());
-    {
-        std::lock_guard<std::mutex> g(log.lock);
-        ASSERT_EQ(log.calls.size(), 4u);
-        EXPECT_EQ(log.calls[3],
-                  (std::vector<LONG>{0, FACEBOOK_ACTION_LOGIN, ACCOUNT_REASON_OK, 1}));
-    }
+    ASSERT_TRUE(Calls(log, 4));
+    ASSERT_EQ(log.Size(), 4u);
+    EXPECT_EQ(log.All()[3].values,
+              (std::vector<LONG>{0, FACEBOOK_ACTION_LOGIN, ACCOUNT_REASON_OK, 1}));
     WCHAR t[4][MAX_PATH] = {};
     SESSION_STRUCT session{t[0], MAX_PATH, t[1], MAX_PATH, t[2], MAX_PATH, t[3], MAX_PATH};
     ASSERT_TRUE(AccountManager_FBGetSessionInfo(svc, &session));
@@ -320,7 +296,7 @@ TEST_F(AccountTest, ServiceRefusesUnknownHandlesAndTooManyWaitingLogins) {
     // Shutdown does not wait for the logins under way: they are dropped unanswered.
     auto done = std::async(std::launch::async, [svc] { AccountManager_Shutdown(svc); });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    EXPECT_EQ(log.Count(), 0u);
+    EXPECT_EQ(log.Size(), 0u);
     EXPECT_FALSE(AccountManager_YTLogin(svc, 0));  // the handle is gone
     EXPECT_FALSE(AccountManager_YTIsLogin(svc));
 }

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,76 +27,20 @@ namespace {
 constexpr WCHAR kMainClass[] = u"VANTLO";
 constexpr WCHAR kAgentClass[] = u"VantloAgentCallbackWnd";
 
-// What a client run gave.
-struct ClientResult {
-    int rc;           // exit code
-    std::string out;  // stdout
-    std::string err;  // stderr
-};
-
-class EndToEndTest : public DeviceTest {
+class EndToEndTest : public ProgramsTest {
   protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        base_ = std::filesystem::path(root_).parent_path().string();
-        trace_.Use(base_ + "/trace.log");
-        std::filesystem::create_directories(base_ + "/media");
-    }
-    void TearDown() override {
-        for (auto& p : processes_) p.reset();  // kills what is still running
-        DeviceTest::TearDown();
-    }
-
-    // Starts vantlo with args and waits until its main window can be found.
-    ChildProcess* StartVantlo(const std::vector<std::string>& args = {}) {
-        ChildProcess* p = Spawn("vantlo", args);
-        const bool up =
-            WaitUntil([&] { return FindWindowW(kMainClass, nullptr) || !p->Running(); });
-        EXPECT_TRUE(up && p->Running()) << ReadText(LastErr());
-        return p;
-    }
-    // Starts the agent and waits until its window can be found.
-    ChildProcess* StartAgent() {
-        ChildProcess* p = Spawn("vantlo-agent", {});
-        agentOut_ = LastOut();
-        const bool up =
-            WaitUntil([&] { return FindWindowW(kAgentClass, nullptr) || !p->Running(); });
-        EXPECT_TRUE(up && p->Running()) << ReadText(LastErr());
-        return p;
-    }
-    ChildProcess* Spawn(const std::string& program, const std::vector<std::string>& args) {
-        const std::string name = base_ + "/" + program + "-" + std::to_string(processes_.size());
-        processes_.push_back(std::make_unique<ChildProcess>());
-        EXPECT_TRUE(processes_.back()->Start(BinPath(program), args, name + ".out", name + ".err"));
-        lastOut_ = name + ".out";
-        lastErr_ = name + ".err";
-        return processes_.back().get();
-    }
-    const std::string& LastOut() const { return lastOut_; }
-    const std::string& LastErr() const { return lastErr_; }
-
-    ClientResult Client(const std::vector<std::string>& args) {
-        ClientResult r;
-        r.rc = RunProgram(BinPath("vantlo-client"), args, &r.out, &r.err);
-        return r;
-    }
+    ChildProcess* StartVantlo() { return Start("vantlo", {}, kMainClass); }
+    ChildProcess* StartAgent() { return Start("vantlo-agent", {}, kAgentClass, &agentOut_); }
     // The status the client prints for path, or -1 when it failed.
     long Status(const std::string& path) {
-        const ClientResult r = Client({"status", path});
-        return r.rc == 0 && !r.out.empty() ? std::stol(r.out) : -1;
+        const RunResult r = Client({"status", path});
+        return r.exitCode == 0 && !r.out.empty() ? std::stol(r.out) : -1;
     }
     bool WaitForStatus(const std::string& path, long status) {
         return WaitUntil([&] { return Status(path) == status; });
     }
 
-    // A file of size bytes in the case's media folder; its absolute host path.
-    std::string Media(const std::string& name, size_t size = 8192) {
-        const std::string path = base_ + "/media/" + name;
-        WriteMedia(FromUtf8(path), size);
-        return path;
-    }
-
-    std::vector<std::string> AgentLines() const { return SplitLines(ReadText(agentOut_)); }
+    std::vector<std::string> AgentLines() const { return SplitLines(ReadHostFile(agentOut_)); }
     // The statuses the agent printed for path, in order.
     std::vector<int> AgentStatusesOf(const std::string& path) const {
         std::vector<int> out;
@@ -115,12 +58,7 @@ class EndToEndTest : public DeviceTest {
         return it == lines.end() ? -1 : static_cast<long>(it - lines.begin());
     }
 
-    std::string base_;      // the case's folder: root, runtime folder, media, outputs
     std::string agentOut_;  // the agent's stdout
-    std::string lastOut_;   // stdout of the last program started
-    std::string lastErr_;   // stderr of the last program started
-    TraceFile trace_;
-    std::vector<std::unique_ptr<ChildProcess>> processes_;
 };
 
 // ---- Uploads ---------------------------------------------------------------------------------
@@ -130,31 +68,31 @@ TEST_F(EndToEndTest, UploadsRunToDoneWithTheAgentsNoticesInOrderAndTheClientsAns
     StartVantlo();
     const std::string a = Media("a.mp4", 30000), b = Media("b.mp4"), p = Media("p.jpg");
     const std::string unknown = base_ + "/media/unknown.mp4";
-    EXPECT_EQ(Client({"upload-videos", a, b}).rc, 0);
-    EXPECT_EQ(Client({"upload-photos", p}).rc, 0);
+    EXPECT_EQ(Client({"upload-videos", a, b}).exitCode, 0);
+    EXPECT_EQ(Client({"upload-photos", p}).exitCode, 0);
     ASSERT_TRUE(WaitUntil([&] {
         return AgentIndexOf("status 4 " + a) >= 0 && AgentIndexOf("status 4 " + b) >= 0 &&
                AgentIndexOf("status 4 " + p) >= 0;
-    })) << ReadText(agentOut_);
+    })) << ReadHostFile(agentOut_);
     // Each file: about to start, started (0 %), done; the videos one after the other.
     for (const std::string& f : {a, b, p}) {
         EXPECT_EQ(AgentStatusesOf(f), (std::vector<int>{2, 2, 4})) << f;
     }
     EXPECT_LT(AgentIndexOf("status 4 " + a), AgentIndexOf("status 2 " + b));
-    EXPECT_EQ(ReadText(root_ + "/Outbox/YouTube/a.mp4"), ReadText(a));
-    EXPECT_EQ(ReadText(root_ + "/Outbox/YouTube/b.mp4"), ReadText(b));
-    EXPECT_EQ(ReadText(root_ + "/Outbox/Facebook/p.jpg"), ReadText(p));
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/YouTube/a.mp4"), ReadHostFile(a));
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/YouTube/b.mp4"), ReadHostFile(b));
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/Facebook/p.jpg"), ReadHostFile(p));
 
     // The status requests, answered to the client's own reply window.
-    const ClientResult multi = Client({"status-multi", a, b, p, unknown});
-    EXPECT_EQ(multi.rc, 0);
+    const RunResult multi = Client({"status-multi", a, b, p, unknown});
+    EXPECT_EQ(multi.exitCode, 0);
     EXPECT_EQ(multi.out, "4\t" + a + "\n4\t" + b + "\n4\t" + p + "\n0\t" + unknown + "\n");
     EXPECT_EQ(Client({"task-status"}).out, "0\n");
     EXPECT_EQ(Client({"status", unknown}).out, "0\n");
     // Relative paths are made absolute by the client.
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(base_ + "/media");
-    const ClientResult relative = Client({"status", "a.mp4"});
+    const RunResult relative = Client({"status", "a.mp4"});
     std::filesystem::current_path(cwd);
     EXPECT_EQ(relative.out, "4\n");
 }
@@ -165,7 +103,7 @@ TEST_F(EndToEndTest, RegistrationsAreCountedAndASecondStartHandsOverAndExitsWith
     ChildProcess* first = StartVantlo();
     const HWND main = FindWindowW(kMainClass, nullptr);
     for (const char* request : {"deregister", "register", "register", "deregister"}) {
-        EXPECT_EQ(Client({request}).rc, 0) << request;
+        EXPECT_EQ(Client({request}).exitCode, 0) << request;
     }
     // Each request arrived, in order (the in-process tests check every count line).
     const std::vector<std::string> refs = trace_.Starting("[Vantlo] Ref count");
@@ -173,19 +111,19 @@ TEST_F(EndToEndTest, RegistrationsAreCountedAndASecondStartHandsOverAndExitsWith
     EXPECT_EQ(refs.empty() ? "" : refs.back(), "[Vantlo] Ref count: 1");
 
     const std::string a = Media("a.mp4");
-    ASSERT_EQ(Client({"upload-videos", a}).rc, 0);
+    ASSERT_EQ(Client({"upload-videos", a}).exitCode, 0);
     ASSERT_TRUE(WaitForStatus(a, TASK_DONE));
-    EXPECT_EQ(RunProgram(BinPath("vantlo"), {}), 0);
+    EXPECT_EQ(RunToEnd({BinPath("vantlo")}).exitCode, 0);
     EXPECT_TRUE(first->Running());
     EXPECT_EQ(FindWindowW(kMainClass, nullptr), main);
-    EXPECT_EQ(trace_.Count("[Vantlo] Previous instance already present"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] Previous instance already present"), 1u);
     EXPECT_EQ(Status(a), TASK_DONE);
     EXPECT_FALSE(trace_.Contains("MSG_SHOWSTATUS"));
     // With "ShowStatus_" the running instance is asked for its task viewer.
-    EXPECT_EQ(RunProgram(BinPath("vantlo"), {"ShowStatus_"}), 0);
+    EXPECT_EQ(RunToEnd({BinPath("vantlo"), "ShowStatus_"}).exitCode, 0);
     ASSERT_TRUE(trace_.WaitForLine("on MSG_SHOWSTATUS -"));
-    EXPECT_EQ(trace_.Count("on MSG_SHOWSTATUS +"), 1u);
-    EXPECT_EQ(trace_.Count("[Vantlo] Previous instance already present"), 2u);
+    EXPECT_EQ(trace_.CountLines("on MSG_SHOWSTATUS +"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] Previous instance already present"), 2u);
     EXPECT_TRUE(first->Running());
     first->Signal(SIGINT);
     EXPECT_EQ(first->Wait(), 0);
@@ -198,14 +136,14 @@ TEST_F(EndToEndTest, SigtermStopsRunningUploadsAndTheRestartRestoresThemAsFailed
     // uploading. (A kill instead loses no pending entry either: see the task manager's tests.)
     ChildProcess* vantlo = StartVantlo();
     const std::string done = Media("done.mp4");
-    ASSERT_EQ(Client({"upload-videos", done}).rc, 0);
+    ASSERT_EQ(Client({"upload-videos", done}).exitCode, 0);
     ASSERT_TRUE(WaitForStatus(done, TASK_DONE));
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 2000));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 2000));
     const std::string v1 = Media("v1.mp4", 200000), v2 = Media("v2.mp4", 200000);
     const std::string p1 = Media("p1.jpg", 200000);
-    ASSERT_EQ(Client({"upload-videos", v1, v2}).rc, 0);
-    ASSERT_EQ(Client({"upload-photos", p1}).rc, 0);
+    ASSERT_EQ(Client({"upload-videos", v1, v2}).exitCode, 0);
+    ASSERT_EQ(Client({"upload-photos", p1}).exitCode, 0);
     ASSERT_TRUE(WaitForStatus(v1, TASK_UPLOADING));
     ASSERT_TRUE(WaitForStatus(p1, TASK_UPLOADING));
 
@@ -219,10 +157,10 @@ TEST_F(EndToEndTest, SigtermStopsRunningUploadsAndTheRestartRestoresThemAsFailed
 
     // After a restart the finished file answers 4, every unfinished one 1 (failed).
     ChildProcess* again = StartVantlo();
-    const ClientResult multi = Client({"status-multi", done, v1, v2, p1});
-    EXPECT_EQ(multi.rc, 0);
+    const RunResult multi = Client({"status-multi", done, v1, v2, p1});
+    EXPECT_EQ(multi.exitCode, 0);
     EXPECT_EQ(multi.out, "4\t" + done + "\n1\t" + v1 + "\n1\t" + v2 + "\n1\t" + p1 + "\n");
-    EXPECT_EQ(Client({"close"}).rc, 0);
+    EXPECT_EQ(Client({"close"}).exitCode, 0);
     EXPECT_EQ(again->Wait(), 0);
     // The same device root in this process: each restored task carries ERR_RESTORED.
     InProcessApp app;
@@ -286,8 +224,8 @@ TEST_F(EndToEndTest, MalformedRequestsFromClientsCostTheInstanceOnlyATrace) {
          "[Vantlo] reply 2068 to window 0x7f001234 not delivered"},
     };
     for (const auto& request : kRequests) {
-        const ClientResult r = Client(request.args);
-        EXPECT_EQ(r.rc, 0) << request.args[0] << " " << request.args[1];
+        const RunResult r = Client(request.args);
+        EXPECT_EQ(r.exitCode, 0) << request.args[0] << " " << request.args[1];
         EXPECT_EQ(r.out, request.out) << request.args[1];
         if (!request.trace.empty()) {
             EXPECT_TRUE(trace_.WaitForLine(request.trace)) << request.trace;
@@ -299,8 +237,8 @@ TEST_F(EndToEndTest, MalformedRequestsFromClientsCostTheInstanceOnlyATrace) {
     EXPECT_EQ(Status(c), 0);
     // The instance survived and still answers; then it closes normally.
     EXPECT_TRUE(vantlo->Running());
-    EXPECT_EQ(Client({"task-status"}).rc, 0);
-    EXPECT_EQ(Client({"close"}).rc, 0);
+    EXPECT_EQ(Client({"task-status"}).exitCode, 0);
+    EXPECT_EQ(Client({"close"}).exitCode, 0);
     EXPECT_EQ(vantlo->Wait(), 0);
 }
 
@@ -311,22 +249,22 @@ TEST_F(EndToEndTest, WithoutAnInstanceTheClientExitsWithThreeAndWithoutAnAnswerW
                                                  {"register"},
                                                  {"close"},
                                                  {"post", "2115"}}) {
-        const ClientResult r = Client(args);
-        EXPECT_EQ(r.rc, 3) << args[0];
-        EXPECT_NE(r.err.find("no running Vantlo instance"), std::string::npos) << r.err;
+        const RunResult r = Client(args);
+        EXPECT_EQ(r.exitCode, 3) << args[0];
+        EXPECT_THAT(r.err, HasSubstr("no running Vantlo instance"));
     }
     for (const std::vector<std::string>& bad : {std::vector<std::string>{},
                                                 {"status"},
                                                 {"clear", "everything"},
                                                 {"copydata", "2027", "--hex", "abc"}}) {
-        EXPECT_EQ(Client(bad).rc, 2);
+        EXPECT_EQ(Client(bad).exitCode, 2);
     }
     // A window of the main window's class that takes requests but never replies.
     RecordingWindow silent(kMainClass, u"Vantlo");
-    const ClientResult status = Client({"--timeout", "300", "status", "/x.mp4"});
-    EXPECT_EQ(status.rc, 4);
-    EXPECT_NE(status.err.find("no answer"), std::string::npos) << status.err;
-    EXPECT_EQ(Client({"--timeout", "300", "task-status"}).rc, 4);
+    const RunResult status = Client({"--timeout", "300", "status", "/x.mp4"});
+    EXPECT_EQ(status.exitCode, 4);
+    EXPECT_THAT(status.err, HasSubstr("no answer"));
+    EXPECT_EQ(Client({"--timeout", "300", "task-status"}).exitCode, 4);
     ASSERT_EQ(silent.Of(WM_COPYDATA).size(), 1u);
     EXPECT_EQ(silent.Of(WM_COPYDATA)[0].kind, CD_GET_UPLOAD_STATUS);
 }

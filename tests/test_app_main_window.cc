@@ -32,7 +32,7 @@ class MainWindowTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        trace_.Use(root_ + "/../trace.log");
+        UseTraceFile();
         ASSERT_TRUE(PrepareDeviceImage());
     }
     void TearDown() override {
@@ -117,7 +117,6 @@ class MainWindowTest : public DeviceTest {
         return got.back();
     }
 
-    TraceFile trace_;
     std::unique_ptr<InProcessApp> app_;
 };
 
@@ -144,10 +143,10 @@ TEST_F(MainWindowTest, BatchesAreQueuedInOrderTellTheViewerAndUploadOnceConnecte
     const WString p = Media("p.jpg"), q = Media("q.jpg");
 
     // An empty batch still tells the viewer and kicks the queue.
-    EXPECT_EQ(app_->SendCopyDataNull(CD_PHOTO_ITEMS, 0, 0), 0);
+    EXPECT_EQ(app_->SendCopyData(CD_PHOTO_ITEMS, 0, {}), 0);
     ASSERT_TRUE(app_->Sync());
     EXPECT_EQ(app_->Messages(), (std::vector<Seen>{Sent(WM_COPYDATA), Posted(MSG_QUEUE_KICK)}));
-    EXPECT_EQ(trace_.Count("[Vantlo] 0 Photo items received"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] 0 Photo items received"), 1u);
     app_->Clear();
 
     EXPECT_EQ(app_->SendCopyData(CD_VIDEO_ITEMS, 3, EncodePathSlots({a, b, c})), 0);
@@ -162,7 +161,7 @@ TEST_F(MainWindowTest, BatchesAreQueuedInOrderTellTheViewerAndUploadOnceConnecte
                      "[Vantlo] 3: \\Media\\b.mp4", "[Vantlo] 3: \\Media\\c.mp4"}));
     Queue(CD_PHOTO_ITEMS, {p, q});
     EXPECT_EQ(Tasks(SERVICE_FACEBOOK), (TaskList{{p, TASK_WAITING}, {q, TASK_WAITING}}));
-    EXPECT_EQ(trace_.Count("[Vantlo] 2 Photo items received"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] 2 Photo items received"), 1u);
     ASSERT_TRUE(viewer.Sync());
     EXPECT_EQ(viewer.Messages(), (std::vector<Seen>(3, Posted(MSG_TASKVIEWER_ITEMS_ADDED))));
 
@@ -170,12 +169,12 @@ TEST_F(MainWindowTest, BatchesAreQueuedInOrderTellTheViewerAndUploadOnceConnecte
     PostMessageW(Main(), MSG_CONNECTION_STATUS, kWaiting, 0);
     ASSERT_TRUE(app_->Sync());
     EXPECT_EQ(StatusOf(a), TASK_WAITING);
-    EXPECT_EQ(trace_.Count("OnStartUploading (0x00000040)"), 2u);
+    EXPECT_EQ(trace_.CountLines("OnStartUploading (0x00000040)"), 2u);
     EXPECT_FALSE(trace_.Contains("[Vantlo] StartUploading +"));
     PostMessageW(Main(), MSG_CONNECTION_STATUS, kConnected, 0);
     ASSERT_TRUE(app_->Sync());
     EXPECT_NE(StatusOf(a), TASK_WAITING);
-    EXPECT_EQ(trace_.Count("OnStartUploading (0x00000010)"), 1u);
+    EXPECT_EQ(trace_.CountLines("OnStartUploading (0x00000010)"), 1u);
     EXPECT_GT(trace_.IndexOf("[Vantlo] StartUploading +"),
               trace_.IndexOf("OnStartUploading (0x00000010)"));
 
@@ -282,7 +281,7 @@ TEST_F(MainWindowTest, TheFlowsListsAreQueuedWithTheirEditedDetailsWhenTheFlowUp
     const WString a = Media("a.mp4");
     app_->SendCopyData(CD_ADD_VIDEO, 0, EncodeSinglePath(a));
     app_->SendCopyData(CD_ADD_VIDEO, 0, EncodeSinglePath(a));
-    app_->SendCopyDataNull(CD_ADD_VIDEO, 0, 0);
+    app_->SendCopyData(CD_ADD_VIDEO, 0, {});
     ASSERT_EQ(g_App.VideoList.size(), 3u);
     EXPECT_EQ(g_App.VideoList[0].path, a);
     EXPECT_EQ(g_App.VideoList[1].path, a);
@@ -313,10 +312,10 @@ TEST_F(MainWindowTest, TheFlowsListsAreQueuedWithTheirEditedDetailsWhenTheFlowUp
     ASSERT_TRUE(RunQueueUntil([&] { return Tasks(SERVICE_YOUTUBE).empty(); }));
     const Lines uploads = trace_.Starting("[Zorvid] upload ");
     ASSERT_EQ(uploads.size(), 2u);
-    EXPECT_NE(uploads[0].find("title \"First take\""), std::string::npos) << uploads[0];
-    EXPECT_NE(uploads[1].find("title \"Second take\""), std::string::npos) << uploads[1];
-    app_->SendCopyDataNull(CD_CLEAR_VIDEO_LIST, 0, 0);
-    app_->SendCopyDataNull(CD_CLEAR_PHOTO_LIST, 0, 0);
+    EXPECT_THAT(uploads[0], HasSubstr("title \"First take\""));
+    EXPECT_THAT(uploads[1], HasSubstr("title \"Second take\""));
+    app_->SendCopyData(CD_CLEAR_VIDEO_LIST, 0, {});
+    app_->SendCopyData(CD_CLEAR_PHOTO_LIST, 0, {});
     EXPECT_TRUE(g_App.VideoList.empty());
     EXPECT_TRUE(g_App.PhotoList.empty());
 }
@@ -337,7 +336,7 @@ TEST_F(MainWindowTest, ClearingDropsOneServiceRegistrationsAreCountedAndCancelEn
     // Clearing everything is only traced.
     SendMessageW(Main(), WM_CLEAR_ALL_TASKS, 0, 0);
     EXPECT_EQ(Tasks(SERVICE_FACEBOOK), (TaskList{{p, TASK_WAITING}}));
-    EXPECT_EQ(trace_.Count("WM_CLEAR_ALL_TASKS"), 1u);
+    EXPECT_EQ(trace_.CountLines("WM_CLEAR_ALL_TASKS"), 1u);
     SendMessageW(Main(), WM_CLEAR_FACEBOOK_TASKS, 0, 0);
     EXPECT_TRUE(Tasks(SERVICE_FACEBOOK).empty());
     ASSERT_TRUE(viewer.Sync());
@@ -372,7 +371,7 @@ TEST_F(MainWindowTest, ClearingDropsOneServiceRegistrationsAreCountedAndCancelEn
     EXPECT_TRUE(g_App.g_bDlgExist);
     SendMessageW(Main(), WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
     EXPECT_FALSE(g_App.g_bDlgExist);
-    EXPECT_EQ(trace_.Count("On IDCANCEL: WndProc"), 1u);
+    EXPECT_EQ(trace_.CountLines("On IDCANCEL: WndProc"), 1u);
 }
 
 // ---- Start-up and shutdown ----------------------------------------------------------------------
@@ -381,12 +380,12 @@ TEST_F(MainWindowTest, ShowStatusOnTheCommandLineAsksForTheTaskViewerOnce) {
     Start(u"ShowStatus_");
     ASSERT_TRUE(trace_.WaitForLine("on MSG_SHOWSTATUS -"));
     ASSERT_TRUE(app_->Sync());
-    EXPECT_EQ(trace_.Count("PostMessage MSG_SHOWSTATUS +"), 1u);
-    EXPECT_EQ(trace_.Count("on MSG_SHOWSTATUS +"), 1u);
+    EXPECT_EQ(trace_.CountLines("PostMessage MSG_SHOWSTATUS +"), 1u);
+    EXPECT_EQ(trace_.CountLines("on MSG_SHOWSTATUS +"), 1u);
     EXPECT_FALSE(g_App.g_bShowStatus);
     // The dialog thread takes the request once and leaves the main window minimised after it.
     ASSERT_TRUE(trace_.WaitForLine("[ShowDlgThread] set g_bDlgExist to false"));
-    EXPECT_EQ(trace_.Count("on TaskViewer +"), 1u);
+    EXPECT_EQ(trace_.CountLines("on TaskViewer +"), 1u);
     EXPECT_TRUE(IsIconic(Main()));
 }
 
@@ -472,18 +471,16 @@ TEST_F(MainWindowTest, MalformedBatchesUseTheWholeSlotsTheyCarryOrAreRefused) {
     TaskList videos;
     size_t batches = 0;
     for (const auto& batch : kBatches) {
-        const LRESULT r = batch.data.empty()
-                              ? app_->SendCopyDataNull(batch.kind, batch.count, 0)
-                              : app_->SendCopyData(batch.kind, batch.count, batch.data);
+        const LRESULT r = app_->SendCopyData(batch.kind, batch.count, batch.data);
         EXPECT_EQ(r, 0);
-        EXPECT_EQ(trace_.Count(batch.trace), 1u) << batch.trace;
+        EXPECT_EQ(trace_.CountLines(batch.trace), 1u) << batch.trace;
         for (const WString& path : batch.got) videos.emplace_back(path, TASK_WAITING);
         batches += batch.refused ? 0 : 1;
     }
     ASSERT_TRUE(app_->Sync());
     EXPECT_EQ(Tasks(SERVICE_YOUTUBE), videos);
     EXPECT_TRUE(Tasks(SERVICE_FACEBOOK).empty());
-    EXPECT_EQ(trace_.Count("[Vantlo] 2 Video items received"), 2u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] 2 Video items received"), 2u);
     EXPECT_EQ(app_->Count(MSG_QUEUE_KICK), batches);
     ASSERT_TRUE(viewer.Sync());
     EXPECT_EQ(viewer.Messages(), std::vector<Seen>(batches, Posted(MSG_TASKVIEWER_ITEMS_ADDED)));
@@ -504,7 +501,8 @@ TEST_F(MainWindowTest, UnknownKindsRepliesToMissingWindowsAndUnterminatedPathsCo
     EXPECT_TRUE(g_App.VideoList.empty());
     ASSERT_TRUE(reply.Sync());
     EXPECT_TRUE(reply.Messages().empty());
-    EXPECT_EQ(trace_.Count("[Vantlo] WM_COPYDATA of unknown kind 2028 (520 bytes) ignored"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] WM_COPYDATA of unknown kind 2028 (520 bytes) ignored"),
+              1u);
     EXPECT_EQ(trace_.Starting("[Vantlo] WM_COPYDATA of unknown kind").size(), 6u);
 
     // Replies to a window that is gone, or never was, are dropped.
@@ -520,9 +518,9 @@ TEST_F(MainWindowTest, UnknownKindsRepliesToMissingWindowsAndUnterminatedPathsCo
     SendMessageW(Main(), WM_UPL_GET_TASK_STATUS, to, 0);
     app_->SendCopyData(CD_GET_UPLOAD_STATUS, 0x7FFF1234, EncodeSinglePath(a));
     EXPECT_EQ(trace_.Starting("[Vantlo] reply ").size(), 4u);
-    EXPECT_EQ(trace_.Count("GetUploadStatus: 0"), 2u);
-    EXPECT_EQ(trace_.Count("[Vantlo] GetUploadStatusMulti-"), 1u);
-    EXPECT_EQ(trace_.Count("[Vantlo] GetTaskStatus: 0"), 1u);
+    EXPECT_EQ(trace_.CountLines("GetUploadStatus: 0"), 2u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] GetUploadStatusMulti-"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] GetTaskStatus: 0"), 1u);
 
     // A single path without its NUL, longer than any path, is cut at 259 characters; one
     // that ends with the block, or has an odd size, at the block's end.
@@ -540,7 +538,8 @@ TEST_F(MainWindowTest, UnknownKindsRepliesToMissingWindowsAndUnterminatedPathsCo
     std::vector<BYTE> record = UnterminatedSlot(u'z');
     record.resize(STATUS_RECORD_BYTES, 0xFF);
     EXPECT_EQ(StatusPairs(AskMulti(reply, record).data), (TaskList{{WString(259, u'z'), 0}}));
-    EXPECT_EQ(trace_.Count("[Vantlo] status record 0 has no NUL: path cut at 259 characters"), 1u);
+    EXPECT_EQ(trace_.CountLines("[Vantlo] status record 0 has no NUL: path cut at 259 characters"),
+              1u);
 
     // The main window goes on serving.
     Queue(CD_VIDEO_ITEMS, {a});

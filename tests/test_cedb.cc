@@ -1,6 +1,6 @@
 // The property database through its calls: volumes, databases, records, sort orders and
 // seeks on real volume files; several mounts, threads and processes on one file; damaged
-// files and injected disk faults.
+// files and injected disk faults; transactions across mounts, threads and failed commits.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +16,6 @@
 #include <random>
 #include <set>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "platform/cedb.h"
@@ -24,7 +23,7 @@
 #include "platform/devpath.h"
 #include "platform/handle.h"
 #include "platform/wstr.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -38,7 +37,7 @@ constexpr CEPROPID kTaken = MakePropId(3, CEVT_FILETIME);
 constexpr CEPROPID kKind = MakePropId(4, CEVT_UI2);
 constexpr CEPROPID kDelta = MakePropId(5, CEVT_I2);
 constexpr CEPROPID kOffset = MakePropId(6, CEVT_I4);
-// The database "Log" of tests/cedb_writer (sorted by tag, then sequence).
+// The database "Log" of the cedb writer of tests/writers.cc (sorted by tag, then sequence).
 constexpr CEPROPID kSeq = MakePropId(1, CEVT_UI4);
 constexpr CEPROPID kTag = MakePropId(2, CEVT_LPWSTR);
 
@@ -99,8 +98,9 @@ CEOID CreateDb(CEGUID* g, LPCWSTR name, const std::vector<PropDecl>& props,
 }
 
 // Opens a handle the way a client does: learns the sort orders from the database
-// information, then opens with sort order sortIndex (-1: none).
-HANDLE OpenDb(CEGUID* g, LPCWSTR name, int sortIndex, bool autoIncrement) {
+// information, then opens with sort order sortIndex (-1: none), in session (or none).
+HANDLE OpenDb(CEGUID* g, LPCWSTR name, int sortIndex, bool autoIncrement,
+              HANDLE session = nullptr) {
     CEOID oid = 0;
     HANDLE probe = CeOpenDatabaseInSession(nullptr, g, &oid, name, nullptr, 0, nullptr);
     if (probe == INVALID_HANDLE_VALUE) return probe;
@@ -108,31 +108,16 @@ HANDLE OpenDb(CEGUID* g, LPCWSTR name, int sortIndex, bool autoIncrement) {
     BOOL ok = CeGetDBInformationByHandle(probe, &info);
     CloseHandle(probe);
     if (!ok) return INVALID_HANDLE_VALUE;
-    return CeOpenDatabaseInSession(nullptr, g, &oid, nullptr,
+    return CeOpenDatabaseInSession(session, g, &oid, nullptr,
                                    sortIndex >= 0 ? &info.rgSortSpecs[sortIndex] : nullptr,
                                    autoIncrement ? CEDB_AUTOINCREMENT : 0, nullptr);
 }
 
-// A number in the union member of the property's type.
+// A number in the union member of the property's type (its low bytes, little-endian).
 CEPROPVAL Val(CEPROPID id, int64_t n) {
     CEPROPVAL p{};
     p.propid = id;
-    switch (TypeFromPropId(id)) {
-        case CEVT_I2:
-            p.val.iVal = static_cast<int16_t>(n);
-            break;
-        case CEVT_UI2:
-            p.val.uiVal = static_cast<uint16_t>(n);
-            break;
-        case CEVT_I4:
-            p.val.lVal = static_cast<int32_t>(n);
-            break;
-        case CEVT_FILETIME:
-            p.val.filetime = U64ToFileTime(static_cast<uint64_t>(n));
-            break;
-        default:
-            p.val.ulVal = static_cast<uint32_t>(n);
-    }
+    p.val.raw = static_cast<uint64_t>(n);
     return p;
 }
 CEPROPVAL Text(CEPROPID id, LPCWSTR v) {
@@ -155,17 +140,6 @@ CEOID AddShot(HANDLE db, const Shot& s) {
     CEPROPVAL v[6] = {Val(kSize, s.size), Text(kName, s.name.c_str()), Val(kTaken, s.taken),
                       Val(kKind, s.kind), Val(kDelta, s.delta),        Val(kOffset, s.offset)};
     return CeWriteRecordProps(db, 0, 6, v);
-}
-
-// The error a failed call left; ERROR_SUCCESS when it returned a record, TRUE or a handle.
-template <typename T>
-DWORD Err(T result) {
-    if constexpr (std::is_pointer_v<T>) {
-        if (result != INVALID_HANDLE_VALUE) return ERROR_SUCCESS;
-    } else if (result) {
-        return ERROR_SUCCESS;
-    }
-    return GetLastError();
 }
 
 // One property as read back.
@@ -194,11 +168,9 @@ struct Record {
                 case CEVT_I4:
                     out.push_back(static_cast<int32_t>(raw));
                     break;
-                case CEVT_FILETIME:
-                    out.push_back(static_cast<int64_t>(raw));
-                    break;
-                default:
-                    out.push_back(static_cast<uint32_t>(raw));
+                default:  // a file time reads whole, the rest as unsigned 32 bits
+                    out.push_back(TypeFromPropId(id) == CEVT_FILETIME ? static_cast<int64_t>(raw)
+                                                                      : static_cast<uint32_t>(raw));
             }
         }
         return out;
@@ -299,20 +271,31 @@ Names List(CEGUID* g, DWORD type) {
     return names;
 }
 
-class PropertyDatabase : public DeviceTest {
+// The names of the records from the current one on, the handle reading on by itself.
+Names NamesOn(HANDLE db) {
+    Names names;
+    for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db))
+        names.push_back(r.props[kName].text);
+    return names;
+}
+// The names of every record in the handle's order.
+Names AllNamesOf(HANDLE db) {
+    return SeekTo(db, CEDB_SEEK_BEGINNING, 0) ? NamesOn(db) : Names{};
+}
+
+class PropertyDatabase : public TracedTest {
   protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        tracePath_ = root_ + "/../trace.log";
-        setenv("VANTLO_TRACE_FILE", tracePath_.c_str(), 1);
-    }
     void TearDown() override {
-        // Handle values and mount identifiers are never reused: closing twice is harmless.
-        for (HANDLE h : open_) CloseHandle(h);
-        for (CEGUID& g : mounts_) CeUnmountDBVol(&g);
         CeDbSetFaultHook(nullptr, nullptr);
-        unsetenv("VANTLO_TRACE_FILE");
-        DeviceTest::TearDown();
+        UnmountAll();
+        TracedTest::TearDown();
+    }
+    // Handle values and mount identifiers are never reused: closing twice is harmless.
+    void UnmountAll() {
+        for (HANDLE h : open_) CloseHandle(h);
+        open_.clear();
+        for (CEGUID& g : mounts_) CeUnmountDBVol(&g);
+        mounts_.clear();
     }
 
     CEGUID Mount(LPCWSTR path = kVolume) {
@@ -321,36 +304,29 @@ class PropertyDatabase : public DeviceTest {
         mounts_.push_back(g);
         return g;
     }
+    // Creates "Log" (Shots' properties, in name order) in g's volume.
+    void MakeLog(CEGUID* g) { ASSERT_NE(CreateDb(g, u"Log", kShotProps, {{{kName, false}}}), 0u); }
     // Mounts the test volume as g_ and creates "Shots" in it.
     void MakeShots() {
         g_ = Mount();
         ASSERT_NE(CreateDb(&g_, u"Shots", kShotProps, kShotSorts), 0u);
     }
-    // A handle on a database of g (g_ when null), closed when the case ends.
-    HANDLE Open(int sort, bool autoIncrement, LPCWSTR name = u"Shots", CEGUID* g = nullptr) {
-        HANDLE h = OpenDb(g ? g : &g_, name, sort, autoIncrement);
+    // A handle on a database of g (g_ when null) in session (or none), closed when the case
+    // ends.
+    HANDLE Open(int sort, bool autoIncrement, LPCWSTR name = u"Shots", CEGUID* g = nullptr,
+                HANDLE session = nullptr) {
+        HANDLE h = OpenDb(g ? g : &g_, name, sort, autoIncrement, session);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         open_.push_back(h);
         return h;
     }
     // The name of every record of Shots in record order.
-    Names AllNames() {
-        Names names;
-        HANDLE db = Open(-1, true);
-        if (SeekTo(db, CEDB_SEEK_BEGINNING, 0)) {
-            for (Record r = ReadCurrent(db); r.oid; r = ReadCurrent(db)) {
-                names.push_back(r.props[kName].text);
-            }
-        }
-        return names;
-    }
-    std::string TraceLog() const { return ReadHostFile(tracePath_); }
+    Names AllNames() { return AllNamesOf(Open(-1, true)); }
     std::string VolumeFile() const { return HostPath(kVolume); }
 
     CEGUID g_{};                  // the main mount of the test volume
     std::vector<HANDLE> open_;    // handles to close at the end
     std::vector<CEGUID> mounts_;  // mounts to end at the end
-    std::string tracePath_;       // where this case's trace lines go
 };
 
 // --- Databases, records and values -----------------------------------------------------------
@@ -892,8 +868,8 @@ TEST_F(PropertyDatabase, SeveralWriterProcessesShareOneFreshVolume) {
     constexpr size_t kEach = 75;
     std::deque<ChildProcess> writers;
     for (const std::string& tag : tags) {
-        writers.emplace_back(std::vector<std::string>{BinPath("cedb_writer"), ToUtf8(kVolume), tag,
-                                                      std::to_string(kEach)});
+        writers.emplace_back(std::vector<std::string>{BinPath("vantlo-test-writer"), "cedb",
+                                                      ToUtf8(kVolume), tag, std::to_string(kEach)});
     }
     std::map<std::string, Ids> reported;
     for (size_t i = 0; i < tags.size(); ++i) {
@@ -936,10 +912,9 @@ TEST_F(PropertyDatabase, FilesThatAreNotVolumesFailTheMountAndStayUntouched) {
         EXPECT_EQ(Err(CeMountDBVolEx(&g, kVolume, nullptr, OPEN_ALWAYS)), ERROR_BAD_FORMAT);
         EXPECT_EQ(ReadHostFile(VolumeFile()), bytes);
     }
-    std::string log = TraceLog();
-    EXPECT_NE(log.find("[Platform] CeMountDBVolEx: " + VolumeFile() + " is not a database volume"),
-              std::string::npos)
-        << log;
+    std::string log = trace_.Text();
+    EXPECT_THAT(
+        log, HasSubstr("[Platform] CeMountDBVolEx: " + VolumeFile() + " is not a database volume"));
 
     // An SQLite file of another program is not taken over either.
     std::string foreign = root_ + "/Windows/Foreign.vol";
@@ -995,7 +970,7 @@ TEST_F(PropertyDatabase, DamagedPagesFailCallsWithATraceInsteadOfACrash) {
         AddShot(open_.back(), {1, u"after the damage", 1, 1});
     }
     EXPECT_TRUE(failed);
-    EXPECT_NE(TraceLog().find("[Platform] "), std::string::npos);
+    EXPECT_THAT(trace_.Text(), HasSubstr("[Platform] "));
 }
 
 struct Faults {
@@ -1032,7 +1007,7 @@ TEST_F(PropertyDatabase, AFullDiskOrAFailedSyncFailsTheWriteAndLosesNothing) {
     EXPECT_FALSE(CeDeleteRecord(db, SeekTo(db, CEDB_SEEK_BEGINNING, 0)));
     const int writeHits = faults.hits.load();
     EXPECT_GT(writeHits, 0);
-    EXPECT_NE(TraceLog().find("[Platform] CeWriteRecordProps"), std::string::npos);
+    EXPECT_THAT(trace_.Text(), HasSubstr("[Platform] CeWriteRecordProps"));
     EXPECT_EQ(AllNames(), expected);  // reading goes on while the disk is full
     faults.failWrites = false;
     faults.failSyncs = true;
@@ -1097,7 +1072,7 @@ TEST_F(PropertyDatabase, UnknownClosedAndMismatchedHandlesAreRefused) {
 
     // The handle that is a database still works.
     EXPECT_NE(AddShot(db, {1, u"fine", 1, 1}), 0u);
-    EXPECT_NE(TraceLog().find("is not a database handle"), std::string::npos);
+    EXPECT_THAT(trace_.Text(), HasSubstr("is not a database handle"));
 }
 
 TEST_F(PropertyDatabase, BadDefinitionsWritesAndSeeksAreRefusedWithATrace) {
@@ -1146,11 +1121,167 @@ TEST_F(PropertyDatabase, BadDefinitionsWritesAndSeeksAreRefusedWithATrace) {
     EXPECT_EQ(Err(CeOpenDatabaseInSession(nullptr, &g_, &oid, u"Shots", &foreign, 0, nullptr)),
               ERROR_INVALID_PARAMETER);
 
-    std::string log = TraceLog();
-    EXPECT_NE(log.find("[Platform] CeCreateDatabaseWithProps"), std::string::npos);
-    EXPECT_NE(log.find("[Platform] CeWriteRecordProps: property 0x00090013 is not declared"),
-              std::string::npos);
-    EXPECT_NE(log.find("[Platform] CeSeekDatabaseEx"), std::string::npos);
+    std::string log = trace_.Text();
+    EXPECT_THAT(log, HasSubstr("[Platform] CeCreateDatabaseWithProps"));
+    EXPECT_THAT(log,
+                HasSubstr("[Platform] CeWriteRecordProps: property 0x00090013 is not declared"));
+    EXPECT_THAT(log, HasSubstr("[Platform] CeSeekDatabaseEx"));
+}
+
+// --- Transactions ----------------------------------------------------------------------------
+
+// The name of the current record; the handle reads on by itself.
+WString ReadName(HANDLE db) {
+    return ReadCurrent(db).props[kName].text;
+}
+
+// Deletes the first record named name, through a handle in name order.
+bool Remove(HANDLE db, LPCWSTR name) {
+    CEOID oid = Seek(db, CEDB_SEEK_VALUEFIRSTEQUAL, {Text(kName, name)});
+    return oid != 0 && CeDeleteRecord(db, oid);
+}
+
+// What the handle says of "Log" equals what the catalog says now.
+void ExpectInfoAsStored(HANDLE db, CEGUID* g, const char* where) {
+    CEDBASEINFOEX known = InfoOf(db);
+    CEOID oid = 0;
+    HANDLE probe = CeOpenDatabaseInSession(nullptr, g, &oid, u"Log", nullptr, 0, nullptr);
+    ASSERT_NE(probe, INVALID_HANDLE_VALUE);
+    CloseHandle(probe);
+    CEOIDINFOEX stored{};
+    ASSERT_TRUE(CeOidGetInfoEx2(g, oid, &stored));
+    EXPECT_EQ(known.dwNumRecords, stored.infDatabase.dwNumRecords) << where;
+    EXPECT_EQ(known.dwSize, stored.infDatabase.dwSize) << where;
+    EXPECT_EQ(FileTimeToU64(known.ftLastModified), FileTimeToU64(stored.infDatabase.ftLastModified))
+        << where;
+}
+
+TEST_F(PropertyDatabase, ATransactionGroupsTheThreadsWritesThroughEveryMountUntilItEnds) {
+    CEGUID g1 = Mount();
+    CEGUID g2 = Mount();  // a second mount of the same file
+    MakeLog(&g1);
+    HANDLE session = CeCreateSession(&g1);
+    ASSERT_NE(session, INVALID_HANDLE_VALUE);
+    open_.push_back(session);
+    HANDLE byName = Open(0, true, u"Log", &g1, session);
+    HANDLE other = Open(0, true, u"Log", &g2);
+    HANDLE elsewhere = Open(-1, true, u"Log", &g2);  // only another thread uses it
+    for (LPCWSTR n : {u"a1", u"a2", u"a3", u"a4", u"a5", u"a6"})
+        ASSERT_NE(AddShot(other, {10, n, 1, 1}), 0u);
+
+    // Inside: the thread's own adds and deletes through the other mount are seen at once,
+    // also by a scan that had read ahead, and the record count follows them.
+    ASSERT_TRUE(CeBeginTransaction(session, CEDB_ISOLEVEL_DEFAULT));
+    ASSERT_TRUE(CeSeekDatabaseEx(byName, CEDB_SEEK_BEGINNING, 0, 0, nullptr));
+    EXPECT_EQ(ReadName(byName), u"a1");
+    EXPECT_EQ(ReadName(byName), u"a2");  // and the next few read ahead
+    ASSERT_TRUE(Remove(other, u"a3"));
+    ASSERT_NE(AddShot(other, {1000, u"a2x", 1, 1}), 0u);
+    ASSERT_NE(AddShot(other, {7, u"a2y", 1, 1}), 0u);
+    EXPECT_EQ(NamesOn(byName), (Names{u"a2x", u"a2y", u"a4", u"a5", u"a6"}));
+    EXPECT_EQ(InfoOf(byName).dwNumRecords, 7u);
+    ExpectInfoAsStored(byName, &g1, "inside");
+    // Another thread waits for the end rather than seeing any of it.
+    auto reader = std::async(std::launch::async, [elsewhere] { return AllNamesOf(elsewhere); });
+    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+
+    // A rollback leaves the volume as it was, for this thread and the waiting one.
+    ASSERT_TRUE(CeEndTransaction(session, FALSE));
+    ASSERT_EQ(reader.wait_for(kWatchdog), std::future_status::ready);
+    const Names before = {u"a1", u"a2", u"a3", u"a4", u"a5", u"a6"};
+    EXPECT_EQ(reader.get(), before);
+    EXPECT_EQ(AllNamesOf(byName), before);
+    EXPECT_EQ(InfoOf(byName).dwNumRecords, 6u);
+    ExpectInfoAsStored(byName, &g1, "after the rollback");
+
+    // A commit writes everything; what the handles knew inside stays right after it.
+    ASSERT_TRUE(CeBeginTransaction(session, CEDB_ISOLEVEL_SERIALIZABLE));
+    ASSERT_NE(AddShot(other, {5, u"z1", 1, 1}), 0u);
+    ASSERT_TRUE(Remove(byName, u"a1"));
+    EXPECT_EQ(InfoOf(byName).dwNumRecords, 6u);
+    ASSERT_TRUE(CeEndTransaction(session, TRUE));
+    ExpectInfoAsStored(byName, &g1, "after the commit");
+    ExpectInfoAsStored(other, &g2, "after the commit, other mount");
+    UnmountAll();
+    CEGUID again = Mount();
+    EXPECT_EQ(AllNamesOf(Open(0, true, u"Log", &again)),
+              (Names{u"a2", u"a3", u"a4", u"a5", u"a6", u"z1"}));
+}
+
+TEST_F(PropertyDatabase, MisusedTransactionsAreRefusedAndAClosedSessionTakesItsOwnBack) {
+    CEGUID g = Mount();
+    MakeLog(&g);
+    HANDLE s1 = CeCreateSession(&g);
+    HANDLE s2 = CeCreateSession(&g);
+    open_.insert(open_.end(), {s1, s2});
+    HANDLE db = Open(0, true, u"Log", &g, s1);
+    HANDLE reader = Open(0, true, u"Log", &g);
+    ASSERT_NE(AddShot(db, {1, u"kept", 1, 1}), 0u);
+
+    EXPECT_EQ(Err(CeBeginTransaction(s1, 0)), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(CeBeginTransaction(db, CEDB_ISOLEVEL_DEFAULT)),
+              ERROR_INVALID_HANDLE);                                      // not a session
+    EXPECT_EQ(Err(CeEndTransaction(s1, TRUE)), ERROR_INVALID_PARAMETER);  // none begun
+    ASSERT_TRUE(CeBeginTransaction(s1, CEDB_ISOLEVEL_DEFAULT));
+    EXPECT_EQ(Err(CeBeginTransaction(s2, CEDB_ISOLEVEL_DEFAULT)),
+              ERROR_ALREADY_EXISTS);  // one per thread and file
+    EXPECT_EQ(Err(CeEndTransaction(s2, TRUE)),
+              ERROR_INVALID_PARAMETER);  // ended on its own session only
+    ASSERT_NE(AddShot(db, {2, u"dropped", 1, 1}), 0u);
+
+    // Closing the session rolls its transaction back and lets the other threads in.
+    ASSERT_TRUE(CloseHandle(s1));
+    EXPECT_THAT(trace_.Text(), HasSubstr("was rolled back"));
+    auto names = std::async(std::launch::async, [reader] { return AllNamesOf(reader); });
+    ASSERT_EQ(names.wait_for(kWatchdog), std::future_status::ready);
+    EXPECT_EQ(names.get(), Names{u"kept"});
+    ASSERT_TRUE(CeBeginTransaction(s2, CEDB_ISOLEVEL_DEFAULT));
+    EXPECT_TRUE(CeEndTransaction(s2, FALSE));
+
+    ASSERT_TRUE(CeUnmountDBVol(&g));
+    EXPECT_EQ(Err(CeBeginTransaction(s2, CEDB_ISOLEVEL_DEFAULT)), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(PropertyDatabase, AFailedCommitWritesNothingAndTheVolumeWorksOn) {
+    CEGUID g = Mount();
+    MakeLog(&g);
+    HANDLE session = CeCreateSession(&g);
+    open_.push_back(session);
+    HANDLE db = Open(0, true, u"Log", &g, session);
+    ASSERT_NE(AddShot(db, {1, u"kept", 1, 1}), 0u);
+    Faults faults;
+    CeDbSetFaultHook(InjectFault, &faults);
+
+    struct Case {
+        std::atomic<bool>* fault;  // what fails during the commit
+        DWORD error;               // the error the commit reports
+    };
+    for (Case c :
+         {Case{&faults.failSyncs, ERROR_WRITE_FAULT}, Case{&faults.failWrites, ERROR_DISK_FULL}}) {
+        ASSERT_TRUE(CeBeginTransaction(session, CEDB_ISOLEVEL_DEFAULT));
+        ASSERT_NE(AddShot(db, {2, u"lost", 1, 1}), 0u);
+        ASSERT_TRUE(Remove(db, u"kept"));
+        *c.fault = true;
+        EXPECT_FALSE(CeEndTransaction(session, TRUE));
+        EXPECT_EQ(GetLastError(), c.error);
+        *c.fault = false;
+        EXPECT_EQ(AllNamesOf(db), Names{u"kept"});
+        ExpectInfoAsStored(db, &g, "after a failed commit");
+    }
+    EXPECT_THAT(trace_.Text(), HasSubstr("[Platform] CeEndTransaction"));
+    // The next transaction commits, also one far larger than a few pages.
+    ASSERT_TRUE(CeBeginTransaction(session, CEDB_ISOLEVEL_DEFAULT));
+    Names expected = {u"kept"};
+    for (int i = 0; i < 3000; ++i) {
+        expected.push_back(u"bulk " + FromUtf8(std::to_string(10000 + i)));
+        ASSERT_NE(AddShot(db, {static_cast<DWORD>(i), expected.back(), 1, 1}), 0u);
+    }
+    ASSERT_TRUE(CeEndTransaction(session, TRUE));
+    CeDbSetFaultHook(nullptr, nullptr);
+    UnmountAll();
+    CEGUID again = Mount();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(AllNamesOf(Open(0, true, u"Log", &again)), expected);
 }
 
 }  // namespace

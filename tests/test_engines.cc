@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -21,25 +21,20 @@
 #include "platform/file_os.h"
 #include "platform/module.h"
 #include "platform/xmldom.h"
-#include "tests/case_util.h"
+#include "tests/support/machine_values.h"
+#include "tests/support/recorded.h"
 #include "tests/support/test_env.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Only guards against a hang: every wait below ends long before it when things work.
-constexpr auto kWatchdog = std::chrono::seconds(60);
-
 constexpr HRESULT kVideoSourceFailed = static_cast<HRESULT>(0xC0000001u);
 constexpr HRESULT kPhotoSourceFailed = static_cast<HRESULT>(0x90000404u);
 constexpr HRESULT kPhotoOutboxFailed = static_cast<HRESULT>(0x90000500u);
 constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070u);
 
-constexpr char16_t kVideoKey[] = u"SOFTWARE\\Velmar\\Engines\\Zorvid";
-constexpr char16_t kPhotoKey[] = u"SOFTWARE\\Velmar\\Engines\\Pelfin";
 constexpr char16_t kSettingsKey[] = u"SOFTWARE\\Velmar\\Vantlo";
-constexpr char16_t kAppStatusKey[] = u"SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus";
 constexpr char16_t kAlbumFile[] = u"\\Temp\\VantloFBAlbumListResult.xml";
 
 // A throughput that keeps a 1 MiB upload running for about ten seconds.
@@ -56,57 +51,36 @@ bool IsFinal(const Report& r) {
     return r.hr < 0 || r.percent >= 100;
 }
 
-// The reports one sink received, in order, and a way to wait for them.
-class ReportLog {
+// The reports one sink received, in order; those after Close count as late.
+class ReportLog : public Recorded<Report> {
   public:
     void Add(Report r) {
-        std::lock_guard<std::mutex> g(lock_);
-        if (closed_) ++late_;
-        reports_.push_back(r);
-        changed_.notify_all();
+        late_ += closed_ ? 1 : 0;
+        Recorded::Add(r);
     }
-    // Waits until a report from index from on reaches percent; false when the watchdog ran
-    // out.
+    // Waits until a report from index from on reaches percent; false on the watchdog.
     bool WaitForPercent(LONG percent, size_t from = 0) {
-        std::unique_lock<std::mutex> g(lock_);
-        return changed_.wait_for(g, kWatchdog, [&] {
-            return reports_.size() > from &&
-                   std::any_of(reports_.begin() + static_cast<long>(from), reports_.end(),
+        return WaitFor([&](const std::vector<Report>& all) {
+            return all.size() > from &&
+                   std::any_of(all.begin() + static_cast<long>(from), all.end(),
                                [&](const Report& r) { return r.percent >= percent; });
         });
     }
     // Waits for the count-th final report since the log began.
-    bool WaitForEnds(size_t count) {
-        std::unique_lock<std::mutex> g(lock_);
-        return changed_.wait_for(g, kWatchdog, [&] {
-            return static_cast<size_t>(std::count_if(reports_.begin(), reports_.end(), IsFinal)) >=
-                   count;
-        });
-    }
+    bool WaitForEnds(size_t count) { return WaitForCount(IsFinal, count); }
     // The reports from index first on.
     std::vector<Report> Reports(size_t first = 0) {
-        std::lock_guard<std::mutex> g(lock_);
-        return std::vector<Report>(reports_.begin() + std::min(first, reports_.size()),
-                                   reports_.end());
+        std::vector<Report> all = All();
+        return std::vector<Report>(all.begin() + static_cast<long>(std::min(first, all.size())),
+                                   all.end());
     }
-    size_t Size() { return Reports().size(); }
     HRESULT LastResult() { return Reports().empty() ? S_FALSE : Reports().back().hr; }
-    // From now on every report is counted as one that should not have come.
-    void Close() {
-        std::lock_guard<std::mutex> g(lock_);
-        closed_ = true;
-    }
-    int Late() {
-        std::lock_guard<std::mutex> g(lock_);
-        return late_;
-    }
+    void Close() { closed_ = true; }
+    int Late() { return late_; }
 
   private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Report> reports_;
-    bool closed_ = false;
-    int late_ = 0;
+    std::atomic<bool> closed_{false};  // every report from now on should not have come
+    std::atomic<int> late_{0};         // reports that came after Close
 };
 
 // A whole upload's reports: 0 first, percents rising, 100 with success last.
@@ -389,8 +363,8 @@ TEST_F(Engine, VideoUploadsCopyByteForByteKeepSameNamedCopiesChainAndExportOnlyT
     video.sink.onReport = nullptr;
 
     // An injected fault is read when the next upload starts, and reported at its percent.
-    ASSERT_TRUE(SetMachineDword(kVideoKey, u"FailAtPercent", 40));
-    ASSERT_TRUE(SetMachineDword(kVideoKey, u"FailCode", static_cast<DWORD>(kDiskFull)));
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"FailAtPercent", 40));
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"FailCode", static_cast<DWORD>(kDiskFull)));
     mark = video.sink.log.Size();
     ASSERT_EQ(video.Start(p), S_OK);
     ASSERT_TRUE(video.sink.log.WaitForEnds(5));
@@ -433,7 +407,7 @@ TEST_F(Engine, PhotoUploadsCopyAnyNameAndAnEmptyFileWithStartAndEndReports) {
 TEST_F(Engine, VideoCancelStopsOnlyTheRunningUploadAndNoReportFollowsAnUnregister) {
     MakeSource("long.mp4", kMiB, 1);
     const std::string other = MakeSource("other.mp4", 1000, 2);
-    ASSERT_TRUE(SetMachineDword(kVideoKey, u"BytesPerSecond", kSlowBytesPerSecond));
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", kSlowBytesPerSecond));
     VideoEngineLib video;
     ASSERT_TRUE(video.Ready());
     const VideoUploadParams running = Params(u"\\My Documents\\long.mp4");
@@ -456,7 +430,7 @@ TEST_F(Engine, VideoCancelStopsOnlyTheRunningUploadAndNoReportFollowsAnUnregiste
     EXPECT_TRUE(Outbox("YouTube").empty());
 
     // Once the first has ended the engine takes the next.
-    ASSERT_TRUE(SetMachineDword(kVideoKey, u"BytesPerSecond", 0));
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 0));
     ASSERT_EQ(video.Start(second), S_OK);
     ASSERT_TRUE(video.sink.log.WaitForEnds(2));
     EXPECT_EQ(video.sink.log.Reports().back().percent, 100);
@@ -465,7 +439,7 @@ TEST_F(Engine, VideoCancelStopsOnlyTheRunningUploadAndNoReportFollowsAnUnregiste
     // Unregistered mid-upload, the sink hears nothing more; the release waits for the
     // engine's thread, so any report still to come has come by then, and the partial copy
     // is gone.
-    ASSERT_TRUE(SetMachineDword(kVideoKey, u"BytesPerSecond", kSlowBytesPerSecond));
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", kSlowBytesPerSecond));
     const size_t mark = video.sink.log.Size();
     ASSERT_EQ(video.Start(running), S_OK);
     ASSERT_TRUE(video.sink.log.WaitForPercent(1, mark));
@@ -480,8 +454,8 @@ TEST_F(Engine, VideoCancelStopsOnlyTheRunningUploadAndNoReportFollowsAnUnregiste
 
 TEST_F(Engine, PhotoAlbumsArriveDuringAnUploadACancelWithoutPathOrAReleaseStopsIt) {
     MakeSource("long.jpg", kMiB);
-    ASSERT_TRUE(SetMachineDword(kPhotoKey, u"BytesPerSecond", kSlowBytesPerSecond));
-    ASSERT_TRUE(SetMachineDword(kPhotoKey, u"AlbumListFailCode", 0x80072EE7u));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", kSlowBytesPerSecond));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"AlbumListFailCode", 0x80072EE7u));
     PhotoEngineLib photo;
     ASSERT_TRUE(photo.Ready());
     ASSERT_EQ(photo.Start(u"\\My Documents\\long.jpg"), S_OK);
@@ -526,7 +500,7 @@ TEST_F(Engine, AlbumListsComeFromTheRegistryOrAreDemoAlbumsAndReplaceAnOldFile) 
     }
 
     ASSERT_TRUE(SetMachineText(
-        kPhotoKey, u"Albums",
+        kPelfinKey, u"Albums",
         u"a1=Holiday & <Friends>; a2 = Kids \"2024\" 'best';no identifier;=empty;a3=x=y"));
     ASSERT_EQ(photo.FetchAlbums(kAlbumFile), S_OK);
     ASSERT_TRUE(photo.sink.albums.WaitForEnds(2));
@@ -561,8 +535,8 @@ TEST_F(Engine, FailuresAreReportedWithEachEnginesCodeAndAMissingOutboxIsMadeAgai
 
     // A fault at the start comes before any progress.
     MakeSource("pic.jpg", 5000, 2);
-    ASSERT_TRUE(SetMachineDword(kPhotoKey, u"FailAtPercent", 0));
-    ASSERT_TRUE(SetMachineDword(kPhotoKey, u"FailCode", 0x80004005u));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"FailAtPercent", 0));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"FailCode", 0x80004005u));
     size_t mark = photo.sink.log.Size();
     ASSERT_EQ(photo.Start(u"\\My Documents\\pic.jpg"), S_OK);
     ASSERT_TRUE(photo.sink.log.WaitForEnds(3));
@@ -571,7 +545,7 @@ TEST_F(Engine, FailuresAreReportedWithEachEnginesCodeAndAMissingOutboxIsMadeAgai
     EXPECT_EQ(reports[0].hr, E_FAIL);
     EXPECT_EQ(reports[0].percent, 0);
     EXPECT_TRUE(Outbox("Facebook").empty());
-    ASSERT_TRUE(SetMachineDword(kPhotoKey, u"FailCode", 0));
+    ASSERT_TRUE(SetMachineDword(kPelfinKey, u"FailCode", 0));
 
     // A missing outbox is made again; a file where the photo outbox belongs stays as it is
     // and fails the upload.

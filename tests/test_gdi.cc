@@ -1,16 +1,20 @@
 // GDI on bitmaps and on a caller's surface: pixels, blits, text placement, PNG files, clipping
-// and the date and time texts.
+// and the date and time texts; and the dialogs' drawing toolkit on top of it: off-screen
+// surfaces copied onto a device context, text in the four font kinds, size and number texts.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "platform/datetime_format.h"
+#include "platform/gdi.h"
 #include "platform/gdi_internal.h"
 #include "platform/wstr.h"
 #include "tests/screen_test_util.h"
 #include "tests/support/test_env.h"
+#include "ui/bitmap_surface.h"
+#include "ui/fonts.h"
+#include "ui/size_text.h"
 
 namespace {
 
@@ -98,8 +102,7 @@ TEST_F(Gdi, ObjectsFollowSelectionRulesAndBadHandlesFailCleanly) {
     // Sizes no bitmap can have, and stock objects that outlive DeleteObject.
     EXPECT_EQ(CreateCompatibleBitmap(other, 0, 5), nullptr);
     EXPECT_EQ(CreateCompatibleBitmap(other, -3, 5), nullptr);
-    EXPECT_EQ(CreateCompatibleBitmap(other, 100000, 100000), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(CreateCompatibleBitmap(other, 100000, 100000)), ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(DeleteObject(GetStockObject(WHITE_BRUSH)));
     EXPECT_EQ(FillRect(other, &r, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH))), 1);
 
@@ -296,8 +299,8 @@ TEST(DateTimeFormat, FixedTimeInTheDefaultLocaleAndInPictures) {
 
     // Sizes, short buffers and impossible dates.
     EXPECT_EQ(GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, nullptr, 0), 9);
-    EXPECT_EQ(GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 8), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(Err(GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 8)),
+              ERROR_INSUFFICIENT_BUFFER);
     st.wMonth = 2;
     st.wDay = 30;
     EXPECT_EQ(date(DATE_SHORTDATE, nullptr), u"<fail>");
@@ -305,6 +308,80 @@ TEST(DateTimeFormat, FixedTimeInTheDefaultLocaleAndInPictures) {
     EXPECT_EQ(date(DATE_SHORTDATE, nullptr), u"2/29/2024");
     st.wHour = 24;
     EXPECT_EQ(time(0, nullptr), u"<fail>");
+}
+
+}  // namespace
+
+namespace {
+
+using UiToolkitTest = DeviceTest;
+
+TEST_F(UiToolkitTest, UntouchedSurfaceDrawsWhiteExactlyWhereItIsPlaced) {
+    Pixels canvas(80, 60, kBlack);
+    CBitmapSurface surface;
+    EXPECT_FALSE(surface.Draw(canvas.Dc(), 0, 0, 0, 0, SRCCOPY));  // nothing to draw yet
+    EXPECT_FALSE(surface.LoadPng(u"\\Windows\\no_such_image.png"));
+    EXPECT_EQ(surface.GetSize().cx, 0);
+
+    ASSERT_TRUE(surface.CreateSurface(canvas.Dc(), 20, 10));
+    EXPECT_EQ(surface.GetSize().cx, 20);
+    EXPECT_EQ(surface.GetSize().cy, 10);
+    EXPECT_FALSE(surface.Draw(nullptr, 0, 0, 0, 0, SRCCOPY));
+    ASSERT_TRUE(surface.Draw(canvas.Dc(), 5, 7, 0, 0, SRCCOPY));
+    EXPECT_EQ(Corners(canvas.Ink(kBlack)), (std::vector<LONG>{5, 7, 25, 17}));
+    EXPECT_EQ(canvas.At(5, 7), kWhite);
+    EXPECT_EQ(canvas.At(24, 16), kWhite);
+
+    // Stretched, it covers the whole target rectangle and nothing else.
+    Pixels stretched(80, 60, kBlack);
+    ASSERT_TRUE(surface.StretchDraw(stretched.Dc(), 30, 20, 40, 30, 0, 0, SRCCOPY));
+    EXPECT_EQ(Corners(stretched.Ink(kBlack)), (std::vector<LONG>{30, 20, 70, 50}));
+    EXPECT_EQ(stretched.At(50, 35), kWhite);
+}
+
+TEST_F(UiToolkitTest, TextOfEachFontKindLandsInsideItsRectangle) {
+    EXPECT_EQ(CreateFontByKind(4), nullptr);
+    EXPECT_EQ(CreateFontByKind(-1), nullptr);
+
+    const RECT box{20, 10, 220, 90};
+    LONG heights[4] = {};
+    for (int kind = 0; kind < 4; kind++) {
+        SCOPED_TRACE(kind);
+        Pixels canvas(240, 100, kWhite);
+        CBitmapSurface surface;
+        ASSERT_TRUE(surface.CreateSurface(canvas.Dc(), 240, 100));
+        ASSERT_TRUE(
+            surface.DrawText(canvas.Dc(), u"Wg Vantlo", box, DT_LEFT | DT_TOP, kBlack, kind));
+        ASSERT_TRUE(surface.Draw(canvas.Dc(), 0, 0, 0, 0, SRCCOPY));
+        RECT ink = canvas.Ink(), inside{};
+        ASSERT_LT(ink.left, ink.right) << "no text drawn";
+        IntersectRect(&inside, &ink, &box);
+        EXPECT_TRUE(EqualRect(&inside, &ink));
+        heights[kind] = ink.bottom - ink.top;
+    }
+    // Kind 0 is the largest, 1 and 2 are the system font's size, 3 the smallest.
+    EXPECT_GT(heights[0], heights[1]);
+    EXPECT_EQ(heights[1], heights[2]);
+    EXPECT_GT(heights[2], heights[3]);
+}
+
+TEST(UiToolkit, SizeAndNumberTexts) {
+    const struct {
+        DWORD size;        // bytes
+        const char* text;  // as shown
+    } sizes[] = {{0, "0 B"},
+                 {1023, "1,023 B"},
+                 {1024, "1 KB"},
+                 {1536, "1.50 KB"},
+                 {1048575, "1,023.99 KB"},
+                 {1048576, "1 MB"},
+                 {157286400, "150 MB"},
+                 {1073741824, "1 GB"},
+                 {4294967295u, "3.99 GB"}};
+    for (const auto& s : sizes) EXPECT_EQ(ToUtf8(FormatSizeText(s.size)), s.text) << s.size;
+    EXPECT_EQ(ToUtf8(FormatNumber(1000)), "1,000");
+    EXPECT_EQ(ToUtf8(FormatNumber(999)), "999");
+    EXPECT_EQ(ToUtf8(FormatNumber(1234567)), "1,234,567");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// Windows across processes: a real peer process (vantlo-ipc-peer) owns a window; this test
-// process finds it, posts and sends to it, hands it a reply window of its own, talks to its
-// socket with raw bytes, kills it, and shares a named mutex with it.
+// Windows across processes. The wire format on its own: frames packed and cut out of a byte
+// stream however it is split, every kind of broken stream refused, and the window entry files.
+// Then a real peer process (vantlo-ipc-peer) owns a window; this test process finds it, posts
+// and sends to it, hands it a reply window of its own, talks to its socket with raw bytes,
+// kills it, and shares a named mutex with it.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,9 +26,266 @@
 #include "platform/sync.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
-#include "tests/child_process.h"
 #include "tests/ipc_peer.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
+
+// Frames below name only the members their kind carries; the others stay zero.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+using ipc::Frame;
+using ipc::FrameReader;
+using ipc::Kind;
+using ipc::ReadStatus;
+
+// A frame of kind to window hwnd; the other members zero.
+Frame To(Kind kind, uint32_t callId, uint32_t hwnd, uint32_t msg = 0, uint64_t wParam = 0,
+         int64_t lParam = 0, uint32_t timeoutMs = 0) {
+    return {.kind = kind,
+            .callId = callId,
+            .hwnd = hwnd,
+            .msg = msg,
+            .wParam = wParam,
+            .lParam = lParam,
+            .timeoutMs = timeoutMs};
+}
+
+// One frame of every kind, with values that fill their fields.
+std::vector<Frame> SampleFrames() {
+    const uint64_t all = 0xFFFFFFFFFFFFFFFFull;
+    std::vector<Frame> frames = {
+        To(Kind::Post, 1, 0x00050004, 2115, all, -2),
+        To(Kind::Send, 2, 0x00050004, 2115, all, -2, 10000),
+        To(Kind::CopyData, 3, 0x00050004, 0x004A, 0x00060008, 0, 5000),
+        To(Kind::CopyData, 4, 0x00050004, 0x004A, 0x00060008, 0, 5000),
+        To(Kind::WindowInfo, 5, 0x7FFF0004),
+        To(Kind::ShowWindow, 6, 0x00050005),
+        To(Kind::SetForeground, 7, 0x7FFF0004),
+        {.kind = Kind::Reply, .callId = 8, .status = 1460, .result = -123456789012345ll},
+    };
+    frames[2].dwData = frames[3].dwData = 2069;
+    frames[2].data = {1, 2, 3, 0, 255};
+    frames[5].cmd = -3;
+    return frames;
+}
+
+void ExpectSame(const Frame& a, const Frame& b) {
+    auto fields = [](const Frame& f) {
+        return std::tie(f.kind, f.callId, f.hwnd, f.msg, f.wParam, f.lParam, f.timeoutMs, f.dwData,
+                        f.cmd, f.status, f.result, f.data);
+    };
+    EXPECT_TRUE(fields(a) == fields(b)) << "frame " << a.callId << " / " << b.callId;
+}
+
+// Feeds bytes in pieces of chunk bytes and collects the frames; Bad stops it.
+ReadStatus ReadAll(const std::vector<uint8_t>& bytes, size_t chunk, std::vector<Frame>* out,
+                   std::string* why) {
+    FrameReader r;
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+        r.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
+        for (;;) {
+            Frame f;
+            ReadStatus st = r.Next(&f, why);
+            if (st == ReadStatus::Bad) return st;
+            if (st == ReadStatus::NeedMore) break;
+            out->push_back(std::move(f));
+        }
+    }
+    return r.Pending() == 0 ? ReadStatus::Frame : ReadStatus::NeedMore;
+}
+
+std::vector<uint8_t> RawHeader(uint8_t kind, uint32_t length, uint32_t callId, uint8_t version = 1,
+                               uint16_t reserved = 0) {
+    const uint8_t lo = reserved & 0xFF, hi = reserved >> 8;
+    std::vector<uint8_t> h = {'V', 'N', 'T', 'W', version, kind, lo, hi};
+    for (uint32_t v : {length, callId}) {
+        for (int i = 0; i < 4; ++i) h.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    return h;
+}
+
+std::string Refusal(std::vector<uint8_t> bytes) {
+    FrameReader r;
+    r.Feed(bytes.data(), bytes.size());
+    Frame f;
+    std::string why;
+    EXPECT_EQ(r.Next(&f, &why), ReadStatus::Bad);
+    // Once broken, always broken, whatever comes next.
+    auto more = ipc::Pack(SampleFrames()[0]);
+    r.Feed(more.data(), more.size());
+    std::string again;
+    EXPECT_EQ(r.Next(&f, &again), ReadStatus::Bad);
+    return why;
+}
+
+}  // namespace
+
+TEST(IpcWire, EveryKindCrossesWholeHoweverTheStreamIsCut) {
+    std::vector<Frame> frames = SampleFrames();
+    std::vector<uint8_t> stream;
+    for (const Frame& f : frames) {
+        auto bytes = ipc::Pack(f);
+        ASSERT_FALSE(bytes.empty());
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    }
+    for (size_t chunk : {size_t{1}, size_t{3}, size_t{16}, size_t{17}, stream.size()}) {
+        std::vector<Frame> got;
+        std::string why;
+        EXPECT_EQ(ReadAll(stream, chunk, &got, &why), ReadStatus::Frame) << chunk << " " << why;
+        ASSERT_EQ(got.size(), frames.size()) << chunk;
+        for (size_t i = 0; i < frames.size(); ++i) ExpectSame(got[i], frames[i]);
+    }
+}
+
+TEST(IpcWire, TheLayoutIsTheDocumentedOne) {
+    // The example of docs/protocol.md, byte for byte.
+    const Frame example{.kind = Kind::Post,
+                        .callId = 0x51,
+                        .hwnd = 0x3C5EC730,
+                        .msg = 0x0403,
+                        .wParam = 5,
+                        .lParam = 6};
+    EXPECT_EQ(ipc::Pack(example),
+              (std::vector<uint8_t>{0x56, 0x4e, 0x54, 0x57, 0x01, 0x01, 0x00, 0x00, 0x18, 0x00,
+                                    0x00, 0x00, 0x51, 0x00, 0x00, 0x00, 0x30, 0xc7, 0x5e, 0x3c,
+                                    0x03, 0x04, 0x00, 0x00, 0x05, 0,    0,    0,    0,    0,
+                                    0,    0,    0x06, 0,    0,    0,    0,    0,    0,    0}));
+    EXPECT_EQ(
+        ipc::Pack(Frame{.kind = Kind::Reply, .callId = 0x51, .result = 1}),
+        (std::vector<uint8_t>{0x56, 0x4e, 0x54, 0x57, 0x01, 0x07, 0x00, 0x00, 0x10, 0x00, 0x00,
+                              0x00, 0x51, 0x00, 0x00, 0x00, 0,    0,    0,    0,    0,    0,
+                              0,    0,    0x01, 0,    0,    0,    0,    0,    0,    0}));
+}
+
+TEST(IpcWire, CopyDataUpToTheLimitCrossesAndNoMoreIsPacked) {
+    Frame copy = SampleFrames()[2];
+    copy.data.assign(ipc::kMaxCopyData, 0x5A);
+    auto bytes = ipc::Pack(copy);
+    ASSERT_EQ(bytes.size(), ipc::kMaxFrame);
+    std::vector<Frame> got;
+    std::string why;
+    EXPECT_EQ(ReadAll(bytes, 65536, &got, &why), ReadStatus::Frame) << why;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data.size(), ipc::kMaxCopyData);
+    copy.data.push_back(0);
+    EXPECT_TRUE(ipc::Pack(copy).empty());
+}
+
+TEST(IpcWire, BrokenStreamsAreRefusedAsSoonAsTheyShow) {
+    EXPECT_THAT(Refusal({'G'}), HasSubstr("bad magic"));  // one byte suffices
+    EXPECT_THAT(Refusal({'V', 'N', 'X'}), HasSubstr("bad magic"));
+    EXPECT_THAT(Refusal(RawHeader(1, 24, 1, 2)), HasSubstr("unknown version 2"));
+    EXPECT_THAT(Refusal(RawHeader(0, 24, 1)), HasSubstr("unknown frame kind 0"));
+    EXPECT_THAT(Refusal(RawHeader(8, 24, 1)), HasSubstr("unknown frame kind 8"));
+    EXPECT_THAT(Refusal(RawHeader(1, 24, 1, 1, 5)), HasSubstr("reserved"));
+    EXPECT_THAT(Refusal(RawHeader(1, 24, 0)), HasSubstr("call id 0"));
+    // Over the limit: refused from the header alone, before any body is waited for.
+    EXPECT_THAT(Refusal(RawHeader(3, 0xFFFFFFF0, 1)), HasSubstr("over the limit"));
+    EXPECT_THAT(Refusal(RawHeader(3, ipc::kMaxFrame - 15, 1)), HasSubstr("over the limit"));
+    EXPECT_THAT(Refusal(RawHeader(1, 23, 1)), HasSubstr("body of 23 bytes"));
+    EXPECT_THAT(Refusal(RawHeader(7, 17, 1)), HasSubstr("body of 17 bytes"));
+    EXPECT_THAT(Refusal(RawHeader(3, 31, 1)), HasSubstr("body of 31 bytes"));
+    // The copy data's own size must agree with its frame.
+    auto copy = ipc::Pack(SampleFrames()[2]);
+    copy[16 + 24] = 9;
+    EXPECT_THAT(Refusal(copy), HasSubstr("does not match"));
+    auto reply = ipc::Pack(SampleFrames()[7]);
+    reply[16 + 4] = 1;  // its reserved field
+    EXPECT_THAT(Refusal(reply), HasSubstr("reserved body field"));
+}
+
+TEST(IpcWire, AnUnfinishedFrameHoldsOnlyWhatArrived) {
+    FrameReader r;
+    auto h = RawHeader(3, static_cast<uint32_t>(ipc::kMaxFrame - 16), 1);
+    r.Feed(h.data(), h.size());
+    Frame f;
+    std::string why;
+    EXPECT_EQ(r.Next(&f, &why), ReadStatus::NeedMore);
+    EXPECT_EQ(r.Pending(), 16u);
+    // After whole frames are taken nothing stays behind.
+    auto bytes = ipc::Pack(SampleFrames()[0]);
+    FrameReader s;
+    for (int i = 0; i < 1000; ++i) {
+        s.Feed(bytes.data(), bytes.size());
+        ASSERT_EQ(s.Next(&f, &why), ReadStatus::Frame);
+    }
+    EXPECT_EQ(s.Next(&f, &why), ReadStatus::NeedMore);
+    EXPECT_EQ(s.Pending(), 0u);
+}
+
+TEST(IpcWire, WindowEntriesRoundTripWithTheirAwkwardCharacters) {
+    static const char kTitle[] = "Line\none \\ tab\r and nul \0 end \xC3\xA9";
+    ipc::WindowEntry e{0x00050004,          4242,     4097,
+                       1718000000123456ull, "VANTLO", std::string(kTitle, sizeof kTitle - 1)};
+    std::string text = ipc::FormatEntry(e);
+    EXPECT_EQ(text.substr(0, 16), "vantlo-window 1\n");
+    EXPECT_THAT(text, HasSubstr("hwnd 0x00050004\n"));
+    EXPECT_THAT(text, HasSubstr("title Line\\none \\\\ tab\\r and nul \\0 end \xC3\xA9\n"));
+    ipc::WindowEntry back;
+    ASSERT_TRUE(ipc::ParseEntry(text, &back));
+    EXPECT_EQ(back.hwnd, e.hwnd);
+    EXPECT_EQ(back.pid, e.pid);
+    EXPECT_EQ(back.thread, e.thread);
+    EXPECT_EQ(back.created, e.created);
+    EXPECT_EQ(back.cls, e.cls);
+    EXPECT_EQ(back.title, e.title);
+    // A key of a later revision is ignored; the empty title is a title.
+    ASSERT_TRUE(ipc::ParseEntry(
+        "vantlo-window 1\nhwnd 0x7fff0004\npid 1\nthread 0\ncreated 0\nclass C\ncolour blue\n"
+        "title \n",
+        &back));
+    EXPECT_EQ(back.title, "");
+    EXPECT_EQ(back.hwnd, 0x7FFF0004u);
+}
+
+TEST(IpcWire, MalformedWindowEntriesAreRefused) {
+    const std::string good =
+        "vantlo-window 1\nhwnd 0x00050004\npid 7\nthread 1\ncreated 5\nclass C\ntitle T\n";
+    ipc::WindowEntry e;
+    ASSERT_TRUE(ipc::ParseEntry(good, &e));
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string s = good;
+        s.replace(s.find(from), from.size(), to);
+        return s;
+    };
+    for (const std::string& bad : {
+             with("vantlo-window 1", "vantlo-window 2"),
+             with("hwnd 0x00050004", "hwnd 0x00050005"),    // the owned-windows bit
+             with("hwnd 0x00050004", "hwnd 0x00000004"),    // no slot
+             with("hwnd 0x00050004", "hwnd 0x80050004"),    // bit 31
+             with("hwnd 0x00050004", "hwnd 0x00050000"),    // no index
+             with("hwnd 0x00050004", "hwnd 0x1000050004"),  // beyond 32 bits
+             with("pid 7", "pid 0"),
+             with("pid 7", "pid 2147483648"),
+             with("pid 7", "pid -7"),
+             with("pid 7", "pid 7x"),
+             with("thread 1\n", ""),               // a key missing
+             with("class C", "class C\nclass D"),  // a key twice
+             with("class C", "class "),            // no class
+             with("title T", "title T\\q"),        // unknown escape
+             with("title T", "title T\\"),         // escape cut off
+             with("created 5", "created 99999999999999999999"),
+             good.substr(0, good.size() - 1),  // last line unfinished
+             std::string("garbage"),
+             std::string(),
+             good + std::string(ipc::kMaxEntryFile, 'x') + "\n",
+         }) {
+        EXPECT_FALSE(ipc::ParseEntry(bad, &e)) << bad;
+    }
+}
+
+TEST(IpcWire, EntryFileNamesNameTheirWindow) {
+    EXPECT_EQ(ipc::EntryFileName(0x0005000C), "w-0005000c.win");
+    EXPECT_EQ(ipc::HandleOfEntryFileName("w-0005000c.win"), 0x0005000Cu);
+    for (const char* bad :
+         {"w-0005000d.win", "w-0000000c.win", "w-0005000c.tmp", "w-0005000c.win.123.tmp",
+          "w-5000c.win", "s5.sock", "w-0005000g.win", "w-8005000c.win"}) {
+        EXPECT_EQ(ipc::HandleOfEntryFileName(bad), 0u) << bad;
+    }
+}
 
 namespace {
 
@@ -53,7 +313,10 @@ std::string EntryOf(HWND h) {
 // A peer process and what it said so far.
 class Peer {
   public:
-    explicit Peer(std::vector<std::string> args) : proc_(WithProgram(std::move(args))) {}
+    explicit Peer(std::vector<std::string> args) {
+        args.insert(args.begin(), BinPath("vantlo-ipc-peer"));
+        proc_.Start(args);
+    }
 
     // The next line starting with prefix after those looked at before; "" when none came.
     std::string Expect(const std::string& prefix) {
@@ -86,11 +349,6 @@ class Peer {
     pid_t pid = 0;        // its process, once ready
 
   private:
-    static std::vector<std::string> WithProgram(std::vector<std::string> args) {
-        args.insert(args.begin(), BinPath("vantlo-ipc-peer"));
-        return args;
-    }
-
     ChildProcess proc_;
     size_t seen_ = 0;  // lines before it were looked at by Expect
 };
@@ -129,40 +387,17 @@ HWND MakeWindow(LPCWSTR cls, LPCWSTR title) {
                            nullptr, nullptr);
 }
 
-// Dispatches this thread's messages until done() holds; false when the watchdog ran out.
-template <class F>
-bool PumpUntil(F done) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWatchdogMs);
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        MSG m;
-        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
-    }
-    return true;
-}
-
 // A frame header as another client would write it, for frames the packer never makes.
 std::string Header(uint8_t kind, uint32_t length, uint32_t callId) {
-    ipc::WireHeader h{{'V', 'N', 'T', 'W'}, ipc::kVersion, kind, 0, length, callId};
-    return std::string(reinterpret_cast<const char*>(&h), sizeof h);
+    const std::vector<uint8_t> h = RawHeader(kind, length, callId);
+    return std::string(h.begin(), h.end());
 }
 // A Post, or a Send with a 5 s time-out, of msg to h as it goes on the wire.
-std::string Message(ipc::Kind kind, uint32_t callId, HWND h, uint32_t msg, uint64_t wParam,
+std::string Message(Kind kind, uint32_t callId, HWND h, uint32_t msg, uint64_t wParam,
                     int64_t lParam) {
     const std::vector<uint8_t> bytes =
-        ipc::Pack(ipc::Frame{kind,
-                             callId,
-                             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)),
-                             msg,
-                             wParam,
-                             lParam,
-                             kind == ipc::Kind::Send ? 5000u : 0u,
-                             0,
-                             0,
-                             0,
-                             0,
-                             {}});
+        ipc::Pack(To(kind, callId, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)), msg,
+                     wParam, lParam, kind == Kind::Send ? 5000u : 0u));
     return std::string(bytes.begin(), bytes.end());
 }
 
@@ -220,9 +455,7 @@ class IpcTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        base_ = std::filesystem::path(root_).parent_path().string();
-        ourTrace_ = base_ + "/test.trace";
-        setenv("VANTLO_TRACE_FILE", ourTrace_.c_str(), 1);
+        UseTraceFile();
         g_reply = ReplyLog{};
     }
 
@@ -247,9 +480,6 @@ class IpcTest : public DeviceTest {
         p->WaitReady();
         return p;
     }
-
-    std::string base_;      // holds the device root, the runtime folder and the trace files
-    std::string ourTrace_;  // this process's trace lines
 };
 
 }  // namespace
@@ -299,10 +529,8 @@ TEST_F(IpcTest, AnotherProcesssWindowsAreFoundAndHandlesThatNameNoWindowFailAtOn
     for (HWND h :
          {Handle(reinterpret_cast<uintptr_t>(two) ^ 0x4), Handle(0x7FF00004), Handle(0x80001234)}) {
         SetLastError(0);
-        EXPECT_EQ(SendMessageW(h, kPeerDouble, 1, 0), 0);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
-        EXPECT_FALSE(PostMessageW(h, kPeerRecord, 1, 0));
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_EQ(Err(SendMessageW(h, kPeerDouble, 1, 0)), ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_EQ(Err(PostMessageW(h, kPeerRecord, 1, 0)), ERROR_INVALID_WINDOW_HANDLE);
         EXPECT_FALSE(IsWindow(h));
         EXPECT_EQ(GetWindowThreadProcessId(h, nullptr), 0u);
     }
@@ -327,12 +555,10 @@ TEST_F(IpcTest, PostsKeepTheirOrderAndSendsFromAnyThreadGetTheirOwnAnswersAndByt
     EXPECT_EQ(static_cast<LRESULT>(result), 1999999999993ll);  // 64-bit parameters cross whole
     // Messages with a pointer in lParam cannot cross; a null one is just a value.
     SetLastError(0);
-    EXPECT_EQ(SendMessageW(peer, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(u"x")), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(PostMessageW(peer, WM_TIMER, 1, 0x1234));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(PostMessageW(peer, WM_COPYDATA, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_MESSAGE_SYNC_ONLY);
+    EXPECT_EQ(Err(SendMessageW(peer, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(u"x"))),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(PostMessageW(peer, WM_TIMER, 1, 0x1234)), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Err(PostMessageW(peer, WM_COPYDATA, 0, 0)), ERROR_MESSAGE_SYNC_ONLY);
     EXPECT_TRUE(PostMessageW(peer, kPeerRecord, 7, 0));
     EXPECT_EQ(p->Expect("posted "), "posted 7 0");
 
@@ -375,8 +601,8 @@ TEST_F(IpcTest, PostsKeepTheirOrderAndSendsFromAnyThreadGetTheirOwnAnswersAndByt
     std::string huge(ipc::kMaxCopyData + 1, 'x');
     COPYDATASTRUCT big{1, static_cast<DWORD>(huge.size()), huge.data()};
     SetLastError(0);
-    EXPECT_EQ(SendMessageW(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&big)), 0);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+    EXPECT_EQ(Err(SendMessageW(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&big))),
+              ERROR_NOT_ENOUGH_QUOTA);
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 4, 0), 8);
 
     // ShowWindow and SetForegroundWindow reach the other process.
@@ -459,8 +685,8 @@ TEST_F(IpcTest, SendMessageTimeoutToAHungWindowReturnsAfterItsTimeOut) {
     DWORD_PTR result = 0;
     auto start = Clock::now();
     SetLastError(0);
-    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerHang, 0, 60000, SMTO_NORMAL, 500, &result), 0);
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(Err(SendMessageTimeoutW(peer, kPeerHang, 0, 60000, SMTO_NORMAL, 500, &result)),
+              ERROR_TIMEOUT);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
     ASSERT_EQ(p->Expect("hanging"), "hanging");
     // Its window thread sleeps, yet its process still takes posts and answers questions.
@@ -468,9 +694,9 @@ TEST_F(IpcTest, SendMessageTimeoutToAHungWindowReturnsAfterItsTimeOut) {
     EXPECT_TRUE(IsWindow(peer));
     // A send queued behind the hung one times out too, and is withdrawn.
     SetLastError(0);
-    EXPECT_EQ(SendMessageTimeoutW(peer, kPeerDouble, 1, 0, SMTO_BLOCK, 300, &result), 0);
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
-    EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 300 ms"), std::string::npos);
+    EXPECT_EQ(Err(SendMessageTimeoutW(peer, kPeerDouble, 1, 0, SMTO_BLOCK, 300, &result)),
+              ERROR_TIMEOUT);
+    EXPECT_TRUE(trace_.Contains("no answer within 300 ms"));
 }
 
 TEST_F(IpcTest, APeerKilledDuringASendFailsTheSendAtOnce) {
@@ -531,14 +757,13 @@ TEST_F(IpcTest, StaleEntriesAndSocketsAreSkippedAndRemoved) {
 
     EXPECT_EQ(FindWindowW(u"IpcStale", nullptr), nullptr);
     for (const std::string& f : stale) EXPECT_FALSE(HostFileExists(f)) << f;
-    std::string trace = ReadHostFile(ourTrace_);
-    EXPECT_NE(trace.find("(IpcStale \"A\") of process " + std::to_string(a->pid) + " is gone"),
-              std::string::npos);
-    EXPECT_NE(trace.find("malformed window entry w-004e0004.win removed"), std::string::npos);
+    std::string trace = trace_.Text();
+    EXPECT_THAT(trace,
+                HasSubstr("(IpcStale \"A\") of process " + std::to_string(a->pid) + " is gone"));
+    EXPECT_THAT(trace, HasSubstr("malformed window entry w-004e0004.win removed"));
     // A message to the dead window fails at once.
     SetLastError(0);
-    EXPECT_EQ(SendMessageW(dead, kPeerDouble, 1, 0), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(Err(SendMessageW(dead, kPeerDouble, 1, 0)), ERROR_INVALID_WINDOW_HANDLE);
 
     // A live window of the class is found past stale ones.
     auto b = StartPeer("IpcStale", "B", "b");
@@ -608,7 +833,7 @@ TEST_F(IpcTest, BadFramesAndConnectionsBeyondTheLimitsCostTheReceiverOnlyATrace)
          {"bad frame: bad magic number", "is over the limit", "unknown frame kind 99",
           "a reply came where only requests may", "in the middle of a frame",
           "refused: its lParam would be a pointer", "no such window here"}) {
-        EXPECT_NE(trace.find(line), std::string::npos) << line;
+        EXPECT_THAT(trace, HasSubstr(line));
     }
 
     // 64 connections at a time; the ones after them are closed at once. Unfinished frames
@@ -641,10 +866,9 @@ TEST_F(IpcTest, BadFramesAndConnectionsBeyondTheLimitsCostTheReceiverOnlyATrace)
     EXPECT_EQ(dropped, 9);  // ten times 7 MiB is more than 64 MiB
     for (int fd : conns) close(fd);
     EXPECT_EQ(SendMessageW(big->hwnd, kPeerDouble, 5, 0), 10);
-    EXPECT_NE(ReadHostFile(PeerTrace("many")).find("connections are open"), std::string::npos);
-    EXPECT_NE(
-        ReadHostFile(PeerTrace("big")).find("unfinished frames hold more memory than allowed"),
-        std::string::npos);
+    EXPECT_THAT(ReadHostFile(PeerTrace("many")), HasSubstr("connections are open"));
+    EXPECT_THAT(ReadHostFile(PeerTrace("big")),
+                HasSubstr("unfinished frames hold more memory than allowed"));
 }
 
 // ---- who may reach us ------------------------------------------------------------------
@@ -672,8 +896,7 @@ TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
     auto q = StartPeer("IpcLoose", "Loose", "loose", {"VANTLO_RUNTIME_DIR=" + loose});
     ASSERT_NE(q->hwnd, nullptr);
     EXPECT_EQ(mode(loose) & 07777, 0700u);
-    EXPECT_NE(ReadHostFile(PeerTrace("loose")).find("had mode 0755; set to 0700"),
-              std::string::npos);
+    EXPECT_THAT(ReadHostFile(PeerTrace("loose")), HasSubstr("had mode 0755; set to 0700"));
     EXPECT_TRUE(HostFileExists(loose + EntryOf(q->hwnd)));
 
     if (geteuid() != 0) GTEST_SKIP() << "another user's folder and socket need root to set up";
@@ -683,8 +906,7 @@ TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
     auto f = StartPeer("IpcForeign", "Foreign", "foreign", {"VANTLO_RUNTIME_DIR=" + foreign});
     ASSERT_NE(f->hwnd, nullptr);  // it runs, unreachable
-    EXPECT_NE(ReadHostFile(PeerTrace("foreign")).find("belongs to uid 65534, not to us"),
-              std::string::npos);
+    EXPECT_THAT(ReadHostFile(PeerTrace("foreign")), HasSubstr("belongs to uid 65534, not to us"));
     EXPECT_TRUE(std::filesystem::is_empty(foreign));
 
     // A process of another user that reaches the socket anyway is turned away.
@@ -705,7 +927,7 @@ TEST_F(IpcTest, TheRuntimeFolderAndItsFilesAreForTheirUserOnly) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_NE(ReadHostFile(PeerTrace("peer")).find("of uid 65534 refused"), std::string::npos);
+    EXPECT_THAT(ReadHostFile(PeerTrace("peer")), HasSubstr("of uid 65534 refused"));
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 1, 1), 3);
 }
 
@@ -759,10 +981,9 @@ TEST_F(IpcTest, SigtermAndSigintArriveAsWmCloseToTheWindow) {
         EXPECT_EQ(p->Expect("close"), "close");
         EXPECT_EQ(p->Expect("exit "), "exit 0");
         EXPECT_EQ(p->Wait(), 0) << sig;
-        EXPECT_NE(ReadHostFile(PeerTrace(name))
-                      .find(sig == SIGTERM ? "SIGTERM: WM_CLOSE posted to window"
-                                           : "SIGINT: WM_CLOSE posted to window"),
-                  std::string::npos);
+        EXPECT_THAT(ReadHostFile(PeerTrace(name)),
+                    HasSubstr(sig == SIGTERM ? "SIGTERM: WM_CLOSE posted to window"
+                                             : "SIGINT: WM_CLOSE posted to window"));
     }
     // Without a window to close, a signal keeps its default action.
     auto p = StartPeer("IpcPeer", "Peer", "plain");
@@ -781,11 +1002,9 @@ TEST_F(IpcLongTest, SendMessageToAHungWindowGivesUpAfterTenSeconds) {
     ASSERT_NE(p->hwnd, nullptr);
     auto start = Clock::now();
     SetLastError(0);
-    EXPECT_EQ(SendMessageW(p->hwnd, kPeerHang, 0, 60000), 0);
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(Err(SendMessageW(p->hwnd, kPeerHang, 0, 60000)), ERROR_TIMEOUT);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(10000));
-    EXPECT_NE(ReadHostFile(ourTrace_).find("no answer within 10000 ms, given up"),
-              std::string::npos);
+    EXPECT_TRUE(trace_.Contains("no answer within 10000 ms, given up"));
 }
 
 TEST_F(IpcLongTest, AFrameThatStopsArrivingHalfwayIsDropped) {
@@ -798,7 +1017,6 @@ TEST_F(IpcLongTest, AFrameThatStopsArrivingHalfwayIsDropped) {
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 3, 0), 6);  // nobody waits for it meanwhile
     EXPECT_TRUE(ClosedByPeer(half));
     close(half);
-    EXPECT_NE(ReadHostFile(PeerTrace("peer")).find("a frame stopped arriving halfway"),
-              std::string::npos);
+    EXPECT_THAT(ReadHostFile(PeerTrace("peer")), HasSubstr("a frame stopped arriving halfway"));
     EXPECT_EQ(SendMessageW(peer, kPeerDouble, 4, 0), 8);
 }

@@ -8,42 +8,23 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <mutex>
-#include <ostream>
 #include <vector>
 
 #include "platform/sync.h"
-#include "platform/time.h"
 #include "platform/window.h"
 #include "platform/wstr.h"
+#include "tests/support/recorded.h"
 #include "tests/support/test_env.h"
+#include "tests/support/wait.h"
+#include "tests/support/window_thread.h"
 
 namespace {
 
 constexpr DWORD kWatchdogMs = 10000;  // only a hang reaches it
 const WCHAR kRecorder[] = u"Recorder";
 
-enum class How { Direct, Posted, Sent };
-
-struct Arrival {
-    UINT msg;  // message number
-    How how;   // how it came
-    bool operator==(const Arrival& o) const { return msg == o.msg && how == o.how; }
-};
-
-std::ostream& operator<<(std::ostream& os, const Arrival& a) {
-    static const char* const kHow[] = {"direct", "posted", "sent"};
-    return os << "{0x" << std::hex << a.msg << std::dec << ", " << kHow[static_cast<int>(a.how)]
-              << "}";
-}
-
-struct Log {
-    std::mutex lock;
-    std::vector<std::pair<HWND, Arrival>> entries;
-};
-Log g_log;
-thread_local int t_depth = 0;             // nesting of the recording procedure
-thread_local bool t_dispatching = false;  // inside the test loop's DispatchMessage
+Recorded<std::pair<HWND, Seen>> g_log;  // what reached every window, in order
+thread_local int t_depth = 0;           // nesting of the recording procedure
 
 // What a test's windows do beyond recording; the default answers WM_USER+n with
 // WM_USER+n+1000, quits the thread's loop with 7 on WM_DESTROY, and defers the rest.
@@ -57,22 +38,18 @@ LRESULT DefaultHandling(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
 
 LRESULT RecordingProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     ++t_depth;
-    How how = InSendMessage()                   ? How::Sent
-              : (t_depth == 1 && t_dispatching) ? How::Posted
-                                                : How::Direct;
-    {
-        std::lock_guard<std::mutex> g(g_log.lock);
-        g_log.entries.push_back({h, Arrival{msg, how}});
-    }
+    Delivery how = InSendMessage()                       ? Delivery::kSent
+                   : (t_depth == 1 && t_pumpDispatching) ? Delivery::kPosted
+                                                         : Delivery::kDirect;
+    g_log.Add({h, Seen{msg, how}});
     LRESULT r = g_handler ? g_handler(h, msg, wp, lp) : DefaultHandling(h, msg, wp, lp);
     --t_depth;
     return r;
 }
 
-std::vector<Arrival> ArrivalsAt(HWND h) {
-    std::lock_guard<std::mutex> g(g_log.lock);
-    std::vector<Arrival> out;
-    for (auto& [hwnd, a] : g_log.entries) {
+std::vector<Seen> ArrivalsAt(HWND h) {
+    std::vector<Seen> out;
+    for (auto& [hwnd, a] : g_log.All()) {
         if (hwnd == h) out.push_back(a);
     }
     return out;
@@ -82,32 +59,6 @@ int CountAt(HWND h, UINT msg) {
     int n = 0;
     for (auto& a : ArrivalsAt(h)) n += a.msg == msg;
     return n;
-}
-
-// Runs the thread's message loop until done() holds (checked after every message) or WM_QUIT
-// (its code in *quitCode); false when the watchdog ran out first.
-bool PumpUntil(const std::function<bool()>& done, int* quitCode = nullptr) {
-    const DWORD start = GetTickCount();
-    MSG m{};
-    while (!(done && done())) {
-        if (!PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-            if (GetTickCount() - start > kWatchdogMs) {
-                ADD_FAILURE()
-                    << "the watchdog fired: the message loop never got what it waited for";
-                return false;
-            }
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-            continue;
-        }
-        if (m.message == WM_QUIT) {
-            if (quitCode) *quitCode = static_cast<int>(m.wParam);
-            return true;
-        }
-        t_dispatching = true;
-        DispatchMessageW(&m);
-        t_dispatching = false;
-    }
-    return true;
 }
 
 // The thread's loop until WM_QUIT; the thread's exit code is the quit code, 999 on a hang.
@@ -143,11 +94,11 @@ class Messages : public DeviceTest {
 };
 
 // A thread that creates a window, reports it, then runs body (by default its loop).
-struct WindowThread {
+struct Worker {
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // for bodies that wait
     std::atomic<HWND> hwnd{nullptr};
-    DWORD (*body)(WindowThread*) = [](WindowThread*) { return PumpToQuit(); };
+    DWORD (*body)(Worker*) = [](Worker*) { return PumpToQuit(); };
     HANDLE thread = nullptr;
 
     void Start() {
@@ -161,7 +112,7 @@ struct WindowThread {
         GetExitCodeThread(thread, &code);
         return code;
     }
-    ~WindowThread() {
+    ~Worker() {
         SetEvent(release);
         if (thread) {
             WaitForSingleObject(thread, kWatchdogMs);
@@ -171,7 +122,7 @@ struct WindowThread {
         CloseHandle(release);
     }
     static DWORD Run(LPVOID p) {
-        auto* self = static_cast<WindowThread*>(p);
+        auto* self = static_cast<Worker*>(p);
         self->hwnd = CreateWindowExW(0, kRecorder, u"worker", 0, 0, 0, 10, 10, nullptr, nullptr,
                                      nullptr, nullptr);
         SetEvent(self->ready);
@@ -179,17 +130,7 @@ struct WindowThread {
     }
 };
 
-// An arrival called directly, posted, or sent.
-Arrival D(UINT msg) {
-    return Arrival{msg, How::Direct};
-}
-Arrival P(UINT msg) {
-    return Arrival{msg, How::Posted};
-}
-Arrival S(UINT msg) {
-    return Arrival{msg, How::Sent};
-}
-using Arrivals = std::vector<Arrival>;
+using Arrivals = std::vector<Seen>;
 
 }  // namespace
 
@@ -206,8 +147,8 @@ TEST_F(Messages, PostedAndSentAcrossThreadsArriveInTheDeviceOrderAndCopyDataAsAC
         s_seen.assign(b, b + cds->cbData);
         return static_cast<LRESULT>(wp) + 1;
     };
-    WindowThread worker;
-    worker.body = [](WindowThread*) -> DWORD {
+    Worker worker;
+    worker.body = [](Worker*) -> DWORD {
         // Look at the queue only once something was sent, so that both posts and the send
         // are waiting by then: the sent message is answered first, then the posts in order.
         if (MsgWaitForMultipleObjects(0, nullptr, FALSE, kWatchdogMs, QS_SENDMESSAGE) !=
@@ -227,12 +168,13 @@ TEST_F(Messages, PostedAndSentAcrossThreadsArriveInTheDeviceOrderAndCopyDataAsAC
 
     ASSERT_TRUE(PostMessageW(h, WM_CLOSE, 0, 0));
     EXPECT_EQ(worker.Join(), 7u);  // the quit code posted on WM_DESTROY
-    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE), S(WM_USER + 3), P(WM_USER + 1), P(WM_USER + 2),
-                                       P(WM_CLOSE), D(WM_DESTROY), D(WM_NCDESTROY)}));
+    EXPECT_EQ(ArrivalsAt(h), (Arrivals{Direct(WM_CREATE), Sent(WM_USER + 3), Posted(WM_USER + 1),
+                                       Posted(WM_USER + 2), Posted(WM_CLOSE), Direct(WM_DESTROY),
+                                       Direct(WM_NCDESTROY)}));
     EXPECT_FALSE(IsWindow(h));
 
     // WM_COPYDATA reaches the receiver as its own copy, and only sent.
-    WindowThread copier;
+    Worker copier;
     copier.Start();
     h = copier.hwnd;
     std::vector<BYTE> block(520 * 2, 0);
@@ -248,8 +190,8 @@ TEST_F(Messages, PostedAndSentAcrossThreadsArriveInTheDeviceOrderAndCopyDataAsAC
     COPYDATASTRUCT empty{1182, 0, nullptr};
     EXPECT_EQ(SendMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&empty)), 1);
     EXPECT_TRUE(s_seen.empty());
-    EXPECT_FALSE(PostMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds)));
-    EXPECT_EQ(GetLastError(), ERROR_MESSAGE_SYNC_ONLY);
+    EXPECT_EQ(Err(PostMessageW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds))),
+              ERROR_MESSAGE_SYNC_ONLY);
 
     PostMessageW(h, WM_CLOSE, 0, 0);
     copier.Join();
@@ -280,7 +222,7 @@ TEST_F(Messages, SendingWhileBeingSentToDoesNotDeadlock) {
         }
         return DefaultHandling(h, msg, wp, lp);
     };
-    WindowThread worker;
+    Worker worker;
     worker.Start();
     HWND other = worker.hwnd;
 
@@ -301,19 +243,19 @@ TEST_F(Messages, SendingWhileBeingSentToDoesNotDeadlock) {
     auto ours = ArrivalsAt(mine);
     ASSERT_GE(ours.size(), 3u);
     ours.resize(3);  // the wake-up WM_NULL may still wait in the queue
-    EXPECT_EQ(ours, (Arrivals{D(WM_CREATE), S(WM_USER + 20), S(WM_USER + 30)}));
+    EXPECT_EQ(ours, (Arrivals{Direct(WM_CREATE), Sent(WM_USER + 20), Sent(WM_USER + 30)}));
     auto theirs = ArrivalsAt(other);
     ASSERT_EQ(theirs.size(), 7u);
-    EXPECT_EQ(theirs[1], S(WM_USER + 10));
-    EXPECT_EQ(theirs[2], P(WM_USER + 40));
-    EXPECT_EQ(theirs[3], S(WM_USER + 31));
+    EXPECT_EQ(theirs[1], Sent(WM_USER + 10));
+    EXPECT_EQ(theirs[2], Posted(WM_USER + 40));
+    EXPECT_EQ(theirs[3], Sent(WM_USER + 31));
     DestroyWindow(mine);
     CloseHandle(s_crossStarted);
 }
 
 TEST_F(Messages, ABusyThreadsWindowTimesSendsOutAndTakesShowStatesAtOnce) {
-    WindowThread worker;
-    worker.body = [](WindowThread* self) -> DWORD {
+    Worker worker;
+    worker.body = [](Worker* self) -> DWORD {
         WaitForSingleObject(self->release, kWatchdogMs);  // busy: not looking at its queue
         return PumpToQuit();
     };
@@ -321,30 +263,30 @@ TEST_F(Messages, ABusyThreadsWindowTimesSendsOutAndTakesShowStatesAtOnce) {
     HWND h = worker.hwnd;
     DWORD_PTR answer = 123;
     SetLastError(0);
-    EXPECT_FALSE(SendMessageTimeoutW(h, WM_USER + 5, 0, 0, SMTO_NORMAL, 100, &answer));
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(Err(SendMessageTimeoutW(h, WM_USER + 5, 0, 0, SMTO_NORMAL, 100, &answer)),
+              ERROR_TIMEOUT);
     EXPECT_EQ(answer, 0u);
-    EXPECT_FALSE(SendMessageTimeoutW(h, WM_USER + 6, 0, 0, SMTO_BLOCK, 50, &answer));
-    EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+    EXPECT_EQ(Err(SendMessageTimeoutW(h, WM_USER + 6, 0, 0, SMTO_BLOCK, 50, &answer)),
+              ERROR_TIMEOUT);
     // The show state is recorded at once, without waiting for the busy owner; it hears of it
     // by posts.
     EXPECT_FALSE(ShowWindow(h, SW_SHOW));
     EXPECT_TRUE(IsWindowVisible(h));
     EXPECT_TRUE(ShowWindow(h, SW_MINIMIZE));
     EXPECT_TRUE(IsIconic(h));
-    EXPECT_FALSE(DestroyWindow(h));  // only its own thread may
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Err(DestroyWindow(h)), ERROR_ACCESS_DENIED);  // only its own thread may
     SetEvent(worker.release);
     PostMessageW(h, WM_CLOSE, 0, 0);
     EXPECT_EQ(worker.Join(), 7u);
     // The sends that timed out were withdrawn.
-    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE), P(WM_SHOWWINDOW), P(WM_SIZE), P(WM_CLOSE),
-                                       D(WM_DESTROY), D(WM_NCDESTROY)}));
+    EXPECT_EQ(ArrivalsAt(h),
+              (Arrivals{Direct(WM_CREATE), Posted(WM_SHOWWINDOW), Posted(WM_SIZE), Posted(WM_CLOSE),
+                        Direct(WM_DESTROY), Direct(WM_NCDESTROY)}));
 }
 
 TEST_F(Messages, ASendToAThreadThatEndsWithoutAnsweringReturnsZero) {
-    WindowThread worker;
-    worker.body = [](WindowThread*) -> DWORD {
+    Worker worker;
+    worker.body = [](Worker*) -> DWORD {
         // Leave as soon as something is sent, without answering it.
         MsgWaitForMultipleObjects(0, nullptr, FALSE, kWatchdogMs, QS_SENDMESSAGE);
         return 0;
@@ -352,12 +294,12 @@ TEST_F(Messages, ASendToAThreadThatEndsWithoutAnsweringReturnsZero) {
     worker.Start();
     HWND h = worker.hwnd;
     DWORD_PTR answer = 5;
-    EXPECT_FALSE(SendMessageTimeoutW(h, WM_USER + 1, 0, 0, SMTO_NORMAL, kWatchdogMs, &answer));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);  // not a time-out: the peer is gone
+    EXPECT_EQ(Err(SendMessageTimeoutW(h, WM_USER + 1, 0, 0, SMTO_NORMAL, kWatchdogMs, &answer)),
+              ERROR_INVALID_WINDOW_HANDLE);  // not a time-out: the peer is gone
     worker.Join();
     EXPECT_FALSE(IsWindow(h));  // the thread's windows went with it
     EXPECT_EQ(SendMessageW(h, WM_USER + 1, 0, 0), 0);
-    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE)}));
+    EXPECT_EQ(ArrivalsAt(h), (Arrivals{Direct(WM_CREATE)}));
 }
 
 namespace {
@@ -385,8 +327,8 @@ TEST_F(Messages, PaintsComeAfterPostsAndBeforeTimersWhichFireUntilKilled) {
     ASSERT_NE(SetTimer(canvas, 1, 10, nullptr), 0u);
     ASSERT_TRUE(PumpUntil([&] { return CountAt(canvas, WM_TIMER) >= 1; }));
     KillTimer(canvas, 1);
-    EXPECT_EQ(ArrivalsAt(canvas),
-              (Arrivals{D(WM_CREATE), P(WM_USER + 1), P(WM_PAINT), P(WM_PAINT), P(WM_TIMER)}));
+    EXPECT_EQ(ArrivalsAt(canvas), (Arrivals{Direct(WM_CREATE), Posted(WM_USER + 1),
+                                            Posted(WM_PAINT), Posted(WM_PAINT), Posted(WM_TIMER)}));
     MSG m{};
     EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));  // validated: no more paints
     EXPECT_TRUE(UpdateWindow(canvas));                         // nothing due: nothing sent
@@ -404,7 +346,7 @@ TEST_F(Messages, PaintsComeAfterPostsAndBeforeTimersWhichFireUntilKilled) {
     ASSERT_TRUE(PumpUntil([&] { return CountAt(h, WM_TIMER) >= 3 && g_threadTicks >= 2; }));
     for (auto& a : ArrivalsAt(h)) {
         if (a.msg == WM_TIMER) {
-            EXPECT_EQ(a.how, How::Posted);
+            EXPECT_EQ(a.how, Delivery::kPosted);
         }
     }
     EXPECT_TRUE(KillTimer(h, 5));
@@ -459,12 +401,11 @@ TEST_F(Messages, OneThreadsQueueWaitsFiltersOrdersAndLosesMessagesToNoWindowHarm
     ASSERT_TRUE(PostMessageW(gone, WM_USER + 1, 0, 0));  // still queued when the window goes
     ASSERT_TRUE(DestroyWindow(gone));
     EXPECT_FALSE(IsWindow(gone));
-    EXPECT_FALSE(PostMessageW(gone, WM_USER + 2, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(Err(PostMessageW(gone, WM_USER + 2, 0, 0)), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(SendMessageW(gone, WM_USER + 3, 0, 0), 0);
     DWORD_PTR answer = 9;
-    EXPECT_FALSE(SendMessageTimeoutW(gone, WM_USER + 4, 0, 0, SMTO_NORMAL, 100, &answer));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(Err(SendMessageTimeoutW(gone, WM_USER + 4, 0, 0, SMTO_NORMAL, 100, &answer)),
+              ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(SendMessageW(nullptr, WM_USER + 5, 0, 0), 0);
     EXPECT_FALSE(DestroyWindow(gone));
     EXPECT_FALSE(ShowWindow(gone, SW_SHOW));
@@ -477,7 +418,8 @@ TEST_F(Messages, OneThreadsQueueWaitsFiltersOrdersAndLosesMessagesToNoWindowHarm
     }
     // (The WM_QUIT is the default handling's answer to WM_DESTROY.)
     EXPECT_EQ(seen, (std::vector<UINT>{WM_USER + 1, WM_USER + 6, WM_QUIT}));
-    EXPECT_EQ(ArrivalsAt(gone), (Arrivals{D(WM_CREATE), D(WM_DESTROY), D(WM_NCDESTROY)}));
+    EXPECT_EQ(ArrivalsAt(gone),
+              (Arrivals{Direct(WM_CREATE), Direct(WM_DESTROY), Direct(WM_NCDESTROY)}));
 
     // A filtered look leaves the others in place; PM_NOREMOVE leaves this one too; posts
     // come before the quit.
@@ -508,13 +450,12 @@ TEST_F(Messages, FindWindowByClassAndTitle) {
     wc.lpfnWndProc = RecordingProc;
     wc.lpszClassName = u"VANTLO";
     ASSERT_NE(RegisterClassW(&wc), 0);
-    EXPECT_EQ(RegisterClassW(&wc), 0);  // the name is taken
-    EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
+    EXPECT_EQ(Err(RegisterClassW(&wc)), ERROR_CLASS_ALREADY_EXISTS);  // the name is taken
 
     HWND main = CreateWindowExW(0, u"VANTLO", u"Vantlo", 0, CW_USEDEFAULT, CW_USEDEFAULT,
                                 CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
     HWND other = NewWindow(u"Vantlo");
-    WindowThread worker;
+    Worker worker;
     worker.Start();
     EXPECT_EQ(FindWindowW(u"VANTLO", nullptr), main);
     EXPECT_EQ(FindWindowW(u"vantlo", u"VANTLO"), main);  // neither compares case
@@ -543,8 +484,7 @@ TEST_F(Messages, FindWindowByClassAndTitle) {
 }
 
 TEST_F(Messages, ShowStatesAreRecordedAndTracedAndTheLowBitNamesAWindowWithItsOwnedOnes) {
-    std::string traceFile = root_ + "/trace.txt";
-    setenv("VANTLO_TRACE_FILE", traceFile.c_str(), 1);
+    UseTraceFile();
     HWND h = NewWindow(u"main");
     EXPECT_FALSE(IsWindowVisible(h));
     EXPECT_FALSE(ShowWindow(h, SW_SHOW));  // it was hidden
@@ -560,9 +500,10 @@ TEST_F(Messages, ShowStatesAreRecordedAndTracedAndTheLowBitNamesAWindowWithItsOw
     EXPECT_FALSE(IsIconic(h));
     EXPECT_TRUE(IsWindowVisible(h));
     unsetenv("VANTLO_TRACE_FILE");
-    EXPECT_EQ(ArrivalsAt(h), (Arrivals{D(WM_CREATE), D(WM_SHOWWINDOW), D(WM_SIZE), D(WM_SHOWWINDOW),
-                                       D(WM_SHOWWINDOW), D(WM_SIZE)}));
-    const std::string trace = ReadHostFile(traceFile);
+    EXPECT_EQ(ArrivalsAt(h),
+              (Arrivals{Direct(WM_CREATE), Direct(WM_SHOWWINDOW), Direct(WM_SIZE),
+                        Direct(WM_SHOWWINDOW), Direct(WM_SHOWWINDOW), Direct(WM_SIZE)}));
+    const std::string trace = trace_.Text();
     size_t at = trace.find("ShowWindow");
     for (const char* cmd : {"SW_MINIMIZE", "SW_HIDE", "SW_RESTORE"}) {
         ASSERT_NE(at, std::string::npos) << trace;
@@ -609,7 +550,7 @@ TEST_F(Messages, ShowStatesAreRecordedAndTracedAndTheLowBitNamesAWindowWithItsOw
     EXPECT_FALSE(IsWindow(dialog));
     auto log = ArrivalsAt(dialog);
     ASSERT_EQ(log.size(), before + 2);
-    EXPECT_EQ(log[before], D(WM_DESTROY));
+    EXPECT_EQ(log[before], Direct(WM_DESTROY));
     DestroyWindow(lone);
 }
 
@@ -622,8 +563,7 @@ TEST_F(Messages, WindowLongsParentsAndChildren) {
     EXPECT_EQ(reinterpret_cast<int*>(GetWindowLongPtrW(main, GWLP_USERDATA)), &local);
     EXPECT_EQ(SetWindowLongW(main, 4, 99), 0);  // the class gives 8 extra bytes
     EXPECT_EQ(GetWindowLongW(main, 4), 99);
-    EXPECT_EQ(GetWindowLongW(main, 8), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
+    EXPECT_EQ(Err(GetWindowLongW(main, 8)), ERROR_INVALID_INDEX);
     EXPECT_EQ(reinterpret_cast<WNDPROC>(GetWindowLongPtrW(main, GWLP_WNDPROC)), RecordingProc);
 
     HWND child =
@@ -650,5 +590,5 @@ TEST_F(Messages, WindowLongsParentsAndChildren) {
     EXPECT_FALSE(IsWindow(child));
     auto log = ArrivalsAt(child);
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], D(WM_DESTROY));
+    EXPECT_EQ(log[log.size() - 2], Direct(WM_DESTROY));
 }

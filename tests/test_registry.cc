@@ -2,13 +2,11 @@
 // from failed writes, concurrent writers in several processes, and the vantlo-reg editor.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -19,19 +17,13 @@
 #include "platform/reg_os.h"
 #include "platform/registry.h"
 #include "platform/wstr.h"
-#include "tests/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
 constexpr LPCWSTR kVantloKey = u"SOFTWARE\\Velmar\\Vantlo";
 const std::string kToolKey = "HKLM\\SOFTWARE\\Velmar\\Vantlo";  // the same, for the editor
-
-struct RunResult {
-    int exitCode = -1;  // the exit status, 128 + signal, or -1 when it had to be killed
-    std::string out;    // what it wrote to stdout
-    std::string err;    // what it wrote to stderr
-};
 
 class RegistryTest : public DeviceTest {
   protected:
@@ -41,12 +33,7 @@ class RegistryTest : public DeviceTest {
     // Runs vantlo-reg to its end.
     RunResult Tool(std::vector<std::string> args) {
         args.insert(args.begin(), BinPath("vantlo-reg"));
-        ChildProcess tool(args, -1, Scratch("tool.err"));
-        RunResult r;
-        r.exitCode = tool.Wait();
-        r.out = tool.Out();
-        r.err = ReadHostFile(Scratch("tool.err"));
-        return r;
+        return RunToEnd(args);
     }
 
     HKEY CreateKey(LPCWSTR path, DWORD* disposition = nullptr) {
@@ -145,18 +132,14 @@ long long Nanoseconds(const timespec& t) {
 // Waits until the file was last changed at least 200 ms ago, so that the registry may answer
 // from what it keeps in memory; false when the watchdog ran out.
 bool WaitUntilLeftAlone(const std::string& path) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
+    return WaitUntil([&] {
         struct stat st {};
         timespec now{};
-        if (stat(path.c_str(), &st) != 0) return false;
         clock_gettime(CLOCK_REALTIME, &now);
-        const long long last = std::max(Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim));
-        if (Nanoseconds(now) - last >= 200 * 1000 * 1000LL) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        timespec pause{0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-    }
+        return stat(path.c_str(), &st) == 0 &&
+               Nanoseconds(now) - std::max(Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)) >=
+                   200 * 1000 * 1000LL;
+    });
 }
 
 // ---- Values in the file --------------------------------------------------------------------
@@ -182,7 +165,7 @@ TEST_F(RegistryTest, DwordAndStringValuesRoundTripThroughTheFile) {
     for (const char* line :
          {"[HKLM\\SOFTWARE\\Velmar\\Vantlo]\n\"ClearYoutube\"=dword:0000002a\n",
           "\"Greeting\"=\"say \\\"hi\\\" \\\\ C:\\\\path\\nline\\ttab ", "@=\"the default\""}) {
-        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
+        EXPECT_THAT(text, HasSubstr(line));
     }
 
     // Reopened under other spelling, every value comes back exactly.
@@ -257,19 +240,43 @@ TEST_F(RegistryTest, HandEditedFileIsRead) {
     EXPECT_EQ(SetDword(key, u"App1", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     std::string text = ReadHostFile(RegistryFile());
-    EXPECT_NE(text.find("[HKLM\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus]\n"
-                        "\"App1\"=dword:00000001\n\"Blob\"=hex:00,ff,10\n"
-                        "\"Multi\"=hex(7):61,00,00,00,00,00\n\"Text\"=\"A\u00e9\\\"\"\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("[HKLM\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus\\Child]"),
-              std::string::npos)
-        << text;
+    EXPECT_THAT(text, HasSubstr("[HKLM\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus]\n"
+                                "\"App1\"=dword:00000001\n\"Blob\"=hex:00,ff,10\n"
+                                "\"Multi\"=hex(7):61,00,00,00,00,00\n\"Text\"=\"A\u00e9\\\"\"\n"));
+    EXPECT_THAT(text, HasSubstr("[HKLM\\SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus\\Child]"));
 }
 
-TEST_F(RegistryTest, DeletedValuesAndKeysAreGoneAndTheirHandlesFailCleanly) {
+TEST_F(RegistryTest, MalformedCallsChangeNothingAndDeletedKeysHandlesFailCleanly) {
     HKEY key = CreateKey(kVantloKey);
     ASSERT_NE(key, nullptr);
+    // Malformed calls are refused and change nothing.
+    ASSERT_EQ(SetDword(key, u"Keep", 5), ERROR_SUCCESS);
+    std::string before = ReadHostFile(RegistryFile());
+
+    HKEY out = nullptr;
+    HKEY bogus = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x1234));
+    EXPECT_EQ(RegOpenKeyExW(bogus, u"X", 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(SetDword(bogus, u"X", 1), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(bogus), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_READ, nullptr),
+              ERROR_INVALID_PARAMETER);
+    const WString tooLong(256, u'k');
+    for (LPCWSTR path : {u"A\\\\B", u"\\A", u"A\\\x0001", u"\\", tooLong.c_str()}) {
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &out, nullptr),
+                  ERROR_INVALID_PARAMETER)
+            << ToUtf8(path);
+    }
+    BYTE three[3] = {1, 2, 3};
+    EXPECT_EQ(RegSetValueExW(key, u"Short", 0, REG_DWORD, three, 3), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExW(key, u"Null", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SetDword(key, WString(MAX_VALUE_NAME_CHARS + 1, u'v').c_str(), 1),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteKeyW(key, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SetDword(key, u"Keep", 5), ERROR_SUCCESS);  // unchanged value, no rewrite
+    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
+
+    // Deleted values and keys are gone; their handles fail cleanly.
     EXPECT_EQ(SetDword(key, u"ClearYoutube", 1), ERROR_SUCCESS);
     EXPECT_EQ(SetDword(key, u"ClearFacebook", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueW(key, u"CLEARYOUTUBE"), ERROR_SUCCESS);
@@ -310,42 +317,10 @@ TEST_F(RegistryTest, DeletedValuesAndKeysAreGoneAndTheirHandlesFailCleanly) {
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryTest, MalformedCallsAreRefusedAndChangeNothing) {
-    HKEY key = CreateKey(kVantloKey);
-    ASSERT_NE(key, nullptr);
-    ASSERT_EQ(SetDword(key, u"Keep", 5), ERROR_SUCCESS);
-    std::string before = ReadHostFile(RegistryFile());
-
-    HKEY out = nullptr;
-    HKEY bogus = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x1234));
-    EXPECT_EQ(RegOpenKeyExW(bogus, u"X", 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(SetDword(bogus, u"X", 1), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegCloseKey(bogus), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVantloKey, 0, KEY_READ, nullptr),
-              ERROR_INVALID_PARAMETER);
-    const WString tooLong(256, u'k');
-    for (LPCWSTR path : {u"A\\\\B", u"\\A", u"A\\\x0001", u"\\", tooLong.c_str()}) {
-        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &out, nullptr),
-                  ERROR_INVALID_PARAMETER)
-            << ToUtf8(path);
-    }
-    BYTE three[3] = {1, 2, 3};
-    EXPECT_EQ(RegSetValueExW(key, u"Short", 0, REG_DWORD, three, 3), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegSetValueExW(key, u"Null", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(SetDword(key, WString(MAX_VALUE_NAME_CHARS + 1, u'v').c_str(), 1),
-              ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegDeleteKeyW(key, nullptr), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(SetDword(key, u"Keep", 5), ERROR_SUCCESS);  // unchanged value, no rewrite
-    EXPECT_EQ(ReadHostFile(RegistryFile()), before);
-    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-}
-
 // ---- Damage and failures -------------------------------------------------------------------
 
 TEST_F(RegistryTest, DamagedFilesAreTracedMovedAsideAndReplacedByAnEmptyRegistry) {
-    std::string trace = Scratch("trace.txt");
-    setenv("VANTLO_TRACE_FILE", trace.c_str(), 1);
+    UseTraceFile();
     const std::string damaged =
         "[HKLM\\SOFTWARE\\Velmar\\Vantlo]\n\"ClearYoutube\"=dword:1\n"
         "\"Broken\"=dword:xyz\n";
@@ -358,10 +333,9 @@ TEST_F(RegistryTest, DamagedFilesAreTracedMovedAsideAndReplacedByAnEmptyRegistry
     std::string fresh = ReadHostFile(RegistryFile());
     EXPECT_EQ(fresh.find("\n["), std::string::npos) << "an empty registry: " << fresh;
     EXPECT_FALSE(fresh.empty());
-    std::string traced = ReadHostFile(trace);
-    EXPECT_NE(traced.find("is corrupt (line 3: dword needs 1 to 8 hex digits)"), std::string::npos)
-        << traced;
-    EXPECT_NE(traced.find("registry.txt.corrupt"), std::string::npos) << traced;
+    std::string traced = trace_.Text();
+    EXPECT_THAT(traced, HasSubstr("is corrupt (line 3: dword needs 1 to 8 hex digits)"));
+    EXPECT_THAT(traced, HasSubstr("registry.txt.corrupt"));
 
     // The empty registry works; a second damaged file does not replace the first one aside.
     key = CreateKey(kVantloKey);
@@ -375,8 +349,7 @@ TEST_F(RegistryTest, DamagedFilesAreTracedMovedAsideAndReplacedByAnEmptyRegistry
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(ReadHostFile(RegistryFile() + ".corrupt"), damaged);
     EXPECT_EQ(ReadHostFile(RegistryFile() + ".1.corrupt"), std::string("\x00\x01 binary junk"));
-    EXPECT_NE(ReadHostFile(RegistryFile()).find("\"ClearYoutube\"=dword:00000001"),
-              std::string::npos);
+    EXPECT_THAT(ReadHostFile(RegistryFile()), HasSubstr("\"ClearYoutube\"=dword:00000001"));
 
     // Every other kind of damage is found too.
     const std::vector<std::string> samples = {
@@ -494,16 +467,16 @@ TEST_F(RegistryTest, AChangeElsewhereIsSeenAtTheNextCallAfterReadsFromMemory) {
     EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
 }
 
-// Two registry_writer processes and a run of editor calls change the registry at once.
+// Two writer processes and a run of editor calls change the registry at once.
 TEST_F(RegistryTest, WritersInSeveralProcessesAtOnceLoseNothing) {
     constexpr int kCount = 150, kEdits = 15;
     int gate[2];
     ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
     std::deque<ChildProcess> writers;
     for (const std::string prefix : {"Alpha", "Beta"}) {
-        writers.emplace_back(
-            std::vector<std::string>{BinPath("registry_writer"), prefix, std::to_string(kCount)},
-            gate[0], Scratch(prefix + ".err"));
+        writers.emplace_back(std::vector<std::string>{BinPath("vantlo-test-writer"), "registry",
+                                                      prefix, std::to_string(kCount)},
+                             gate[0], Scratch(prefix + ".err"));
     }
     close(gate[0]);
     close(gate[1]);  // both start now
@@ -571,7 +544,7 @@ TEST_F(RegistryTest, EditorGetsSetsListsAndDeletesValuesAndRefusesBadCommandLine
     EXPECT_FALSE(HostFileExists(RegistryFile())) << "nothing was written";
     RunResult r = Tool({"set", "HKLM\\A\\\\B", "X", "dword:1"});
     EXPECT_EQ(r.exitCode, 3) << "an invalid key name is a registry error";
-    EXPECT_NE(r.err.find("invalid name"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("invalid name"));
 
     const std::pair<const char*, const char*> sets[] = {
         {"ClearYoutube", "dword:1"},
@@ -606,7 +579,7 @@ TEST_F(RegistryTest, EditorGetsSetsListsAndDeletesValuesAndRefusesBadCommandLine
     r = Tool({"get", kToolKey, "ClearYoutube"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("not found"));
     EXPECT_EQ(Tool({"delete", kToolKey, "ClearYoutube"}).exitCode, 1);
     EXPECT_EQ(Tool({"get", "HKLM\\SOFTWARE\\Nothing", "X"}).exitCode, 1);
     EXPECT_EQ(Tool({"list", "HKLM\\SOFTWARE\\Nothing"}).exitCode, 1);

@@ -127,8 +127,8 @@ TEST_F(Resources, ProgramHoldsThePagesTemplatesBarsMenusAndStrings) {
                     {410, u"BUTTON", 0x50010000, 20, 32, 24, 16}});
     ExpectTemplate(6000, 0x80C80000, 0, u"task view", {});
     ExpectTemplate(6001, 0x80C80000, 0, nullptr, {});
-    EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(5007), RT_DIALOG), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(Err(FindResourceW(nullptr, MAKEINTRESOURCEW(5007), RT_DIALOG)),
+              ERROR_RESOURCE_NAME_NOT_FOUND);
 
     // The soft-key bars: menu, then per key: image, command, state, style, string, 0, sub-menu.
     const std::vector<std::vector<WORD>> bars = {
@@ -187,8 +187,8 @@ TEST_F(Resources, ModuleCallsTruncateRefuseAndReportWhatIsMissing) {
     static const WCHAR kIcon[] = u"\\Windows\\icon_youtube.png";
     static const ResourceEntry table[] = {{RT_STRING, 7, kText, 12},
                                           {RT_ICON, 101, kIcon, sizeof kIcon}};
-    EXPECT_EQ(FindResourceW(module, MAKEINTRESOURCEW(7), RT_STRING), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
+    EXPECT_EQ(Err(FindResourceW(module, MAKEINTRESOURCEW(7), RT_STRING)),
+              ERROR_RESOURCE_DATA_NOT_FOUND);
     ASSERT_TRUE(RegisterModuleResources(module, table, 2));
 
     WCHAR buf[8] = u"zzzzzzz";
@@ -201,20 +201,18 @@ TEST_F(Resources, ModuleCallsTruncateRefuseAndReportWhatIsMissing) {
     EXPECT_EQ(direct, kText);
     EXPECT_EQ(LoadStringW(module, 7, buf, 8), 6);
     EXPECT_EQ(LoadStringW(module, 8, buf, 8), 0);
-    EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(Err(buf[0]), ERROR_RESOURCE_NAME_NOT_FOUND);
     EXPECT_EQ(LoadStringW(nullptr, 7, buf, 8), 0) << "the program's module has none of these";
 
     EXPECT_NE(FindResourceW(module, u"#7", RT_STRING), nullptr);
     EXPECT_EQ(FindResourceW(module, u"seven", RT_STRING), nullptr);
-    EXPECT_EQ(FindResourceW(module, MAKEINTRESOURCEW(7), RT_MENU), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
+    EXPECT_EQ(Err(FindResourceW(module, MAKEINTRESOURCEW(7), RT_MENU)),
+              ERROR_RESOURCE_TYPE_NOT_FOUND);
     EXPECT_NE(LoadIconW(module, MAKEINTRESOURCEW(101)), nullptr);
     EXPECT_EQ(LoadIconW(module, MAKEINTRESOURCEW(102)), nullptr);
 
     // A made-up handle, or one of another module, is refused without being read.
-    EXPECT_EQ(LoadResource(module, reinterpret_cast<HRSRC>(&buf)), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Err(LoadResource(module, reinterpret_cast<HRSRC>(&buf))), ERROR_INVALID_HANDLE);
     HRSRC string7 = FindResourceW(module, MAKEINTRESOURCEW(7), RT_STRING);
     EXPECT_EQ(SizeofResource(nullptr, string7), 0u);
     EXPECT_EQ(SizeofResource(module, string7), 12u);
@@ -229,8 +227,7 @@ TEST_F(Resources, ModuleCallsTruncateRefuseAndReportWhatIsMissing) {
     EXPECT_FALSE(RegisterModuleResources(module, nullptr, 3));
     EXPECT_EQ(LoadStringW(module, 7, buf, 8), 6);
     ASSERT_TRUE(RegisterModuleResources(module, nullptr, 0));
-    EXPECT_EQ(LoadStringW(module, 7, buf, 8), 0);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_DATA_NOT_FOUND);
+    EXPECT_EQ(Err(LoadStringW(module, 7, buf, 8)), ERROR_RESOURCE_DATA_NOT_FOUND);
 }
 
 TEST_F(Resources, DeviceImageInstallsTheImagesAsPngsOfTheirSizes) {

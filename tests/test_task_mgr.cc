@@ -1,34 +1,33 @@
 // The task manager running its queue: a real main-window thread with its message loop, the
 // real engine libraries copying into the outbox (or the recording engine, driven report by
 // report), the connection manager's stand-in, the power device, real store volumes and an
-// agent window on a thread of its own; and its start-up on a device that already holds work.
+// agent window on a thread of its own; its store writes, a batch or an ended upload in one
+// write each; and its start-up on a device that already holds work.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/cedb_faults.h"
 #include "platform/device_image.h"
 #include "platform/devpath.h"
 #include "store/album_list.h"
 #include "store/settings.h"
 #include "store/upload_db.h"
 #include "tests/mgr_harness.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 #include "tests/upload/engine_fixture.h"
 #include "upload/messages.h"
 
-extern char** environ;
-
 namespace {
 
-constexpr WCHAR kAppStatusKey[] = u"SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus";
 constexpr DWORD kAbsent = 0xFFFFFFFF;
 constexpr UINT kConnected = 0x10;
 constexpr UINT kWaiting = 0x40;
@@ -49,7 +48,7 @@ class TaskMgrTest : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        trace_.Use(root_ + "/../trace.log");
+        UseTraceFile();
         ASSERT_TRUE(PrepareDeviceImage());
         mgr_ = std::make_unique<CUploadTaskMgr>();
     }
@@ -137,10 +136,11 @@ class TaskMgrTest : public DeviceTest {
         return out;
     }
 
-    // The pending entries, read through a store of our own.
-    static Entries Pending() {
-        CUploadDb pending;
-        EXPECT_TRUE(pending.InitPending());
+    // The pending entries, read through a store of our own or through view.
+    static Entries Pending(CUploadDb* view = nullptr) {
+        CUploadDb own;
+        CUploadDb& pending = view ? *view : own;
+        EXPECT_TRUE(view || own.InitPending());
         DWORD n = pending.GetPendingCount();
         std::vector<PendingRecord> records(n);
         EXPECT_TRUE(n == 0 || pending.ReadPending(records.data(), n));
@@ -173,7 +173,6 @@ class TaskMgrTest : public DeviceTest {
         return names;
     }
 
-    CaseTrace trace_;
     RecordingObserver observer_;               // outlives the task manager
     std::unique_ptr<RecordingEngine> engine_;  // the recording engine's controls, when used
     std::unique_ptr<AgentWindowStandIn> agent_;
@@ -260,7 +259,7 @@ TEST_F(TaskMgrTest, ABatchUploadsBothServicesSideBySideOneTaskEachAndRecordsEver
     // The power guard was released once nothing was left.
     EXPECT_EQ(MachineDword(kAppStatusKey, u"App1", kAbsent), 0u);
     const std::string power = ReadDeviceFile(u"\\Dev\\SPM1.state");
-    EXPECT_NE(power.find("locked=0"), std::string::npos) << power;
+    EXPECT_THAT(power, HasSubstr("locked=0"));
     EXPECT_EQ(power.find("locks=0"), std::string::npos) << power;
 
     Stop();
@@ -486,6 +485,122 @@ TEST_F(TaskMgrTest, EngineReportsDecideEachTasksEndOrOnlyRestartTheQueue) {
     EXPECT_EQ(agent_->StatusesOf(cancelled), (std::vector<DWORD>{TASK_UPLOADING}));
 }
 
+// ---- Store writes ------------------------------------------------------------------------
+
+namespace {
+
+// Makes the syncs of the store's log fail on demand, and counts them.
+struct LogFaults {
+    std::atomic<int> failLogSyncs{0};  // so many next syncs of a log: I/O error
+    std::atomic<int> logSyncs{0};      // syncs of a log asked for so far
+
+    static DWORD Inject(CeDbFileOp op, const char* path, void* context) {
+        auto* f = static_cast<LogFaults*>(context);
+        if (op != CeDbFileOp::kSync || !std::string_view(path).ends_with("-wal"))
+            return ERROR_SUCCESS;
+        f->logSyncs++;
+        if (f->failLogSyncs <= 0) return ERROR_SUCCESS;
+        f->failLogSyncs--;
+        return ERROR_WRITE_FAULT;
+    }
+};
+
+}  // namespace
+
+TEST_F(TaskMgrTest, EachBatchAndEachEndedUploadIsOneStoreWriteAndAFailedOneGoesEntryByEntry) {
+    const std::vector<WString> files = {Media("v0.mp4"), Media("v1.mp4"), Media("v2.mp4"),
+                                        Media("p0.jpg"), Media("p1.jpg")};
+    // This thread stands in for the main window: the task manager's messages come here.
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.lpszClassName = u"StoreBatchMain";
+    ASSERT_NE(RegisterClassW(&wc), 0);
+    HWND main = CreateWindowExW(0, u"StoreBatchMain", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                                nullptr);
+    ASSERT_NE(main, nullptr);
+    CUploadTaskMgr& mgr = *mgr_;
+    mgr.SetMainWindow(main);
+    ASSERT_EQ(mgr.Init(), S_OK);
+    CUploadDb view;  // kept open: closing a store folds the log into the volume file
+    ASSERT_TRUE(view.InitPending());
+    auto add = [&mgr](const WString& f) {
+        return IsPhoto(f) ? mgr.AddPhotoTask(DefaultPhoto(f), TRUE)
+                          : mgr.AddVideoTask(DefaultVideo(f), u"token", TRUE);
+    };
+    LogFaults faults;
+    CeDbSetFaultHook(LogFaults::Inject, &faults);
+
+    // A batch whose commit fails is written entry by entry; the next one in one write.
+    faults.failLogSyncs = 1;
+    {
+        CUploadTaskMgr::TaskBatch batch(mgr);
+        for (const WString& f : {files[0], files[1], files[3]}) ASSERT_EQ(add(f), S_OK);
+    }
+    EXPECT_TRUE(trace_.Contains("were not stored together"));
+    EXPECT_EQ(Pending(&view).size(), 3u);
+    int syncs = faults.logSyncs;
+    {
+        CUploadTaskMgr::TaskBatch batch(mgr);
+        for (const WString& f : {files[2], files[4]}) ASSERT_EQ(add(f), S_OK);
+    }
+    EXPECT_EQ(faults.logSyncs - syncs, 1);
+    EXPECT_EQ(Pending(&view), (Entries{{files[3], PENDING_TYPE_PHOTO},
+                                       {files[4], PENDING_TYPE_PHOTO},
+                                       {files[0], PENDING_TYPE_VIDEO},
+                                       {files[1], PENDING_TYPE_VIDEO},
+                                       {files[2], PENDING_TYPE_VIDEO}}));
+
+    // The first video and photo upload. Their done messages settle them; the commit message
+    // (or, while an upload still runs, the timer that gathers writes) writes what was settled:
+    // the first such write fails and goes entry by entry, a later one is one write.
+    ASSERT_EQ(mgr.StartUploading(), S_OK);
+    bool videoDone = false, photoDone = false, unwritten = false, failed = false;
+    const auto deadline = std::chrono::steady_clock::now() + kWatchdog;
+    while (!videoDone || !photoDone || unwritten) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "watchdog: uploads stuck";
+        MSG msg{};
+        if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        ASSERT_NE(msg.message, MSG_VIDEO_FAILED);
+        ASSERT_NE(msg.message, MSG_PHOTO_FAILED);
+        if (msg.message == MSG_VIDEO_DONE) {
+            mgr.CommitVideoDone();
+            videoDone = unwritten = true;
+        } else if (msg.message == MSG_PHOTO_DONE) {
+            mgr.CommitPhotoDone();
+            photoDone = unwritten = true;
+        } else if (msg.message == MSG_COMMIT_ENDED || msg.message == WM_TIMER) {
+            if (!failed) faults.failLogSyncs = 1;
+            const int syncs = faults.logSyncs;
+            if (msg.message == WM_TIMER) {
+                DispatchMessageW(&msg);  // the gathering timer's own commit
+            } else {
+                mgr.CommitEnded();
+            }
+            const int used = faults.logSyncs - syncs;  // none: gathered for later
+            if (used > 0 && failed) {
+                EXPECT_EQ(used, 1);
+            }
+            failed = failed || used > 0;
+            unwritten = unwritten && used == 0;
+        }
+    }
+    EXPECT_TRUE(trace_.Contains("did not go through together"));
+    for (const WString& f : {files[0], files[3]}) {
+        EXPECT_EQ(mgr.GetUploadStatusDb(f.c_str(), nullptr), TASK_DONE) << ToUtf8(f);
+    }
+    // Clearing a service drops its entries in one write as well.
+    syncs = faults.logSyncs;
+    EXPECT_EQ(mgr.ClearServiceTasks(SERVICE_YOUTUBE), S_OK);
+    EXPECT_EQ(faults.logSyncs - syncs, 1);
+    EXPECT_EQ(Pending(&view), (Entries{{files[4], PENDING_TYPE_PHOTO}}));
+    CeDbSetFaultHook(nullptr, nullptr);
+    mgr.Shutdown();
+    DestroyWindow(main);
+}
+
 // ---- Start-up on a device that already holds work ------------------------------------------
 
 TEST_F(TaskMgrTest, TasksOfAKilledProcessComeBackFailedAndAFileUploadedBeforeAnswersDone) {
@@ -497,28 +612,16 @@ TEST_F(TaskMgrTest, TasksOfAKilledProcessComeBackFailedAndAFileUploadedBeforeAns
 
     // A child uploads the first file, queues the rest under a throughput limit and is killed
     // with both services uploading.
-    const std::string report = root_ + "/../child-report.txt";
-    std::vector<std::string> args = {BinPath("vantlo-mgr-kill-child"), report, ToUtf8(first)};
+    std::vector<std::string> args = {BinPath("vantlo-mgr-kill-child"), ToUtf8(first)};
     for (const WString& f : all) {
         if (f == photos[0]) args.push_back("--");
         args.push_back(ToUtf8(f));
     }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-    bool exited = false;
-    const bool ready = WaitUntil([&] {
-        exited = exited || waitpid(child, nullptr, WNOHANG) == child;
-        return exited || ReadHostFile(report).find("READY") != std::string::npos;
-    });
-    if (!exited) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
-    ASSERT_TRUE(ready && !exited) << "child report: " << ReadHostFile(report);
-    EXPECT_NE(ReadHostFile(report).find("DONE " + ToUtf8(first)), std::string::npos);
+    {
+        ChildProcess child(args);
+        ASSERT_TRUE(child.ReadLines(2));
+        ASSERT_EQ(child.Lines(), (std::vector<std::string>{"DONE " + ToUtf8(first), "READY"}));
+    }  // killed here
 
     ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 0));
     ASSERT_TRUE(SetMachineDword(kPelfinKey, u"BytesPerSecond", 0));

@@ -17,7 +17,7 @@ vantlo_test_library(vantlo-test-engine-norelease ${CMAKE_CURRENT_SOURCE_DIR}/upl
 target_compile_definitions(vantlo-test-engine-norelease PRIVATE RECORDING_ENGINE_NO_RELEASE)
 vantlo_test_library(vantlo-test-module ${CMAKE_CURRENT_SOURCE_DIR}/upload/sample_module.cc)
 
-foreach(test test_task_lists test_engine_hosts test_module)
+foreach(test test_task_lists test_platform)
   if(TARGET ${test})
     add_dependencies(${test} vantlo-test-engine vantlo-test-engine-nocreate
                      vantlo-test-engine-norelease vantlo-test-module)

@@ -9,12 +9,12 @@
 #include <sstream>
 
 void DeviceTest::SetUp() {
-    std::string base = ::testing::TempDir();
-    if (base.empty() || base.back() != '/') base += '/';
-    std::string tmpl = base + "vantlo-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl + "/root";
-    runtime_ = tmpl + "/run";
+    std::string tmp = ::testing::TempDir();
+    if (tmp.empty() || tmp.back() != '/') tmp += '/';
+    base_ = tmp + "vantlo-test-XXXXXX";
+    ASSERT_NE(mkdtemp(base_.data()), nullptr);
+    root_ = base_ + "/root";
+    runtime_ = base_ + "/run";
     std::filesystem::create_directories(root_);
     std::filesystem::create_directories(runtime_);
     chmod(runtime_.c_str(), 0700);
@@ -25,9 +25,9 @@ void DeviceTest::SetUp() {
 }
 
 void DeviceTest::TearDown() {
-    if (root_.empty()) return;
+    if (root_.empty()) return;  // SetUp failed before making anything
     std::error_code ec;
-    std::filesystem::remove_all(std::filesystem::path(root_).parent_path(), ec);
+    std::filesystem::remove_all(base_, ec);
 }
 
 void WriteHostFile(const std::string& path, const std::string& bytes) {
@@ -43,6 +43,13 @@ std::string ReadHostFile(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
 }
 
 bool HostFileExists(const std::string& path) {

@@ -4,7 +4,6 @@
 // records what the pages tell the agent.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,44 +31,32 @@ constexpr LPARAM kNotSignedIn = 1;
 
 using Notices = std::vector<std::pair<WPARAM, LPARAM>>;  // (service, outcome) pairs
 
-class LoginFlowTest : public DeviceTest {
+class LoginFlowTest : public ProgramsTest {
   protected:
     void SetUp() override {
-        DeviceTest::SetUp();
-        base_ = std::filesystem::path(root_).parent_path().string();
-        trace_.Use(base_ + "/trace.log");
+        ProgramsTest::SetUp();
         // A sign-in takes long enough that the login page is up before its outcome comes.
         ASSERT_TRUE(SetMachineDword(kYouTubeAccount, u"DelayMs", 1000));
         ASSERT_TRUE(SetMachineDword(kFacebookAccount, u"DelayMs", 1000));
         agent_ = std::make_unique<RecordingWindow>(AGENT_WINDOW_CLASS);
-        ASSERT_TRUE(
-            vantlo_.Start(BinPath("vantlo"), {}, base_ + "/vantlo.out", base_ + "/vantlo.err"));
-        ASSERT_TRUE(
-            WaitUntil([&] { return FindWindowW(u"VANTLO", nullptr) || !vantlo_.Running(); }));
-        ASSERT_TRUE(vantlo_.Running()) << ReadText(base_ + "/vantlo.err");
+        vantlo_ = Start("vantlo", {}, u"VANTLO");
+        ASSERT_TRUE(vantlo_->Running());
     }
     void TearDown() override {
-        if (vantlo_.Running()) {  // every case ends with a clean shutdown, pages open or not
-            EXPECT_EQ(Client({"close"}), 0);
-            EXPECT_EQ(vantlo_.Wait(), 0) << ReadText(base_ + "/vantlo.err");
+        if (vantlo_ && vantlo_->Running()) {  // every case ends with a clean shutdown
+            EXPECT_EQ(Ask({"close"}), 0);
+            EXPECT_EQ(vantlo_->Wait(), 0);
         }
         agent_.reset();
-        DeviceTest::TearDown();
+        ProgramsTest::TearDown();
     }
 
-    int Client(const std::vector<std::string>& args) {
-        return RunProgram(BinPath("vantlo-client"), args);
-    }
+    // Runs vantlo-client with args; its exit code.
+    int Ask(const std::vector<std::string>& args) { return Client(args).exitCode; }
     // Waits until page has painted itself for the times-th time.
     bool WaitForPage(int page, size_t times = 1) {
         const std::string line = "[Login] page " + std::to_string(page) + " on screen";
-        return WaitUntil([&] { return trace_.Count(line) >= times; });
-    }
-    // A file handed over for the video list; its absolute host path.
-    std::string Media(const std::string& name) {
-        const std::string path = base_ + "/media/" + name;
-        WriteMedia(FromUtf8(path), 4096);
-        return path;
+        return WaitUntil([&] { return trace_.CountLines(line) >= times; });
     }
     // The trace lines in this order, each after the one before.
     void ExpectInOrder(const std::vector<std::string>& fragments) {
@@ -89,20 +76,18 @@ class LoginFlowTest : public DeviceTest {
         return out;
     }
 
-    std::string base_;                        // the case's folder
-    TraceFile trace_;                         // the trace of this process and of vantlo
-    ChildProcess vantlo_;                     // the resident process
+    ChildProcess* vantlo_ = nullptr;          // the resident process
     std::unique_ptr<RecordingWindow> agent_;  // stands for the companion agent
 };
 
 TEST_F(LoginFlowTest, SignInWithoutListShowsTheBeforeLoginPageAndEndsSignedIn) {
     // A client's background sign-in first, then the login flow it asks for.
-    ASSERT_EQ(Client({"yt-login"}), 0);
+    ASSERT_EQ(Ask({"yt-login"}), 0);
     ASSERT_TRUE(trace_.WaitForLine("[AccountSvr] YouTube login succeeded"));
-    ASSERT_EQ(Client({"login", "youtube"}), 0);
+    ASSERT_EQ(Ask({"login", "youtube"}), 0);
     ASSERT_TRUE(WaitForPage(5000));
 
-    ASSERT_EQ(Client({"screenshot", root_ + "/shot.png"}), 0);
+    ASSERT_EQ(Ask({"screenshot", root_ + "/shot.png"}), 0);
     const Pixels shot(u"\\shot.png");
     ASSERT_TRUE(shot.Loaded());
     const ScreenSize screen = GetScreenSize();
@@ -121,7 +106,7 @@ TEST_F(LoginFlowTest, SignInWithoutListShowsTheBeforeLoginPageAndEndsSignedIn) {
     EXPECT_TRUE(shot.Any(RECT{0, bar, screen.width / 2, screen.height}, Bright));
     EXPECT_TRUE(shot.Any(RECT{screen.width / 2, bar, screen.width, screen.height}, Bright));
 
-    ASSERT_EQ(Client({"key", "softleft"}), 0);  // OK: sign in
+    ASSERT_EQ(Ask({"key", "softleft"}), 0);  // OK: sign in
     EXPECT_EQ(AgentNotices(1), (Notices{{kYouTube, kSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("on uploadwithoutUI -"));
     ExpectInOrder({"on uploadwithoutUI +", "start proc:: 5000", "IDM_OK: login youtube",
@@ -132,14 +117,14 @@ TEST_F(LoginFlowTest, SignInWithoutListShowsTheBeforeLoginPageAndEndsSignedIn) {
 
 TEST_F(LoginFlowTest, RefusedSignInOffersRetryAndItsCancelTellsTheAgentNothing) {
     ASSERT_TRUE(SetMachineDword(kYouTubeAccount, u"Deny", 1));
-    ASSERT_EQ(Client({"login", "youtube"}), 0);
+    ASSERT_EQ(Ask({"login", "youtube"}), 0);
     ASSERT_TRUE(WaitForPage(5000));
-    ASSERT_EQ(Client({"key", "softleft"}), 0);  // OK
+    ASSERT_EQ(Ask({"key", "softleft"}), 0);  // OK
     ASSERT_TRUE(WaitForPage(5002));
-    ASSERT_EQ(Client({"key", "softleft"}), 0);  // Yes: try again
+    ASSERT_EQ(Ask({"key", "softleft"}), 0);  // Yes: try again
     ASSERT_TRUE(WaitForPage(5001, 2));
     ASSERT_TRUE(WaitForPage(5002, 2));
-    ASSERT_EQ(Client({"key", "back"}), 0);
+    ASSERT_EQ(Ask({"key", "back"}), 0);
     ASSERT_TRUE(trace_.WaitForLine("on uploadwithoutUI -"));
     ExpectInOrder({"IDM_OK: login youtube", "[AccountSvr] YouTube login denied",
                    "END PROC: WM_ACTIVATE, LOGIN", "WITHOUTUI page 5002: -",
@@ -148,44 +133,43 @@ TEST_F(LoginFlowTest, RefusedSignInOffersRetryAndItsCancelTellsTheAgentNothing) 
 
     // Cancelling the before-login page tells the agent "not signed in". That notice is the
     // first it gets: the refused flow told it nothing.
-    ASSERT_EQ(Client({"login", "facebook"}), 0);
+    ASSERT_EQ(Ask({"login", "facebook"}), 0);
     ASSERT_TRUE(WaitForPage(5000, 2));
-    ASSERT_EQ(Client({"key", "softright"}), 0);  // Cancel
+    ASSERT_EQ(Ask({"key", "softright"}), 0);  // Cancel
     EXPECT_EQ(AgentNotices(1), (Notices{{kFacebook, kNotSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("WITHOUTUI page 4999: -"));
-    EXPECT_EQ(trace_.Count("END PROC: CANCEL, BEFORELOGIN"), 1u);
+    EXPECT_EQ(trace_.CountLines("END PROC: CANCEL, BEFORELOGIN"), 1u);
 }
 
 TEST_F(LoginFlowTest, NewRequestEndsTheOpenPageAndRunsItsOwnFlow) {
     const std::string video = Media("a.mp4");
-    ASSERT_EQ(Client({"video-list", "clear"}), 0);
-    ASSERT_EQ(Client({"video-list", "add", video}), 0);
-    ASSERT_EQ(Client({"video-list", "show"}), 0);  // signed out: the before-login page first
+    ASSERT_EQ(Ask({"video-list", "clear"}), 0);
+    ASSERT_EQ(Ask({"video-list", "add", video}), 0);
+    ASSERT_EQ(Ask({"video-list", "show"}), 0);  // signed out: the before-login page first
     ASSERT_TRUE(WaitForPage(5000));
 
-    ASSERT_EQ(Client({"login", "facebook"}), 0);
+    ASSERT_EQ(Ask({"login", "facebook"}), 0);
     ASSERT_TRUE(WaitForPage(5000, 2));
     ExpectInOrder({"on uploadwithUI +", "On MSG_CANCEL_TASK : DlgBeforeLoginProc",
                    "[ShowDlgThread]leave ShowDlg event : cancel by others", "on uploadwithUI -",
                    "on uploadwithoutUI +", "WITHOUTUI page 5000: +"});
-    EXPECT_EQ(trace_.Count("start proc:: 5000"), 2u);
-    std::string status;
-    ASSERT_EQ(RunProgram(BinPath("vantlo-client"), {"status", video}, &status), 0);
-    EXPECT_EQ(status, "0\n");  // nothing of the cancelled flow is queued
+    EXPECT_EQ(trace_.CountLines("start proc:: 5000"), 2u);
+    EXPECT_EQ(Client({"status", video}).out,
+              "0\n");  // nothing of the cancelled flow is queued
 
     // Closing the process while a page is open ends the page, the flow and the thread.
-    ASSERT_EQ(Client({"close"}), 0);
-    EXPECT_EQ(vantlo_.Wait(), 0);
+    ASSERT_EQ(Ask({"close"}), 0);
+    EXPECT_EQ(vantlo_->Wait(), 0);
     ExpectInOrder({"On MSG_CANCEL_TASK : DlgBeforeLoginProc", "WITHOUTUI page 5010: -",
                    "[ShowDlgThread] thread returned", "Vantlo: Close Thread(1)"});
-    EXPECT_EQ(trace_.Count("On MSG_CANCEL_TASK : DlgBeforeLoginProc"), 2u);
+    EXPECT_EQ(trace_.CountLines("On MSG_CANCEL_TASK : DlgBeforeLoginProc"), 2u);
 }
 
 TEST_F(LoginFlowTest, ReuploadLoginRunsBeforeTheTaskViewerItAsksFor) {
-    ASSERT_EQ(Client({"post", "2110", "0"}), 0);  // MSG_LOGINALL_REUPLOAD for YouTube
+    ASSERT_EQ(Ask({"post", "2110", "0"}), 0);  // MSG_LOGINALL_REUPLOAD for YouTube
     ASSERT_TRUE(WaitForPage(5000));
     EXPECT_FALSE(trace_.Contains("on TaskViewer +"));  // the viewer waits for the login
-    ASSERT_EQ(Client({"key", "softright"}), 0);        // Cancel
+    ASSERT_EQ(Ask({"key", "softright"}), 0);           // Cancel
     EXPECT_EQ(AgentNotices(1), (Notices{{kYouTube, kNotSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("on TaskViewer -"));
     ExpectInOrder({"on uploadwithoutUI +", "END PROC: CANCEL, BEFORELOGIN", "on uploadwithoutUI -",
@@ -194,11 +178,11 @@ TEST_F(LoginFlowTest, ReuploadLoginRunsBeforeTheTaskViewerItAsksFor) {
 
 TEST_F(LoginFlowTest, FlowReachingAPageWithoutDialogEndsAsCancelledAndUploadsNothing) {
     const std::string video = Media("a.mp4");
-    ASSERT_EQ(Client({"video-list", "clear"}), 0);
-    ASSERT_EQ(Client({"video-list", "add", video}), 0);
-    ASSERT_EQ(Client({"video-list", "show"}), 0);
+    ASSERT_EQ(Ask({"video-list", "clear"}), 0);
+    ASSERT_EQ(Ask({"video-list", "add", video}), 0);
+    ASSERT_EQ(Ask({"video-list", "show"}), 0);
     ASSERT_TRUE(WaitForPage(5000));
-    ASSERT_EQ(Client({"key", "softleft"}), 0);  // signed in, the flow goes on to the list page
+    ASSERT_EQ(Ask({"key", "softleft"}), 0);  // signed in, the flow goes on to the list page
     EXPECT_EQ(AgentNotices(1), (Notices{{kYouTube, kSignedIn}}));
     ASSERT_TRUE(trace_.WaitForLine("on uploadwithUI -"));
     ExpectInOrder({"start proc:: 5001", "[ShowDlgThread] page 5003 has no dialog: the flow ends",
@@ -206,11 +190,9 @@ TEST_F(LoginFlowTest, FlowReachingAPageWithoutDialogEndsAsCancelledAndUploadsNot
     EXPECT_FALSE(trace_.Contains("leave ShowDlg event"));
 
     // Whatever the flow posted to the main window was handled before this post.
-    ASSERT_EQ(Client({"post", "2115"}), 0);  // WM_UPL_REGISTER
+    ASSERT_EQ(Ask({"post", "2115"}), 0);  // WM_UPL_REGISTER
     ASSERT_TRUE(trace_.WaitForLine("WM_UPL_REGISTER"));
-    std::string status;
-    ASSERT_EQ(RunProgram(BinPath("vantlo-client"), {"status", video}, &status), 0);
-    EXPECT_EQ(status, "0\n");
+    EXPECT_EQ(Client({"status", video}).out, "0\n");
 }
 
 }  // namespace

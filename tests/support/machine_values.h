@@ -1,18 +1,19 @@
-// Small helpers of the engine, upload and messaging tests: values below HKEY_LOCAL_MACHINE and
-// the trace file of one case.
+// Values below HKEY_LOCAL_MACHINE as the tests set and read them, and the keys of the
+// stand-ins' settings.
 #pragma once
-
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "platform/registry.h"
 #include "platform/wstr.h"
 
-// Sets a REG_DWORD (or, with text, a REG_SZ) below HKEY_LOCAL_MACHINE, creating the key;
-// false on failure.
+// The engines' settings ("BytesPerSecond", "FailAtPercent", "FailCode", "Albums", ...).
+constexpr WCHAR kZorvidKey[] = u"SOFTWARE\\Velmar\\Engines\\Zorvid";
+constexpr WCHAR kPelfinKey[] = u"SOFTWARE\\Velmar\\Engines\\Pelfin";
+// The connection manager stand-in's settings ("Mode": 0 connect, 1 fail, 2 keep waiting).
+constexpr WCHAR kConnMgrKey[] = u"SOFTWARE\\Velmar\\ConnMgr";
+// Where the power guard keeps its flag "App1".
+constexpr WCHAR kAppStatusKey[] = u"SOFTWARE\\Velmar\\OrbelUpdater\\AppStatus";
+
+// Sets a value of type below HKEY_LOCAL_MACHINE, creating the key; false on failure.
 inline bool SetMachineValue(LPCWSTR key, LPCWSTR name, DWORD type, const void* data, DWORD size) {
     HKEY h = nullptr;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -51,40 +52,3 @@ inline WString MachineText(LPCWSTR key, LPCWSTR name) {
     RegCloseKey(h);
     return rc == ERROR_SUCCESS ? WString(buf) : WString();
 }
-
-// The trace file of a case; Use points VANTLO_TRACE_FILE (of this process and its children)
-// at it.
-class CaseTrace {
-  public:
-    void Use(const std::string& path) {
-        path_ = path;
-        setenv("VANTLO_TRACE_FILE", path.c_str(), 1);
-    }
-    std::string Text() const {
-        std::ifstream f(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
-    bool Contains(const std::string& text) const { return Text().find(text) != std::string::npos; }
-    // How often text occurs in the file.
-    size_t Count(const std::string& text) const {
-        const std::string all = Text();
-        size_t n = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-        return n;
-    }
-    // The message texts of the lines, without their "[Orbel] [<tick>] " prefix.
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> out;
-        std::istringstream in(Text());
-        for (std::string line; std::getline(in, line);) {
-            size_t body = line.find("] ", line.find("] ") + 2);
-            out.push_back(body == std::string::npos ? line : line.substr(body + 2));
-        }
-        return out;
-    }
-
-  private:
-    std::string path_;  // the file
-};
