@@ -486,6 +486,23 @@ class IpcTest : public DeviceTest {
 
 // ---- finding ---------------------------------------------------------------------------
 
+// A process may reuse its last listing of the runtime folder while the folder stands still:
+// a window published or gone since must be seen all the same.
+TEST_F(IpcTest, ALookupSeesAWindowPublishedOrGoneSinceTheLastOne) {
+    // The folder has stood still long enough for its listing to be kept.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(FindWindowW(u"IpcLate", nullptr), nullptr);
+    ASSERT_EQ(FindWindowW(u"IpcLate", nullptr), nullptr);
+    auto late = StartPeer("IpcLate", "Late", "late", {"--signals"});
+    ASSERT_NE(late->hwnd, nullptr);
+    EXPECT_EQ(FindWindowW(u"IpcLate", nullptr), late->hwnd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(FindWindowW(u"IpcLate", nullptr), late->hwnd);
+    late->Signal(SIGTERM);  // it closes its window and ends
+    EXPECT_EQ(late->Wait(), 0);
+    EXPECT_EQ(FindWindowW(u"IpcLate", nullptr), nullptr);
+}
+
 TEST_F(IpcTest, AnotherProcesssWindowsAreFoundAndHandlesThatNameNoWindowFailAtOnce) {
     auto p1 = StartPeer("IpcPeer", "Peer One", "one");
     const HWND one = p1->hwnd;

@@ -590,6 +590,62 @@ TEST_F(Files, FailingSystemCallsAreRetriedOrReportedWithWhatWasWritten) {
 
 namespace {
 
+// Copies at most 1000 bytes a call, then reports a full disk once g_bytesBeforeFull ran out.
+long FillingCopyRange(int from, int to, size_t n) {
+    if (g_bytesBeforeFull <= 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    long c = FileOsDefaults().CopyRange(from, to, std::min<size_t>(n, 1000));
+    if (c > 0) g_bytesBeforeFull -= c;
+    return c;
+}
+
+long ReplacedRead(int fd, void* buf, size_t n) {
+    return FileOsDefaults().Read(fd, buf, n);
+}
+
+}  // namespace
+
+TEST_F(Files, CopiesWithinTheSystemFromPositionToPositionAndGiveWayToReplacedCalls) {
+    std::string data(300000, 'x');
+    for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>(i * 7 % 251);
+    WriteHostFile(root_ + "/from.bin", data);
+    HANDLE in = CreateFileW(u"\\from.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE out = CreateFileW(u"\\to.bin", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(in, INVALID_HANDLE_VALUE);
+    ASSERT_NE(out, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(out, "head", 4, &n, nullptr));
+    EXPECT_EQ(SetFilePointer(in, 1000, nullptr, FILE_BEGIN), 1000u);
+    ASSERT_TRUE(CopyFileBytes(in, out, 100000, &n));
+    EXPECT_EQ(n, 100000u);
+    ASSERT_TRUE(CopyFileBytes(in, out, 1 << 20, &n));
+    EXPECT_EQ(n, data.size() - 101000);
+    ASSERT_TRUE(CopyFileBytes(in, out, 1 << 20, &n));
+    EXPECT_EQ(n, 0u);  // the end of the source
+    EXPECT_EQ(Err(CopyFileBytes(in, nullptr, 1, &n)), ERROR_INVALID_HANDLE);
+    {
+        // A replaced read must see every byte: the copy within the system steps back.
+        OsTableScope scope;
+        FileOs().Read = ReplacedRead;
+        EXPECT_EQ(SetFilePointer(in, 0, nullptr, FILE_BEGIN), 0u);
+        EXPECT_EQ(Err(CopyFileBytes(in, out, 10, &n)), ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(n, 0u);
+        // A full disk part way: an error, and what went through before it.
+        FileOs() = scope.saved;
+        FileOs().CopyRange = FillingCopyRange;
+        g_bytesBeforeFull = 2500;
+        EXPECT_EQ(Err(CopyFileBytes(in, out, 10000, &n)), ERROR_DISK_FULL);
+        EXPECT_EQ(n, 3000u);
+    }
+    CloseHandle(in);
+    CloseHandle(out);
+    EXPECT_EQ(ReadHostFile(root_ + "/to.bin"), "head" + data.substr(1000) + data.substr(0, 3000));
+}
+
+namespace {
+
 using AddFn = int (*)(int, int);
 using CallsFn = int (*)();
 

@@ -603,6 +603,23 @@ TEST_F(TaskMgrTest, EachBatchAndEachEndedUploadIsOneStoreWriteAndAFailedOneGoesE
 
 // ---- Start-up on a device that already holds work ------------------------------------------
 
+TEST_F(TaskMgrTest, AnEndedUploadIsWrittenWithinMomentsThoughTheQueueGoesOnAndTheLastOneAtOnce) {
+    // The second upload crawls: the first one's writes must not wait for the queue to end.
+    ASSERT_TRUE(SetMachineDword(kZorvidKey, u"BytesPerSecond", 20000));
+    const WString first = Media("clip0.mp4", 100);
+    const WString second = Media("clip1.mp4", 40000);
+    Start();
+    Queue({first, second}, {});
+    ASSERT_TRUE(WaitUntil([&] { return main_->Count(MSG_VIDEO_DONE) == 1; }));
+    // Looked at through a store of our own, which does not make the task manager write.
+    ASSERT_TRUE(WaitUntil([&] { return InHistory(first); }));
+    EXPECT_EQ(mgr_->GetStatus(second.c_str(), nullptr), TASK_UPLOADING);
+    EXPECT_EQ(Pending(), (Entries{{second, PENDING_TYPE_VIDEO}}));
+    ASSERT_TRUE(WaitUntil([&] { return InHistory(second); }));
+    EXPECT_TRUE(Pending().empty());
+    EXPECT_EQ(main_->Count(MSG_VIDEO_DONE), 2u);
+}
+
 TEST_F(TaskMgrTest, TasksOfAKilledProcessComeBackFailedAndAFileUploadedBeforeAnswersDone) {
     const WString first = Media("first.mp4", 5000);
     const std::vector<WString> videos = {Media("v1.mp4", 200000), Media("v2.mp4", 200000)};
