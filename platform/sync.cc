@@ -1,7 +1,13 @@
 // Critical sections, events, mutexes, threads and the waits on them. Every Waitable's
 // state sits under one process-wide wait lock; a blocked thread parks on its own condition
-// variable, which the objects it waits on know while it waits.
+// variable, which the objects it waits on know while it waits. A thread that signals wakes
+// the waiters only once it has let go of the wait lock, so that a woken thread does not at
+// once block again on that lock.
 #include "platform/sync.h"
+
+#include <errno.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,6 +42,19 @@ thread_local DWORD t_threadId = 0;
 class ThreadObject;
 thread_local std::shared_ptr<ThreadObject> t_self;
 
+// The calling thread's waiter, one for all its waits. Shared: a thread that signalled may
+// still be about to notify it after the wait ended (a spurious wake-up for a later wait).
+const std::shared_ptr<Waiter>& OwnWaiter() {
+    thread_local const std::shared_ptr<Waiter> waiter = std::make_shared<Waiter>();
+    return waiter;
+}
+
+// The waiters to wake once this thread lets go of the wait lock.
+std::vector<std::shared_ptr<Waiter>>& DueWakes() {
+    thread_local std::vector<std::shared_ptr<Waiter>> due;
+    return due;
+}
+
 constexpr int kMaxExitHooks = 8;
 std::atomic<void (*)()> g_exitHooks[kMaxExitHooks];
 
@@ -46,7 +65,7 @@ std::atomic<void (*)()> g_exitHooks[kMaxExitHooks];
 // Enters a waiter into the lists of the objects it waits on, for the duration of one wait.
 class WaitRegistration {
   public:
-    WaitRegistration(Waiter* w, Waitable* const* objects, DWORD count)
+    WaitRegistration(const std::shared_ptr<Waiter>& w, Waitable* const* objects, DWORD count)
         : waiter_(w), objects_(objects), count_(count) {
         for (DWORD i = 0; i < count_; ++i) objects_[i]->waiters_.push_back(waiter_);
     }
@@ -60,20 +79,27 @@ class WaitRegistration {
     WaitRegistration& operator=(const WaitRegistration&) = delete;
 
   private:
-    Waiter* waiter_;
+    std::shared_ptr<Waiter> waiter_;
     Waitable* const* objects_;
     DWORD count_;
 };
 
 void Waitable::WakeWaiters() {
-    for (Waiter* w : waiters_) w->cv.notify_one();
+    std::vector<std::shared_ptr<Waiter>>& due = DueWakes();
+    due.insert(due.end(), waiters_.begin(), waiters_.end());
 }
 
 WaitLock::WaitLock() {
     WaitMutex().lock();
 }
 WaitLock::~WaitLock() {
+    std::vector<std::shared_ptr<Waiter>> due;
+    due.swap(DueWakes());
     WaitMutex().unlock();
+    for (const std::shared_ptr<Waiter>& w : due) w->cv.notify_one();
+    // The list's room is kept for the next signal.
+    due.clear();
+    if (DueWakes().empty()) due.swap(DueWakes());
 }
 
 namespace {
@@ -129,8 +155,8 @@ DWORD WaitForObjects(DWORD count, Waitable* const* objects, bool waitAll, DWORD 
     DWORD index = 0;
     if (TryTake(count, objects, waitAll, &index)) return WAIT_OBJECT_0 + index;
     if (timeoutMs == 0) return WAIT_TIMEOUT;
-    Waiter waiter;
-    WaitRegistration reg(&waiter, objects, count);
+    Waiter& waiter = *OwnWaiter();
+    WaitRegistration reg(OwnWaiter(), objects, count);
     for (;;) {
         auto until = timeoutMs == INFINITE ? Clock::time_point::max() : deadline;
         if (pollMs) until = std::min(until, Clock::now() + std::chrono::milliseconds(pollMs));
@@ -507,6 +533,18 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
     if (priority < THREAD_PRIORITY_IDLE || priority > THREAD_PRIORITY_TIME_CRITICAL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    if (t == Self()) {
+        // Below normal, the kernel gives the thread a smaller share next to the others of the
+        // process; above normal is recorded only (a user's process may not rise above others).
+        const int nice = priority <= THREAD_PRIORITY_IDLE     ? 19
+                         : priority <= THREAD_PRIORITY_LOWEST ? 10
+                         : priority < THREAD_PRIORITY_NORMAL  ? 5
+                                                              : 0;
+        if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice) != 0 && nice > 0) {
+            Trace("[Platform] thread %u: cannot lower its priority (errno %d)",
+                  static_cast<unsigned>(t->Id()), errno);
+        }
     }
     int previous = t->priority.exchange(priority);
     if (previous != priority) {

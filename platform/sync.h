@@ -1,6 +1,7 @@
 // Synchronisation: critical sections (recursive), events, mutexes, threads and waits.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/handle.h"
@@ -82,12 +83,13 @@ class Waitable : public KernelObject {
     virtual DWORD PollMs() const { return 0; }
 
   protected:
-    // Wakes the threads waiting on this object; call with the wait lock held.
+    // Wakes the threads waiting on this object once the wait lock is let go; call with the
+    // wait lock held (through a WaitLock).
     void WakeWaiters();
 
   private:
     friend class WaitRegistration;
-    std::vector<Waiter*> waiters_;  // threads blocked on this object now
+    std::vector<std::shared_ptr<Waiter>> waiters_;  // threads blocked on this object now
 };
 
 // Holds the wait lock for its lifetime.
