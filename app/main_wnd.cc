@@ -447,9 +447,6 @@ LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
         case MSG_VIDEO_FAILED:
             mgr->ForgetVideoFailed();
             return 0;
-        case MSG_COMMIT_ENDED:
-            mgr->CommitEnded();
-            return 0;
         case MSG_SHOW_VIDEO_FLOW:
             ShowUploadFlow(SERVICE_YOUTUBE);
             return 0;

@@ -64,9 +64,7 @@ std::vector<RoutedMessage> MainWindowStandIn::Messages() {
 }
 
 size_t MainWindowStandIn::Count(UINT msg) {
-    size_t n = 0;
-    for (const RoutedMessage& m : Messages()) n += m.msg == msg ? 1 : 0;
-    return n;
+    return messages_.CountIf([msg](const RoutedMessage& m) { return m.msg == msg; });
 }
 
 bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -76,7 +74,7 @@ bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     if (msg != MSG_START_TASK && msg != kQueueKick && msg != MSG_CONNECTION_STATUS &&
         msg != MSG_VIDEO_DONE && msg != MSG_VIDEO_FAILED && msg != MSG_PHOTO_DONE &&
-        msg != MSG_PHOTO_FAILED && msg != MSG_COMMIT_ENDED) {
+        msg != MSG_PHOTO_FAILED) {
         return false;
     }
     messages_.Add(RoutedMessage{msg, wParam});
@@ -96,9 +94,6 @@ bool MainWindowStandIn::Route(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
         case MSG_PHOTO_FAILED:
             mgr_.ForgetPhotoFailed();
-            break;
-        case MSG_COMMIT_ENDED:
-            mgr_.CommitEnded();
             break;
         default:  // MSG_START_TASK and the queue kick
             mgr_.StartTask();

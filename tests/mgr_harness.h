@@ -25,8 +25,8 @@ struct RoutedMessage {
 };
 
 // The main window stand-in. Routes MSG_START_TASK and the queue kick to StartTask,
-// MSG_CONNECTION_STATUS to StartUploading (unless still waiting), and the done, failed and
-// commit messages to the commit operations, on its own thread, recording each in order.
+// MSG_CONNECTION_STATUS to StartUploading (unless still waiting), and the done and failed
+// messages to the commit operations, on its own thread, recording each in order.
 class MainWindowStandIn {
   public:
     // The main window's own queue kick, posted after tasks were added (WM_USER + 428).

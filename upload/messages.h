@@ -13,7 +13,3 @@ constexpr UINT MSG_PHOTO_DONE = 1454;    // WM_USER + 430: CommitPhotoDone
 constexpr UINT MSG_PHOTO_FAILED = 1455;  // WM_USER + 431: ForgetPhotoFailed
 constexpr UINT MSG_VIDEO_DONE = 1456;    // WM_USER + 432: CommitVideoDone
 constexpr UINT MSG_VIDEO_FAILED = 1457;  // WM_USER + 433: ForgetVideoFailed
-// Posted by the task manager to itself through the main window once an ended upload has been
-// settled: the store writes of every upload settled by then go to the volume together, after
-// the queue has moved on (MSG_START_TASK was posted before it).
-constexpr UINT MSG_COMMIT_ENDED = 1458;  // WM_USER + 434: CommitEnded

@@ -11,10 +11,6 @@
 
 namespace {
 
-DWORD PendingTypeOf(ServiceType type) {
-    return type == SERVICE_YOUTUBE ? PENDING_TYPE_VIDEO : PENDING_TYPE_PHOTO;
-}
-
 ServiceType ServiceOf(const UploadTaskList* list) {
     return list->IsService(SERVICE_YOUTUBE) ? SERVICE_YOUTUBE : SERVICE_FACEBOOK;
 }
@@ -74,19 +70,22 @@ CUploadTaskMgr::CUploadTaskMgr()
       batchStore_(nullptr),
       lastVideoTime_{},
       lastPhotoTime_{},
-      commitPosted_(false),
-      commitTimerSet_(false),
+      settledLock_{},
       firstSettledAt_(0),
+      writeNow_(false),
+      writerStop_(false),
+      writer_(nullptr),
+      writeDue_(nullptr),
       hMainWnd_(nullptr),
       account_(nullptr),
       albumList_(nullptr) {
     InitializeCriticalSection(&lock_);
     InitializeCriticalSection(&storeLock_);
+    InitializeCriticalSection(&settledLock_);
 }
 
 CUploadTaskMgr::~CUploadTaskMgr() {
-    // The commit timer must not call a task manager that is gone.
-    if (commitTimerSet_ && hMainWnd_) KillTimer(hMainWnd_, reinterpret_cast<UINT_PTR>(this));
+    StopWriter();
     WriteSettled();  // without a Shutdown, what was settled is still written
     // Without a Shutdown the process-wide hosts outlive this object: they must not report here.
     if (videoHost_) videoHost_->SetCallback(nullptr);
@@ -99,8 +98,13 @@ CUploadTaskMgr::~CUploadTaskMgr() {
     delete videoList_;
     delete photoList_;
     delete power_;
+    DeleteCriticalSection(&settledLock_);
     DeleteCriticalSection(&storeLock_);
     DeleteCriticalSection(&lock_);
+}
+
+DWORD CUploadTaskMgr::PendingTypeOf(ServiceType type) {
+    return type == SERVICE_YOUTUBE ? PENDING_TYPE_VIDEO : PENDING_TYPE_PHOTO;
 }
 
 void CUploadTaskMgr::SetMainWindow(HWND hWnd) {
@@ -362,124 +366,6 @@ HRESULT CUploadTaskMgr::StartUploading() {
     }
     Trace("[Vantlo] StartUploading -");
     return S_OK;
-}
-
-// ---- Bookkeeping of ended uploads (main window) -------------------------------------------
-
-CUploadTaskMgr::StoreHold::StoreHold(CUploadTaskMgr& mgr) : hold_(&mgr.storeLock_) {
-    mgr.WriteSettled();
-}
-
-void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
-    EndedUpload upload{};
-    {
-        Hold h(&lock_);
-        std::deque<EndedUpload>& ended = type == SERVICE_YOUTUBE ? endedVideos_ : endedPhotos_;
-        if (ended.empty()) {
-            Trace("[UploadTaskMgr] No ended %s upload to record",
-                  type == SERVICE_YOUTUBE ? "video" : "photo");
-            return;
-        }
-        upload = std::move(ended.front());
-        ended.pop_front();
-    }
-    if (upload.done != done) {
-        Trace("[UploadTaskMgr] %s ended %s, recorded as it ended", upload.path,
-              upload.done ? "done" : "failed");
-    }
-    // Only the store lock is held: the engines report meanwhile.
-    Hold store(&storeLock_);
-    if (settled_.empty()) firstSettledAt_ = GetTickCount();
-    settled_.push_back(SettledUpload{std::move(upload), type});
-    if (!commitPosted_) commitPosted_ = PostToMain(MSG_COMMIT_ENDED);
-    if (!commitPosted_) WriteSettled();  // no message loop to come back through
-}
-
-void CUploadTaskMgr::CommitEnded() {
-    bool uploading = false;
-    HWND main;
-    {
-        Hold h(&lock_);
-        for (const UploadTaskList* list : lists_) uploading = uploading || list->IsUploading();
-        main = hMainWnd_;
-    }
-    Hold store(&storeLock_);
-    commitPosted_ = false;
-    if (settled_.empty()) return;
-    const DWORD age = GetTickCount() - firstSettledAt_;
-    // Once the queue stands still nothing is gathered any more: the writes go now.
-    if (uploading && age < COMMIT_DELAY_MS && settled_.size() < COMMIT_BATCH && main) {
-        if (commitTimerSet_) return;
-        if (SetTimer(main, reinterpret_cast<UINT_PTR>(this), COMMIT_DELAY_MS - age,
-                     CommitTimerProc)) {
-            commitTimerSet_ = true;
-            return;
-        }
-        Trace("[UploadTaskMgr] No commit timer (error %u); writing now",
-              static_cast<unsigned>(GetLastError()));
-    }
-    if (commitTimerSet_ && main) KillTimer(main, reinterpret_cast<UINT_PTR>(this));
-    commitTimerSet_ = false;
-    WriteSettled();
-}
-
-void CUploadTaskMgr::CommitTimerProc(HWND hwnd, UINT, UINT_PTR id, DWORD) {
-    KillTimer(hwnd, id);
-    auto* mgr = reinterpret_cast<CUploadTaskMgr*>(id);
-    {
-        Hold store(&mgr->storeLock_);
-        mgr->commitTimerSet_ = false;
-    }
-    mgr->CommitEnded();
-}
-
-void CUploadTaskMgr::WriteSettled() {
-    if (settled_.empty()) return;
-    // Taken out first: the writes below use the stores, which would write them again.
-    std::vector<SettledUpload> settled;
-    settled.swap(settled_);
-    struct Write {
-        const SettledUpload* settled;  // what ended
-        bool keyed;                    // key holds the file's history key
-        UploadHistoryKey key;          // valid when keyed
-    };
-    std::vector<Write> writes;
-    writes.reserve(settled.size());
-    for (const SettledUpload& s : settled) {
-        Write w{&s, false, {}};
-        w.keyed = PrepareUploadHistory(s.upload.path.c_str(), &w.key) != FALSE;
-        if (s.upload.done && !w.keyed) {
-            Trace("[UploadTaskMgr] %s is gone: not recorded in the history", s.upload.path);
-        }
-        writes.push_back(w);
-    }
-    // A done upload's history record and the end of its pending entry reach the volume
-    // together; a failed one loses its history record (if any) and keeps its pending entry
-    // for a retry.
-    WriteTogether([&] {
-        for (const Write& w : writes) {
-            const EndedUpload& u = w.settled->upload;
-            if (u.done) {
-                if (w.keyed) history_.AddHistory(&w.key);
-                DeletePendingOf(u.path.c_str(), u.time, PendingTypeOf(w.settled->type));
-            } else if (w.keyed) {
-                history_.DeleteHistory(&w.key);
-            }
-        }
-    });
-}
-
-void CUploadTaskMgr::CommitVideoDone() {
-    SettleEnded(SERVICE_YOUTUBE, true);
-}
-void CUploadTaskMgr::CommitPhotoDone() {
-    SettleEnded(SERVICE_FACEBOOK, true);
-}
-void CUploadTaskMgr::ForgetVideoFailed() {
-    SettleEnded(SERVICE_YOUTUBE, false);
-}
-void CUploadTaskMgr::ForgetPhotoFailed() {
-    SettleEnded(SERVICE_FACEBOOK, false);
 }
 
 BOOL CUploadTaskMgr::PrepareUploadHistory(LPCWSTR path, UploadHistoryKey* key) {

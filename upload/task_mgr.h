@@ -10,7 +10,8 @@
 // list half-changed; every use of a store takes `storeLock`, so each store is used by one
 // thread at a time (when both are held, `lock` is taken first). The engines' reports take
 // `lock` only, so they never wait for a store write. Store work the engines cause is deferred
-// to the main window by posted messages (upload/messages.h).
+// to the main window by posted messages (upload/messages.h), and its writes to the task
+// manager's writer thread.
 #pragma once
 
 #include <deque>
@@ -101,17 +102,17 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     HRESULT StartUploading();
     // The history and pending bookkeeping of an ended upload, in the order the uploads ended
     // (one call per MSG_VIDEO_DONE, MSG_PHOTO_DONE, MSG_VIDEO_FAILED, MSG_PHOTO_FAILED). The
-    // writes themselves wait for MSG_COMMIT_ENDED, which these post, so that the next upload
-    // starts first. Every other use of the stores writes them first: no reader sees the
-    // stores without them.
+    // writes themselves are left to the task manager's writer thread (started by Init), so
+    // that the main window goes on to start the next upload. While uploads go on, the writes
+    // of uploads that end close together are gathered: they wait at most COMMIT_DELAY_MS or
+    // until COMMIT_BATCH uploads have been settled; once the queue stands still they go at
+    // once. Every other use of the stores writes them first: no reader sees the stores
+    // without them.
     void CommitVideoDone();
     void CommitPhotoDone();
     void ForgetVideoFailed();
     void ForgetPhotoFailed();
-    // Writes the bookkeeping settled so far in one transaction (MSG_COMMIT_ENDED). While
-    // uploads go on, the writes of uploads that end close together are gathered: they wait
-    // at most COMMIT_DELAY_MS (a timer of the main window brings them back) or until
-    // COMMIT_BATCH uploads have been settled.
+    // Writes the bookkeeping settled so far, now, in one transaction.
     void CommitEnded();
     static constexpr DWORD COMMIT_DELAY_MS = 50;
     static constexpr size_t COMMIT_BATCH = 64;
@@ -223,6 +224,7 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     bool PostToMain(UINT msg);  // false (traced) when the message could not be posted
     // The exact submit time of the first task of list matching path and time.
     bool ExactTime(UploadTaskList* list, LPCWSTR path, const SYSTEMTIME* time, SYSTEMTIME* exact);
+    static DWORD PendingTypeOf(ServiceType type);  // the pending queue's type of a service
     void DeleteHistoryOf(LPCWSTR path);
     void DeletePendingOf(LPCWSTR path, const SYSTEMTIME& time, DWORD type);
     // Adds a new task's pending entry (a batch's entries are kept to be written again should
@@ -240,8 +242,11 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     // Writes every settled upload's history and pending changes in one transaction. Call
     // with storeLock_ held.
     void WriteSettled();
-    // The main window's timer that brings gathered writes back to CommitEnded.
-    static void CommitTimerProc(HWND hwnd, UINT msg, UINT_PTR id, DWORD time);
+    // The writer thread: started by Init, stopped (and joined) by Shutdown and the destructor.
+    void StartWriter();
+    void StopWriter();
+    static DWORD WriterMain(LPVOID self);
+    void RunWriter();
     // Start-up: drops the pending entries of type and the history records of their files.
     void ClearPendingOfType(DWORD type);
     // Start-up: turns every pending entry back into a failed task.
@@ -275,13 +280,17 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     // may end before the main window handled the first one's message.
     std::deque<EndedUpload> endedVideos_;
     std::deque<EndedUpload> endedPhotos_;  // the same for photos
-    // Settled uploads whose writes wait for MSG_COMMIT_ENDED, oldest first (storeLock_).
-    std::vector<SettledUpload> settled_;
-    bool commitPosted_;      // MSG_COMMIT_ENDED is on its way (storeLock_)
-    bool commitTimerSet_;    // the commit timer runs (storeLock_)
-    DWORD firstSettledAt_;   // tick count when the oldest of settled_ was settled (storeLock_)
-    HWND hMainWnd_;          // where messages go; null drops them (traced)
-    IAccountInfo* account_;  // not owned; null gives empty texts
-    CAlbumList* albumList_;  // not owned; null when no album list is wired
+    // Settled uploads whose writes wait, and the writer's state, guarded by settledLock_ (taken
+    // after storeLock_ when both are held).
+    CRITICAL_SECTION settledLock_;
+    std::vector<SettledUpload> settled_;  // oldest first
+    DWORD firstSettledAt_;                // tick count when the oldest of settled_ was settled
+    bool writeNow_;                       // the queue stands still: write without gathering
+    bool writerStop_;                     // the writer thread is to end
+    HANDLE writer_;                       // the writer thread; null when none runs (main window)
+    HANDLE writeDue_;              // auto-reset: something was settled, or the writer is to stop
+    HWND hMainWnd_;                // where messages go; null drops them (traced)
+    IAccountInfo* account_;        // not owned; null gives empty texts
+    CAlbumList* albumList_;        // not owned; null when no album list is wired
     AlbumEngineLink albumEngine_;  // what the album list is given as its engine
 };

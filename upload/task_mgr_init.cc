@@ -33,6 +33,7 @@ HRESULT CUploadTaskMgr::Init() {
     if (clearFacebook == CLEAR_REQUESTED) ClearPendingOfType(PENDING_TYPE_PHOTO);
 
     RestorePending();
+    StartWriter();
     return result;
 }
 
@@ -128,6 +129,7 @@ HRESULT CUploadTaskMgr::Shutdown() {
         albumEngine_.SetHost(nullptr);
         ReleasePhotoEngineHost(&photoHost_);
     }
+    StopWriter();
     Hold h(&lock_);
     delete power_;
     power_ = nullptr;
@@ -136,8 +138,6 @@ HRESULT CUploadTaskMgr::Shutdown() {
         net_ = nullptr;
     }
     StoreHold store(*this);  // the settled uploads are written before the stores close
-    if (commitTimerSet_ && hMainWnd_) KillTimer(hMainWnd_, reinterpret_cast<UINT_PTR>(this));
-    commitTimerSet_ = false;
     history_.Close();
     pending_.Close();
     return S_OK;

@@ -25,6 +25,11 @@ class Recorded {
         return items_;
     }
     size_t Size() const { return All().size(); }
+    // How many items pass keep, counted in place (no copy of what was recorded).
+    size_t CountIf(const std::function<bool(const T&)>& keep) const {
+        std::lock_guard<std::mutex> g(lock_);
+        return static_cast<size_t>(std::count_if(items_.begin(), items_.end(), keep));
+    }
     // Waits until pred holds for what was recorded; false when the watchdog ran out.
     bool WaitFor(const std::function<bool(const std::vector<T>&)>& pred) {
         std::unique_lock<std::mutex> g(lock_);
