@@ -37,6 +37,9 @@ struct FileOsCalls {
     int (*Rmdir)(const char* path);                           // rmdir(2)
     int (*ListFolder)(const char* path, std::vector<std::string>* names);  // without . and ..
     long (*CopyRange)(int from, int to, size_t n);  // copy_file_range(2), both positions
+    // rename(2) that fails with EEXIST rather than replace the target (renameat2 with
+    // RENAME_NOREPLACE); EINVAL where the file system cannot tell.
+    int (*RenameNew)(const char* from, const char* to);
 };
 
 // The table in use; entries may be replaced while no file call is running.

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,9 +96,13 @@ long SysCopyRange(int from, int to, size_t n) {
     return static_cast<long>(copy_file_range(from, nullptr, to, nullptr, n, 0));
 }
 
-const FileOsCalls kDefaults = {SysOpen,   SysClose,    SysRead,  SysWrite,      SysSeek,
-                               SysFsync,  SysTruncate, SysStat,  SysFstat,      SysRename,
-                               SysUnlink, SysMkdir,    SysRmdir, SysListFolder, SysCopyRange};
+int SysRenameNew(const char* from, const char* to) {
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+const FileOsCalls kDefaults = {
+    SysOpen,  SysClose,  SysRead,   SysWrite, SysSeek,  SysFsync,      SysTruncate,  SysStat,
+    SysFstat, SysRename, SysUnlink, SysMkdir, SysRmdir, SysListFolder, SysCopyRange, SysRenameNew};
 
 // ---- Helpers ---------------------------------------------------------------------------
 
@@ -386,12 +391,22 @@ BOOL MoveFileW(LPCWSTR from, LPCWSTR to) {
     if (BadPath(from) || BadPath(to)) return FALSE;
     std::string src = HostPath(from);
     std::string dst = HostPath(to);
-    FileStat st{};
-    if (FileOs().Stat(dst.c_str(), &st) == 0) {
+    // A taken name is refused in the same step as the move; only a file system that cannot
+    // do that is asked first.
+    int moved = FileOs().RenameNew(src.c_str(), dst.c_str());
+    if (moved != 0 && errno == EEXIST) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
-    if (FileOs().Rename(src.c_str(), dst.c_str()) != 0) {
+    if (moved != 0 && errno == EINVAL) {
+        FileStat st{};
+        if (FileOs().Stat(dst.c_str(), &st) == 0) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
+        moved = FileOs().Rename(src.c_str(), dst.c_str());
+    }
+    if (moved != 0) {
         Fail("MoveFile", src + " -> " + dst, errno, true);
         return FALSE;
     }
@@ -411,8 +426,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
     oflags |= reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY;
     if (flags & FILE_FLAG_WRITE_THROUGH) oflags |= O_DSYNC;
     FileStat st{};
-    // A new file's open says by itself whether the name was taken.
-    bool existed = disposition != CREATE_NEW && FileOs().Stat(host.c_str(), &st) == 0;
+    // A new file's open says by itself whether the name was taken, and an existing file's
+    // open whether it is there (a folder is told apart after the open).
+    const bool asks = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    bool existed = asks && FileOs().Stat(host.c_str(), &st) == 0;
     switch (disposition) {
         case CREATE_NEW:
             oflags |= O_CREAT | O_EXCL;
@@ -448,6 +465,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, void*, DWORD disposition, 
         } else {
             Fail("CreateFile", host, e, writing);
         }
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only a read-only open of a folder gets this far.
+    if (!asks && !writing && FileOs().Fstat(fd, &st) == 0 && st.isDirectory) {
+        FileOs().Close(fd);
+        Fail("CreateFile", host, EISDIR);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE h = NewHandle(std::make_shared<FileObject>(fd, host));

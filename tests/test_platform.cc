@@ -514,6 +514,22 @@ TEST_F(Files, MissingPathsDeletesMovesAndFoldersReportWhatWentWrong) {
     EXPECT_EQ(ReadHostFile(root_ + "/Outbox/g"), "1");
     WriteHostFile(root_ + "/Outbox/h", "2");
     EXPECT_EQ(Err(MoveFileW(u"\\Outbox\\g", u"\\Outbox\\h")), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/g"), "1");
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/h"), "2");
+    // Where the file system cannot refuse a taken name by itself, it is asked first.
+    FileOs().RenameNew = [](const char*, const char*) {
+        errno = EINVAL;
+        return -1;
+    };
+    EXPECT_EQ(Err(MoveFileW(u"\\Outbox\\g", u"\\Outbox\\h")), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(MoveFileW(u"\\Outbox\\g", u"\\Outbox\\i"));
+    FileOs().RenameNew = FileOsDefaults().RenameNew;
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/i"), "1");
+    EXPECT_EQ(ReadHostFile(root_ + "/Outbox/h"), "2");
+    // A folder is no file to read.
+    EXPECT_EQ(CreateFileW(u"\\Outbox", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(Files, StreamRoundTripAndDispositions) {
