@@ -5,6 +5,7 @@
 // manager serialises the calls.
 #pragma once
 
+#include <deque>
 #include <vector>
 
 #include "upload/engine_host.h"
@@ -97,14 +98,15 @@ class VideoTaskList final : public UploadTaskList {
 
     void FillParams(const VideoTaskItem& item);
 
-    std::vector<VideoTaskItem> items_;  // tasks in the order they were added
-    VideoEngineHost* engine_;           // not owned; null until SetEngine
-    SYSTEMTIME currentTime_;            // submit time of the task last started
-    WString currentPath_;               // path of the task last started
-    WString accountText_;               // handed to the engine before each upload
-    WString authToken_;                 // the account's upload token
-    ParamTexts paramTexts_;             // what params_ points into
-    VideoUploadParams params_;          // the current upload, as the engine got it
+    std::deque<VideoTaskItem>
+        items_;  // tasks in the order they were added (done ones leave from the front)
+    VideoEngineHost* engine_;   // not owned; null until SetEngine
+    SYSTEMTIME currentTime_;    // submit time of the task last started
+    WString currentPath_;       // path of the task last started
+    WString accountText_;       // handed to the engine before each upload
+    WString authToken_;         // the account's upload token
+    ParamTexts paramTexts_;     // what params_ points into
+    VideoUploadParams params_;  // the current upload, as the engine got it
 };
 
 class PhotoTaskList final : public UploadTaskList {
@@ -136,8 +138,9 @@ class PhotoTaskList final : public UploadTaskList {
     HRESULT SetEngine(PhotoEngineHost* host);  // E_POINTER for null
 
   private:
-    std::vector<PhotoTaskItem> items_;  // tasks in the order they were added
-    PhotoEngineHost* engine_;           // not owned; null until SetEngine
-    SYSTEMTIME currentTime_;            // submit time of the task last started
-    WString currentPath_;               // path of the task last started
+    std::deque<PhotoTaskItem>
+        items_;  // tasks in the order they were added (done ones leave from the front)
+    PhotoEngineHost* engine_;  // not owned; null until SetEngine
+    SYSTEMTIME currentTime_;   // submit time of the task last started
+    WString currentPath_;      // path of the task last started
 };

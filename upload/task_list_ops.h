@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <deque>
 #include <vector>
 
 #include "upload/task_model.h"
@@ -17,7 +18,7 @@ bool Matches(const Item& item, LPCWSTR path, const SYSTEMTIME* time) {
 
 // The first task matching path and time, or null.
 template <class Item>
-Item* Find(std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
+Item* Find(std::deque<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
     for (Item& item : items) {
         if (Matches(item, path, time)) return &item;
     }
@@ -25,13 +26,13 @@ Item* Find(std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
 }
 
 template <class Item>
-const Item* Find(const std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
-    return Find(const_cast<std::vector<Item>&>(items), path, time);
+const Item* Find(const std::deque<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
+    return Find(const_cast<std::deque<Item>&>(items), path, time);
 }
 
 // The first task with this status, or null.
 template <class Item>
-const Item* FirstWith(const std::vector<Item>& items, TaskStatus status) {
+const Item* FirstWith(const std::deque<Item>& items, TaskStatus status) {
     for (const Item& item : items) {
         if (item.status == status) return &item;
     }
@@ -39,13 +40,13 @@ const Item* FirstWith(const std::vector<Item>& items, TaskStatus status) {
 }
 
 template <class Item>
-Item* FirstWith(std::vector<Item>& items, TaskStatus status) {
-    return const_cast<Item*>(FirstWith(static_cast<const std::vector<Item>&>(items), status));
+Item* FirstWith(std::deque<Item>& items, TaskStatus status) {
+    return const_cast<Item*>(FirstWith(static_cast<const std::deque<Item>&>(items), status));
 }
 
 // The list state: decided by the first task that is not done.
 template <class Item>
-ListState StateOf(const std::vector<Item>& items) {
+ListState StateOf(const std::deque<Item>& items) {
     for (const Item& item : items) {
         switch (item.status) {
             case TASK_DONE:
@@ -64,7 +65,7 @@ ListState StateOf(const std::vector<Item>& items) {
 }
 
 template <class Item>
-bool AllDone(const std::vector<Item>& items) {
+bool AllDone(const std::deque<Item>& items) {
     return std::all_of(items.begin(), items.end(),
                        [](const Item& item) { return item.status == TASK_DONE; });
 }
@@ -72,7 +73,7 @@ bool AllDone(const std::vector<Item>& items) {
 // The task SetStatus addresses: matching time (when given) and path, or with a null path
 // the first uploading task matching time.
 template <class Item>
-Item* FindForStatus(std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
+Item* FindForStatus(std::deque<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
     for (Item& item : items) {
         if (time && !SameSubmitTime(item.submitTime, *time)) continue;
         if (path ? item.path == path : item.status == TASK_UPLOADING) return &item;
@@ -82,7 +83,7 @@ Item* FindForStatus(std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* ti
 
 // Removes the first task matching path and time; false when none.
 template <class Item>
-bool Erase(std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
+bool Erase(std::deque<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
     for (auto it = items.begin(); it != items.end(); ++it) {
         if (Matches(*it, path, time)) {
             items.erase(it);
@@ -93,7 +94,7 @@ bool Erase(std::vector<Item>& items, LPCWSTR path, const SYSTEMTIME* time) {
 }
 
 template <class Item>
-void Snapshots(const std::vector<Item>& items, TaskSnapshotList* out) {
+void Snapshots(const std::deque<Item>& items, TaskSnapshotList* out) {
     out->clear();
     out->reserve(items.size());
     for (const Item& item : items)
