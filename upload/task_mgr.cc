@@ -66,6 +66,7 @@ CUploadTaskMgr::CUploadTaskMgr()
       photoPercent_(0),
       videoPercent_(0),
       storeLock_{},
+      storeDepth_(0),
       batchDepth_(0),
       batchStore_(nullptr),
       lastVideoTime_{},
@@ -86,7 +87,9 @@ CUploadTaskMgr::CUploadTaskMgr()
 
 CUploadTaskMgr::~CUploadTaskMgr() {
     StopWriter();
-    WriteSettled();  // without a Shutdown, what was settled is still written
+    {
+        StoreHold store(*this);  // without a Shutdown, what was settled is still written
+    }
     // Without a Shutdown the process-wide hosts outlive this object: they must not report here.
     if (videoHost_) videoHost_->SetCallback(nullptr);
     if (photoHost_) {
@@ -279,7 +282,7 @@ CUploadTaskMgr::TaskBatch::TaskBatch(CUploadTaskMgr& mgr) : mgr_(mgr) {
     // In the order every other caller takes them.
     EnterCriticalSection(&mgr_.lock_);
     EnterCriticalSection(&mgr_.storeLock_);
-    mgr_.WriteSettled();  // they ended before this batch began
+    if (mgr_.storeDepth_++ == 0) mgr_.WriteSettled();  // they ended before this batch began
     if (mgr_.batchDepth_++ == 0) {
         mgr_.batchEntries_.clear();
         mgr_.batchStore_ = mgr_.BeginStoreTransaction();
@@ -301,6 +304,7 @@ CUploadTaskMgr::TaskBatch::~TaskBatch() {
         }
         mgr_.batchEntries_.clear();
     }
+    --mgr_.storeDepth_;
     LeaveCriticalSection(&mgr_.storeLock_);
     LeaveCriticalSection(&mgr_.lock_);
 }

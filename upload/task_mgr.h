@@ -189,16 +189,19 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     };
 
     // Takes storeLock_ for its scope, having first written the settled uploads, so that every
-    // read and write of the stores comes after theirs.
+    // read and write of the stores comes after theirs. Only the outermost hold of a thread
+    // writes them: a nested one may be inside a transaction, which could still fail and be
+    // written again without them.
     class StoreHold {
       public:
         explicit StoreHold(CUploadTaskMgr& mgr);
-        ~StoreHold() = default;
+        ~StoreHold();
         StoreHold(const StoreHold&) = delete;
         StoreHold& operator=(const StoreHold&) = delete;
 
       private:
-        Hold hold_;  // storeLock_
+        CUploadTaskMgr& mgr_;  // whose storeLock_ is held
+        Hold hold_;            // storeLock_
     };
 
     // The photo engine as the album list reaches it, valid while the photo host exists.
@@ -266,6 +269,7 @@ class CUploadTaskMgr : public IVideoUploadCallback, public IPhotoUploadCallback 
     LONG photoPercent_;                      // last percent the photo engine reported
     LONG videoPercent_;                      // last percent the video engine reported
     CRITICAL_SECTION storeLock_;             // recursive; guards the two stores
+    int storeDepth_;                         // nested store holds of its holder (storeLock_)
     CUploadDb history_;                      // the upload history
     CUploadDb pending_;                      // the pending queue
     // The open TaskBatch (nested ones count), all guarded by storeLock_.

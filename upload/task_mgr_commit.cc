@@ -5,8 +5,12 @@
 #include "platform/trace.h"
 #include "upload/task_mgr.h"
 
-CUploadTaskMgr::StoreHold::StoreHold(CUploadTaskMgr& mgr) : hold_(&mgr.storeLock_) {
-    mgr.WriteSettled();
+CUploadTaskMgr::StoreHold::StoreHold(CUploadTaskMgr& mgr) : mgr_(mgr), hold_(&mgr.storeLock_) {
+    if (mgr_.storeDepth_++ == 0) mgr_.WriteSettled();
+}
+
+CUploadTaskMgr::StoreHold::~StoreHold() {
+    --mgr_.storeDepth_;
 }
 
 void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
