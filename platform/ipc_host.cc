@@ -17,6 +17,7 @@
 #include <set>
 
 #include "platform/devpath.h"
+#include "platform/file_stamp.h"
 #include "platform/trace.h"
 
 namespace ipc {
@@ -270,8 +271,6 @@ ListingCache& Listing() {
     return *cache;
 }
 
-constexpr int64_t kStampMarginNs = 50 * 1000 * 1000;  // well above the coarse clock's step
-
 int64_t Nanoseconds(const timespec& t) {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
@@ -336,7 +335,7 @@ std::vector<ListedEntry> ListEntries(const std::string& dir, uint32_t skipSlot) 
     const bool settled =
         stat(dir.c_str(), &after) == 0 && SameFolderState(before, after) &&
         Nanoseconds(now) - std::max(Nanoseconds(after.st_mtim), Nanoseconds(after.st_ctim)) >
-            kStampMarginNs;
+            FileStampSettleNs();
     std::lock_guard<std::mutex> g(cache.lock);
     if (settled) {
         cache.dir = dir;

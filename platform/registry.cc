@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "platform/devpath.h"
+#include "platform/file_stamp.h"
 #include "platform/handle.h"
 #include "platform/reg_os.h"
 #include "platform/reg_text.h"
@@ -325,12 +326,6 @@ DWORD LoadDamaged(const RegPaths& paths, std::shared_ptr<const RegHive>& hive) {
 
 using HivePtr = std::shared_ptr<const RegHive>;
 
-// How long a file must have been left alone before its stamp is trusted to show the next
-// change: time stamps come from a clock that moves in ticks of a few milliseconds, and a file
-// system that keeps whole seconds only (or two, on FAT) needs more.
-constexpr long long kSettleNs = 50 * 1000 * 1000LL;
-constexpr long long kCoarseSettleNs = 3 * 1000 * 1000 * 1000LL;
-
 long long NowNs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -343,7 +338,7 @@ bool Settled(const RegFileStamp& stamp, long long nowNs) {
     const bool coarse = stamp.mtimeNsec == 0 || stamp.ctimeNsec == 0;
     const long long last = std::max(stamp.mtimeSec * 1000000000LL + stamp.mtimeNsec,
                                     stamp.ctimeSec * 1000000000LL + stamp.ctimeNsec);
-    return last + (coarse ? kCoarseSettleNs : kSettleNs) <= nowNs;
+    return last + (coarse ? kCoarseFileStampSettleNs : FileStampSettleNs()) <= nowNs;
 }
 
 // The last parse of the registry file, with what it takes to know it is still current.
