@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -359,6 +360,19 @@ TEST(Threads, PriorityIsRecordedPerThread) {
     EXPECT_EQ(WaitForSingleObject(t, kWatchdogMs), WAIT_OBJECT_0);
     for (HANDLE h : {t, g.started, g.leave, g.done}) CloseHandle(h);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+
+    // Below normal, the system gives the thread (and only it) a smaller share of the processor.
+    static int lowered = -100, others = -100;
+    auto lower = [](LPVOID) -> DWORD {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+        lowered = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        return 0;
+    };
+    HANDLE low = CreateThread(nullptr, 0, lower, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(low, kWatchdogMs), WAIT_OBJECT_0);
+    CloseHandle(low);
+    others = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    EXPECT_GT(lowered, others);
 }
 
 namespace {
