@@ -75,13 +75,15 @@ void CUploadTaskMgr::OnUpload(ServiceType type, HRESULT hr, LONG percent) {
         PostToMain(MSG_START_TASK);
         return;
     }
+    // The agent hears of the end before the queue moves on (OnTaskFinished starts the next
+    // upload, whose start it hears of next).
     const UploadStatusRecord record = MakeUploadStatusRecord(path.c_str(), status);
-    OnTaskFinished(path.c_str(), &time, status, type);
     if (video) {
         SendAgentNotice(FindAgentWindow(), record);
     } else if (photoAgent) {
         SendAgentNotice(photoAgent, record);
     }
+    OnTaskFinished(path.c_str(), &time, status, type);
 }
 
 void CUploadTaskMgr::OnTaskFinished(LPCWSTR path, const SYSTEMTIME* time, TaskStatus status,
