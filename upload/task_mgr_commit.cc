@@ -26,8 +26,16 @@ void CUploadTaskMgr::SettleEnded(ServiceType type, bool done) {
         }
         upload = std::move(ended.front());
         ended.pop_front();
-        for (const UploadTaskList* list : lists_) queueGoesOn = queueGoesOn || list->IsUploading();
-        queueGoesOn = queueGoesOn || AnyWaiting();
+        queueGoesOn = AnyWaiting();
+        for (UploadTaskList* list : lists_) {
+            // The upload being settled may still show as running: its list hears of the end
+            // just after the main window does.
+            LPCWSTR running = list->IsUploading() ? list->GetUploadingPath() : nullptr;
+            const SYSTEMTIME* at = running ? list->GetUploadingTime() : nullptr;
+            const bool itself =
+                running && at && upload.path == running && SameSubmitTime(*at, upload.time);
+            queueGoesOn = queueGoesOn || (running && !itself);
+        }
     }
     if (upload.done != done) {
         Trace("[UploadTaskMgr] %s ended %s, recorded as it ended", upload.path,
