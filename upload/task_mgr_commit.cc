@@ -66,7 +66,7 @@ void CUploadTaskMgr::CommitEnded() {
 void CUploadTaskMgr::WriteSettled() {
     std::vector<SettledUpload> settled;
     {
-        // Taken out first: the writes below use the stores, which would write them again.
+        // Taken out first: uploads settled meanwhile wait for the next write.
         Hold h(&settledLock_);
         if (settled_.empty()) return;
         settled.swap(settled_);
