@@ -56,6 +56,9 @@ constexpr int THREAD_PRIORITY_HIGHEST = 2;
 constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
 constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
 HANDLE GetCurrentThread();  // a pseudo-handle naming the calling thread
+// The priority is kept for GetThreadPriority. A thread that sets its own priority below normal
+// also runs at a lower kernel priority (nice 5, 10 at LOWEST, 19 at IDLE); above normal is
+// kept only, as a user's process may not rise above the others.
 BOOL SetThreadPriority(HANDLE thread, int priority);
 int GetThreadPriority(HANDLE thread);
 
